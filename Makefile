@@ -1,0 +1,56 @@
+# The two commands of the README: `make demo` and `make test`. Both install
+# whatever is missing first (Debian, as root).
+JOBS ?= $(shell nproc)
+CTEST_FLAGS ?=
+
+.PHONY: all deps native native-asan win32 test test-native test-asan test-win32 demo bench fuzz format clean
+
+all: native win32
+
+deps:
+	@scripts/install-deps.sh
+
+native: deps
+	@cmake --preset native >/dev/null
+	@cmake --build --preset native -j $(JOBS)
+
+native-asan: deps
+	@cmake --preset native-asan >/dev/null
+	@cmake --build --preset native-asan -j $(JOBS)
+
+win32: deps
+	@cmake --preset win32 >/dev/null
+	@cmake --build --preset win32 -j $(JOBS)
+
+test-native: native
+	ctest --preset native $(CTEST_FLAGS)
+
+test-asan: native-asan
+	ctest --preset native-asan $(CTEST_FLAGS)
+
+test-win32: win32
+	ctest --preset win32 $(CTEST_FLAGS)
+
+# Every tier runs even when an earlier one fails; the target fails if any did.
+test: native native-asan win32
+	@failed=; \
+	ctest --preset native $(CTEST_FLAGS) || failed="$$failed native"; \
+	ctest --preset native-asan $(CTEST_FLAGS) || failed="$$failed native-asan"; \
+	ctest --preset win32 $(CTEST_FLAGS) || failed="$$failed win32"; \
+	if [ -n "$$failed" ]; then echo "make test: FAILED:$$failed"; exit 1; fi; \
+	echo "make test: all tiers passed"
+
+demo:
+	@echo "make demo arrives with the install sequence; until then use 'make test'."
+
+bench: native
+	@for b in build/native/bin/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
+
+fuzz:
+	@echo "no fuzz targets yet"
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,86 @@
+// The platform seam: the only interface through which the portable core
+// reaches the operating system. One Win32 backend (platform_win32.cpp) and
+// one POSIX backend (platform_posix.cpp) implement it; nothing else in the
+// core includes <windows.h> or POSIX headers.
+//
+// Every function reports failure by a zero or null result.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// ---- Pages -----------------------------------------------------------------
+
+// The system's allocation granularity: the alignment of every block of pages
+// and the unit in which they are reserved. 64 KiB on Windows; the POSIX
+// backend uses 64 KiB as well so that sizes derived from it are the same on
+// both systems.
+uint32_t PlatformAllocationGranularity(void);
+
+// Commits size bytes of readable, writable memory starting on an
+// allocation-granularity boundary, or returns null when the system refuses.
+// The contents are zero.
+void *PlatformPagesAlloc(uint32_t size);
+
+// Returns a block that PlatformPagesAlloc gave out; size is the size that
+// was asked for.
+void PlatformPagesFree(void *pages, uint32_t size);
+
+// Test seam: makes the n-th PlatformPagesAlloc call from now fail
+// (1 = the next call); 0 switches the failure off. Calls that fail this way
+// do not touch the system.
+void PlatformPagesFailAt(uint32_t n);
+
+// Number of PlatformPagesAlloc calls that reached the system since start,
+// and of blocks currently committed: lets tests see regions come and go.
+uint32_t PlatformPagesAllocCount(void);
+uint32_t PlatformPagesLiveCount(void);
+
+// ---- Lock ------------------------------------------------------------------
+
+// A non-recursive-use mutual-exclusion lock (a critical section on Windows,
+// a pthread mutex on POSIX). The storage is large and aligned enough for
+// either; only the backend looks inside.
+struct PlatformLock {
+    alignas(16) unsigned char storage[64];
+};
+
+// Initialises the lock; spinCount is honoured where the system has one.
+void PlatformLockInit(PlatformLock *lock, uint32_t spinCount);
+void PlatformLockEnter(PlatformLock *lock);
+void PlatformLockLeave(PlatformLock *lock);
+void PlatformLockDelete(PlatformLock *lock);
+
+// ---- Mapped files ----------------------------------------------------------
+
+// A whole file mapped read-only. Each field is zero until the step that sets
+// it: file (the open file: a HANDLE on Windows, the descriptor plus one on
+// POSIX), mapping (the file-mapping HANDLE on Windows; POSIX has none),
+// view (the file's first byte) and length (the file's length in bytes).
+// Only the backend interprets file and mapping.
+struct PlatformMappedFile {
+    uintptr_t file;
+    uintptr_t mapping;
+    const unsigned char *view;
+    uint32_t length;
+};
+
+// Maps the program's own executable file (Windows: the module's path taken
+// as a wide string, so that no character is lost to the code page; POSIX:
+// /proc/self/exe). The file is opened for reading and shared for reading
+// only, so that nobody can write to it while it is mapped. Returns 1 with
+// file, view and length set (and mapping on Windows), 0 on failure: the
+// path does not fit MAX_PATH, the file cannot be opened, is 4 GiB or
+// longer, or cannot be mapped. After a failure
+// the record holds whatever had been set; PlatformUnmapFile releases it.
+// mappedFile must be all zero on entry.
+int PlatformMapOwnExecutable(PlatformMappedFile *mappedFile);
+
+// Same as PlatformMapOwnExecutable for the file at path (an 8-bit path in
+// the system's own form). An empty file gives 1 with length 0 and no
+// mapping and no view.
+int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path);
+
+// Releases what the record holds, in reverse order (view, mapping, file),
+// and clears it. A record that is all zero is left as it is.
+void PlatformUnmapFile(PlatformMappedFile *mappedFile);
