@@ -1,0 +1,114 @@
+// The POSIX side of the platform seam (see platform.h).
+#include "platform/platform.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+// ---- Pages -----------------------------------------------------------------
+
+// Windows hands out address space in 64 KiB granules; doing the same here
+// keeps every size derived from the granularity equal on both systems.
+const uint32_t POSIX_ALLOCATION_GRANULARITY = 64 * 1024;
+
+// Pages are allocated by the heap under its lock, so these counters need
+// no lock of their own.
+struct PosixPages {
+    uint32_t failCountdown; // the call that brings it to 0 fails; 0 = off
+    uint32_t allocCount;
+    uint32_t liveCount;
+};
+
+static PosixPages pages;
+
+static size_t PagesRoundUp(size_t size) {
+    size_t pageSize = (size_t)sysconf(_SC_PAGESIZE);
+    return (size + pageSize - 1) & ~(pageSize - 1);
+}
+
+static int PagesFaultDue(void) {
+    if (pages.failCountdown == 0) {
+        return 0;
+    }
+    return --pages.failCountdown == 0;
+}
+
+uint32_t PlatformAllocationGranularity(void) {
+    return POSIX_ALLOCATION_GRANULARITY;
+}
+
+// mmap aligns only to the page size: map one granule more than needed and
+// unmap what lies before the first granule boundary and behind the block.
+void *PlatformPagesAlloc(uint32_t size) {
+    if (PagesFaultDue() || size == 0) {
+        return 0;
+    }
+    pages.allocCount++;
+    size_t length = PagesRoundUp(size);
+    size_t mapped = length + POSIX_ALLOCATION_GRANULARITY;
+    if (mapped < length) {
+        return 0;
+    }
+    void *base = mmap(0, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        return 0;
+    }
+    uintptr_t start = (uintptr_t)base;
+    uintptr_t aligned =
+        (start + POSIX_ALLOCATION_GRANULARITY - 1) & ~(uintptr_t)(POSIX_ALLOCATION_GRANULARITY - 1);
+    uintptr_t end = start + mapped;
+    if (aligned > start) {
+        munmap(base, aligned - start);
+    }
+    if (end > aligned + length) {
+        munmap((void *)(aligned + length), end - (aligned + length));
+    }
+    pages.liveCount++;
+    return (void *)aligned;
+}
+
+void PlatformPagesFree(void *block, uint32_t size) {
+    if (!block) {
+        return;
+    }
+    munmap(block, PagesRoundUp(size));
+    pages.liveCount--;
+}
+
+void PlatformPagesFailAt(uint32_t n) {
+    pages.failCountdown = n;
+}
+
+uint32_t PlatformPagesAllocCount(void) {
+    return pages.allocCount;
+}
+
+uint32_t PlatformPagesLiveCount(void) {
+    return pages.liveCount;
+}
+
+// ---- Lock ------------------------------------------------------------------
+
+static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatformLock::storage), "lock storage too small");
+static_assert(alignof(pthread_mutex_t) <= alignof(PlatformLock), "lock storage misaligned");
+
+static pthread_mutex_t *LockMutex(PlatformLock *lock) {
+    return (pthread_mutex_t *)lock->storage;
+}
+
+void PlatformLockInit(PlatformLock *lock, uint32_t spinCount) {
+    (void)spinCount; // a pthread mutex has no spin count to set
+    pthread_mutex_init(LockMutex(lock), 0);
+}
+
+void PlatformLockEnter(PlatformLock *lock) {
+    pthread_mutex_lock(LockMutex(lock));
+}
+
+void PlatformLockLeave(PlatformLock *lock) {
+    pthread_mutex_unlock(LockMutex(lock));
+}
+
+void PlatformLockDelete(PlatformLock *lock) {
+    pthread_mutex_destroy(LockMutex(lock));
+}
