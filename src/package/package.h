@@ -1,0 +1,182 @@
+// The install package: a zlib-compressed directory of entries and one zlib
+// stream per entry, appended to the executable and closed by a 24-byte
+// trailer. This is its reader: it maps the file, checks the trailer and the
+// byte sum, inflates the directory, validates every record once, and then
+// finds and inflates entries on request.
+//
+//   file:  executable image | directory stream | entry streams | trailer
+//          0                  directoryOffset    dataArea        length - 24
+//
+// All integers in the file are little-endian and unaligned; records are
+// packed byte by byte and read with explicit byte loads.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/platform.h"
+
+// ---- Format ----------------------------------------------------------------
+
+const uint32_t PACKAGE_TRAILER_SIZE = 24;
+const char PACKAGE_MAGIC[9] = "InstPack"; // the trailer's last 8 bytes, no terminator
+
+// The trailer is the last 24 bytes of the file:
+//   0  u32  directoryOffset          file offset of the directory's zlib stream
+//   4  u32  directoryCompressedSize  length of that stream
+//   8  u32  directorySize            length of the inflated directory
+//   12 u32  packageSum               byte sum of every byte before the trailer
+//   16 8    magic                    "InstPack"
+// The trailer itself is not covered by packageSum. This record holds the
+// decoded values; it is never laid over the file's bytes.
+struct PackageTrailer {
+    uint32_t directoryOffset;
+    uint32_t directoryCompressedSize;
+    uint32_t directorySize;
+    uint32_t packageSum;
+    unsigned char magic[8];
+};
+
+// A record of the inflated directory, exactly as it lies in memory: every
+// field is a little-endian byte array, so the record has no padding and no
+// alignment, and a pointer to it may point anywhere in the directory. Read
+// the fields with the DirectoryRecord getters below.
+//   0  u16  recordLength    distance to the next record; 0 on the last
+//   2  u32  size            uncompressed size of the entry
+//   6  u32  compressedSize  length of the entry's zlib stream
+//   10 u32  dataSum         byte sum of the uncompressed entry
+//   14 u32  dataOffset      offset of the stream from the start of the data area
+//   18 ...  name            "\" then the entry's path, NUL-terminated
+struct DirectoryRecord {
+    unsigned char recordLength[2];
+    unsigned char size[4];
+    unsigned char compressedSize[4];
+    unsigned char dataSum[4];
+    unsigned char dataOffset[4];
+    char name[1]; // runs on to its terminator
+};
+
+const uint32_t DIRECTORY_RECORD_HEADER_SIZE = 18;
+
+// Deflate cannot expand a stream by more than this factor (a 258-byte match
+// in 2 bits); a size claimed beyond it is a lie.
+const uint32_t INFLATE_MAX_RATIO = 1032;
+
+// ---- The reader --------------------------------------------------------------
+
+// The process-wide reader, set by a PackageOpen* call and cleared by
+// PackageClose. Every field is zero/null until the step that sets it.
+// After a successful open, every record of the chain starting at directory
+// has been checked: its header and NUL-terminated name lie inside the
+// directory, its name starts with "\", its recordLength covers its own header
+// and name and leads to a record that starts inside the directory, and its
+// stream lies inside the data area.
+struct PackageReader {
+    PlatformMappedFile mapped;     // file, mapping and view of a mapped file
+    const unsigned char *view;     // first byte of the package file
+    uint32_t length;               // length of the package file
+    PackageTrailer trailer;        // decoded once the magic has been seen
+    unsigned char *directory;      // region-heap block of trailer.directorySize bytes
+    const unsigned char *dataArea; // view + directoryOffset + directoryCompressedSize
+    uint32_t dataAreaSize;         // up to the trailer
+};
+
+extern PackageReader packageReader;
+
+// Opens the program's own executable as the package. Returns 1 when the
+// package is open and verified, 0 on any failure. Whatever an earlier open
+// left is released first. Call PackageClose afterwards, whether the open
+// succeeded or not.
+int PackageOpen(void);
+
+// Same as PackageOpen for the file at path.
+int PackageOpenFile(const char *path);
+
+// Same as PackageOpen for length bytes at data, which the caller keeps
+// unchanged until PackageClose (used by fuzzing and tests).
+int PackageOpenMemory(const void *data, uint32_t length);
+
+// Releases what the last open set, in reverse order (directory, view,
+// mapping, file), and clears the reader so that another open may follow.
+// Safe to call at any time, also twice.
+void PackageClose(void);
+
+// Returns the first record whose name, without its leading "\", equals name
+// when the ASCII letters A-Z are folded to a-z (no other bytes are folded);
+// null when none does, when name is null, or when no package is open. The
+// record stays valid until PackageClose.
+const DirectoryRecord *PackageFindEntry(const char *name);
+
+// Inflates the entry of record into destination, which has room for at
+// least the record's size bytes. Returns InflateBuffer's result: Z_OK also
+// for a damaged or short stream. Z_STREAM_ERROR for a null record.
+int PackageReadEntry(void *destination, const DirectoryRecord *record);
+
+// Same as PackageReadEntry, but returns 1 only when the stream ended
+// cleanly and yielded exactly the record's size bytes; 0 otherwise. The
+// byte sum is not compared.
+int PackageReadEntryFull(void *destination, const DirectoryRecord *record);
+
+// The chain of records in directory order: the first record, null when no
+// package is open; the record after record, null after the last one.
+const DirectoryRecord *PackageFirstRecord(void);
+const DirectoryRecord *PackageNextRecord(const DirectoryRecord *record);
+
+// The entry's zlib stream in the data area (compressedSize bytes).
+const unsigned char *PackageEntryStream(const DirectoryRecord *record);
+
+// ---- Records -------------------------------------------------------------------
+
+uint32_t DirectoryRecordLength(const DirectoryRecord *record); // recordLength
+uint32_t DirectoryRecordSize(const DirectoryRecord *record);
+uint32_t DirectoryRecordCompressedSize(const DirectoryRecord *record);
+uint32_t DirectoryRecordDataSum(const DirectoryRecord *record);
+uint32_t DirectoryRecordDataOffset(const DirectoryRecord *record);
+// The name with its leading "\", NUL-terminated.
+const char *DirectoryRecordName(const DirectoryRecord *record);
+// 1 when the entry is internal ("#" right after the leading "\"): never
+// installed, found by name only.
+int DirectoryRecordIsInternal(const DirectoryRecord *record);
+
+// ---- Helpers -------------------------------------------------------------------
+
+// The 32-bit wrapping sum of length bytes taken as unsigned values; 0 for an
+// empty block. One pass at memory speed (SSE2 where the CPU has it).
+uint32_t PackageByteSum(const void *data, uint32_t length);
+
+// Decodes 24 trailer bytes. Returns 1 when they end in the magic, else 0
+// (the fields are decoded either way).
+int PackageTrailerDecode(const unsigned char *bytes, PackageTrailer *trailer);
+
+// Checks the record chain of an inflated directory of directorySize bytes
+// whose entries' streams lie in a data area of dataAreaSize bytes, reading
+// nothing outside the directory. Returns 1 when every record is sound (see
+// PackageReader), 0 at the first that is not. PackageOpen runs it once, so
+// that later walks can trust every offset they follow.
+int PackageValidateDirectory(const unsigned char *directory, uint32_t directorySize,
+                             uint32_t dataAreaSize);
+
+// ---- Inflation -------------------------------------------------------------------
+
+// One-shot inflation of the zlib stream of sourceSize bytes at source into
+// at most destinationSize bytes at destination, with every allocation of the
+// inflate library taken from the region heap. Returns inflateEnd's status:
+// Z_OK (0) when the stream had been set up, Z_STREAM_ERROR (-2) when its
+// set-up failed. It does not say whether the data were complete or intact.
+// Bytes the stream does not reach are left as they were; a stream that
+// would yield more stops when the destination is full.
+int InflateBuffer(void *destination, uint32_t destinationSize, const void *source,
+                  uint32_t sourceSize);
+
+// Same inflation, reporting what happened: *produced (when not null)
+// receives the number of bytes written to destination. Returns 1 when the
+// stream ended, its Adler-32 check included, within destinationSize bytes;
+// 0 when it was cut short, corrupt, longer than the destination, or the
+// heap had no memory for the inflate library.
+int InflateBufferCount(void *destination, uint32_t destinationSize, const void *source,
+                       uint32_t sourceSize, uint32_t *produced);
+
+// The inflate library's allocation hooks. InflateAlloc returns a cleared
+// region-heap block of items x size bytes, or null when the product passes
+// 32 bits or the heap has none. InflateFree releases it. opaque is ignored.
+void *InflateAlloc(void *opaque, unsigned int items, unsigned int size);
+void InflateFree(void *opaque, void *block);

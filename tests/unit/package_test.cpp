@@ -1,0 +1,842 @@
+// Package reader tests. Every package here is made by the writer library
+// that qpack uses; damaged ones are made by changing its parts before they
+// are laid out. The region heap is set up once per process by the test
+// environment; each test leaves the heap and the reader as it found them.
+#include "heap/region_heap.h"
+#include "package/package.h"
+#include "platform/platform.h"
+#include "qpack/package_writer.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <dirent.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+PackageBytes Bytes(const std::string &text) {
+    return PackageBytes(text.begin(), text.end());
+}
+
+PackageBytes RandomBytes(std::mt19937 &random, size_t size) {
+    PackageBytes bytes(size);
+    for (unsigned char &byte : bytes) {
+        byte = static_cast<unsigned char>(random());
+    }
+    return bytes;
+}
+
+// Text-like bytes that compress well, mixed with runs of zeros.
+PackageBytes CompressibleBytes(std::mt19937 &random, size_t size) {
+    static const char *const words[] = {"install ", "package ", "Quorvane ", "\r\n", "0000"};
+    PackageBytes bytes;
+    while (bytes.size() < size) {
+        const char *word = words[random() % 5];
+        bytes.insert(bytes.end(), word, word + strlen(word));
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+PackageBytes Compressed(const PackageBytes &data) {
+    PackageBytes stream;
+    EXPECT_TRUE(PackageCompress(data.data(), data.size(), &stream));
+    return stream;
+}
+
+std::string Lower(std::string text) {
+    for (char &c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+PackageBytes Build(const std::vector<PackageWriterEntry> &entries,
+                   const PackageWriterOptions &options = PackageWriterOptions()) {
+    PackageBytes installer;
+    std::string error;
+    EXPECT_TRUE(PackageWrite(Bytes("MZ stub image"), entries, options, &installer, &error))
+        << error;
+    return installer;
+}
+
+int OpenBytes(const PackageBytes &bytes) {
+    return PackageOpenMemory(bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+PackageBytes ReadWhole(const DirectoryRecord *record) {
+    PackageBytes data(DirectoryRecordSize(record));
+    EXPECT_EQ(PackageReadEntryFull(data.data(), record), 1) << DirectoryRecordName(record);
+    return data;
+}
+
+bool ReaderIsClear() {
+    static const PackageReader clear = PackageReader();
+    return memcmp(&packageReader, &clear, sizeof clear) == 0;
+}
+
+uint32_t UsedBlocks() {
+    RegionHeapStats stats;
+    RegionHeapReadStats(&stats);
+    return stats.usedBlocks;
+}
+
+// Descriptors the process holds, where the system can tell.
+int OpenDescriptors() {
+#ifdef _WIN32
+    return 0;
+#else
+    int count = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) {
+            count++;
+        }
+        closedir(dir);
+    }
+    return count;
+#endif
+}
+
+// Files in a folder of their own below the system's temporary folder.
+class PackageTest : public ::testing::Test {
+  protected:
+    static fs::path folder;
+
+    static void SetUpTestSuite() {
+        std::random_device seed;
+        folder = fs::temp_directory_path() / ("qunpack_package_test_" + std::to_string(seed()));
+        fs::create_directories(folder);
+    }
+    static void TearDownTestSuite() {
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+    }
+
+    void SetUp() override {
+        usedBlocks = UsedBlocks();
+        livePages = PlatformPagesLiveCount();
+    }
+    void TearDown() override {
+        PackageClose();
+        PlatformPagesFailAt(0);
+        EXPECT_TRUE(ReaderIsClear());
+        EXPECT_EQ(UsedBlocks(), usedBlocks) << "heap blocks leaked";
+        EXPECT_EQ(PlatformPagesLiveCount(), livePages) << "heap regions leaked";
+        EXPECT_EQ(RegionHeapCheck(), 1);
+    }
+
+    static std::string WriteTemp(const std::string &name, const PackageBytes &bytes) {
+        std::string path = (folder / name).string();
+        std::string error;
+        EXPECT_TRUE(PackageWriteFile(path, bytes, &error)) << error;
+        return path;
+    }
+
+    uint32_t usedBlocks = 0;
+    uint32_t livePages = 0;
+};
+
+fs::path PackageTest::folder;
+
+// ---- Byte sum ------------------------------------------------------------------
+
+TEST(PackageByteSumTest, MatchesAPlainSumAtEveryAlignmentAndLength) {
+    EXPECT_EQ(PackageByteSum("abc", 3), 0x126u);
+    EXPECT_EQ(PackageByteSum(nullptr, 0), 0u);
+
+    std::mt19937 random(7);
+    PackageBytes bytes = RandomBytes(random, 600);
+    for (uint32_t start = 0; start < 33; start++) {
+        for (uint32_t length = 0; start + length <= bytes.size(); length += 1 + length / 8) {
+            EXPECT_EQ(PackageByteSum(bytes.data() + start, length),
+                      PackageWriterByteSum(bytes.data() + start, length))
+                << "start " << start << " length " << length;
+        }
+    }
+}
+
+TEST(PackageByteSumTest, WrapsModulo32Bits) {
+    // 0xFF * 17 Mi passes 2^32: the sum wraps instead of saturating.
+    PackageBytes bytes(17u << 20, 0xFF);
+    uint32_t expected = static_cast<uint32_t>(0xFFull * bytes.size());
+    EXPECT_EQ(PackageByteSum(bytes.data() + 1, static_cast<uint32_t>(bytes.size() - 1)),
+              expected - 0xFF);
+}
+
+// ---- Writer layout -------------------------------------------------------------
+
+uint32_t U32At(const PackageBytes &bytes, size_t offset) {
+    return bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
+           static_cast<uint32_t>(bytes[offset + 3]) << 24;
+}
+
+// Parses a built installer with zlib alone, independently of the reader.
+TEST(PackageWriterTest, LaysOutTheFormatWithoutGaps) {
+    std::mt19937 random(3);
+    std::vector<PackageWriterEntry> entries = {
+        {"\\#Manifest", Bytes("product = Demo\r\n")},
+        {"\\a.txt", CompressibleBytes(random, 3000)},
+        {"\\#brand.bmp", RandomBytes(random, 100)},
+        {"\\sub\\empty", {}},
+    };
+    PackageBytes stub = RandomBytes(random, 77);
+    PackageBytes out;
+    std::string error;
+    ASSERT_TRUE(PackageWrite(stub, entries, PackageWriterOptions(), &out, &error)) << error;
+
+    size_t end = out.size() - 24;
+    EXPECT_EQ(memcmp(out.data() + end + 16, "InstPack", 8), 0);
+    EXPECT_EQ(U32At(out, end + 12), PackageWriterByteSum(out.data(), end));
+    EXPECT_TRUE(std::equal(stub.begin(), stub.end(), out.begin()));
+    uint32_t directoryOffset = U32At(out, end), directoryCompressed = U32At(out, end + 4);
+    EXPECT_EQ(directoryOffset, stub.size());
+
+    PackageBytes directory(U32At(out, end + 8));
+    uLongf directoryLength = static_cast<uLongf>(directory.size());
+    ASSERT_EQ(uncompress(directory.data(), &directoryLength, out.data() + directoryOffset,
+                         directoryCompressed),
+              Z_OK);
+    ASSERT_EQ(directoryLength, directory.size());
+    EXPECT_EQ(out[directoryOffset], 0x78);
+    EXPECT_EQ(out[directoryOffset + 1], 0xDA);
+
+    // Installable entries first, internal ones behind them, each in the order given.
+    const char *expectedNames[] = {"\\a.txt", "\\sub\\empty", "\\#Manifest", "\\#brand.bmp"};
+    size_t dataStart = directoryOffset + directoryCompressed, offset = 0, nextData = 0;
+    for (int i = 0; i < 4; i++) {
+        std::string name(reinterpret_cast<const char *>(directory.data() + offset + 18));
+        EXPECT_EQ(name, expectedNames[i]);
+        uint32_t recordLength = directory[offset] | directory[offset + 1] << 8;
+        EXPECT_EQ(recordLength, i == 3 ? 0u : 18 + name.size() + 1);
+        uint32_t size = U32At(directory, offset + 2), compressed = U32At(directory, offset + 6);
+        EXPECT_EQ(U32At(directory, offset + 14), nextData) << "streams follow without gaps";
+        const unsigned char *stream = out.data() + dataStart + nextData;
+        EXPECT_EQ(stream[0], 0x78);
+        EXPECT_EQ(stream[1], 0xDA);
+        PackageBytes data(size + 1);
+        uLongf length = static_cast<uLongf>(data.size());
+        ASSERT_EQ(uncompress(data.data(), &length, stream, compressed), Z_OK);
+        EXPECT_EQ(length, size);
+        EXPECT_EQ(U32At(directory, offset + 10), PackageWriterByteSum(data.data(), size));
+        nextData += compressed;
+        offset += i == 3 ? 18 + name.size() + 1 : recordLength;
+    }
+    EXPECT_EQ(offset, directory.size()) << "the last record ends the directory";
+    EXPECT_EQ(dataStart + nextData, end) << "the trailer follows the last stream";
+}
+
+TEST(PackageWriterTest, RefusesWhatARecordCannotHold) {
+    PackageBytes out;
+    std::string error;
+    std::vector<std::vector<PackageWriterEntry>> refused = {
+        {},
+        {{"a.txt", Bytes("x")}},
+        {{"", Bytes("x")}},
+        {{std::string("\\a\0b", 4), Bytes("x")}},
+        {{"\\" + std::string(65600, 'n'), Bytes("x")}},
+    };
+    for (const auto &entries : refused) {
+        error.clear();
+        EXPECT_FALSE(PackageWrite(Bytes("MZ"), entries, PackageWriterOptions(), &out, &error));
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+// ---- Round trips ---------------------------------------------------------------
+
+std::string RandomComponent(std::mt19937 &random) {
+    static const char letters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-";
+    std::string text;
+    for (size_t n = 1 + random() % 10; n > 0; n--) {
+        text += letters[random() % (sizeof letters - 1)];
+    }
+    return text;
+}
+
+// A random tree: nested names that differ beyond ASCII case, empty,
+// incompressible and compressible files, and a few internal entries.
+std::vector<PackageWriterEntry> RandomTree(std::mt19937 &random) {
+    std::vector<PackageWriterEntry> entries;
+    std::set<std::string> taken;
+    size_t count = 1 + random() % 12;
+    while (entries.size() < count) {
+        std::string name;
+        if (random() % 5 == 0) {
+            name = "\\#" + RandomComponent(random);
+        } else {
+            for (size_t depth = random() % 3; depth > 0; depth--) {
+                name += "\\" + RandomComponent(random);
+            }
+            name += "\\" + RandomComponent(random);
+        }
+        if (!taken.insert(Lower(name)).second) {
+            continue;
+        }
+        size_t size = random() % 4 == 0 ? 0 : random() % 20000;
+        entries.push_back(
+            {name, random() % 2 ? RandomBytes(random, size) : CompressibleBytes(random, size)});
+    }
+    return entries;
+}
+
+TEST_F(PackageTest, RandomTreesRoundTrip) {
+    for (uint32_t seed = 1; seed <= 25; seed++) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        std::vector<PackageWriterEntry> entries = RandomTree(random);
+        PackageWriterOptions options;
+        options.internalEntriesLast = random() % 2 == 0;
+        PackageParts parts;
+        std::string error;
+        ASSERT_TRUE(PackageBuildParts(Bytes("MZ"), entries, options, &parts, &error)) << error;
+        PackageBytes installer = PackageAssemble(&parts, true);
+        ASSERT_EQ(OpenBytes(installer), 1);
+
+        // The chain holds the records in the writer's order, last one included.
+        size_t index = 0;
+        for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
+             record = PackageNextRecord(record), index++) {
+            ASSERT_LT(index, parts.records.size());
+            EXPECT_EQ(DirectoryRecordName(record), parts.records[index].name);
+            EXPECT_EQ(DirectoryRecordIsInternal(record) != 0,
+                      PackageWriterIsInternal(parts.records[index].name));
+        }
+        EXPECT_EQ(index, entries.size());
+
+        for (const PackageWriterEntry &entry : entries) {
+            const DirectoryRecord *record = PackageFindEntry(Lower(entry.name).c_str() + 1);
+            ASSERT_NE(record, nullptr) << entry.name;
+            EXPECT_EQ(DirectoryRecordName(record), entry.name);
+            PackageBytes data = ReadWhole(record);
+            EXPECT_EQ(data, entry.data) << entry.name;
+            EXPECT_EQ(PackageByteSum(data.data(), static_cast<uint32_t>(data.size())),
+                      DirectoryRecordDataSum(record));
+        }
+        PackageClose();
+    }
+}
+
+TEST_F(PackageTest, OpensAMappedFileAndReleasesIt) {
+    std::mt19937 random(11);
+    std::vector<PackageWriterEntry> entries = {{"\\bin\\tool.exe", RandomBytes(random, 5000)},
+                                               {"\\#Manifest", Bytes("name = x")}};
+    std::string path = WriteTemp("mapped.exe", Build(entries));
+    int descriptors = OpenDescriptors();
+
+    ASSERT_EQ(PackageOpenFile(path.c_str()), 1);
+    EXPECT_EQ(packageReader.view, packageReader.mapped.view);
+    EXPECT_EQ(ReadWhole(PackageFindEntry("bin\\tool.exe")), entries[0].data);
+#ifdef _WIN32
+    // Shared for reading only: nobody may delete or rewrite the file meanwhile.
+    std::error_code busy;
+    EXPECT_FALSE(fs::remove(path, busy));
+#endif
+    PackageClose();
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_TRUE(fs::remove(path)) << "the file is released";
+}
+
+TEST_F(PackageTest, OwnExecutableWithoutPackageIsRejected) {
+    EXPECT_EQ(PackageOpen(), 0);
+    EXPECT_NE(packageReader.mapped.view, nullptr) << "the test program itself was mapped";
+    EXPECT_EQ(packageReader.directory, nullptr);
+}
+
+TEST_F(PackageTest, RecordsAreFollowedByRecordLengthAlone) {
+    // Padding between records and bytes behind the last one are allowed: the
+    // chain goes by recordLength, not by the names.
+    PackageParts parts;
+    std::vector<PackageWriterEntry> entries = {{"\\one", Bytes("1")}, {"\\two", Bytes("22")}};
+    ASSERT_TRUE(PackageBuildParts(Bytes("MZ"), entries, PackageWriterOptions(), &parts, nullptr));
+    parts.records[0].recordLength += 5;
+    PackageEncodeDirectory(&parts);
+    parts.directory.insert(parts.directory.begin() + 18 + 5, 5, '?');
+    parts.directory.insert(parts.directory.end(), 3, 'x');
+    PackageCompressDirectory(&parts);
+    PackageBytes installer = PackageAssemble(&parts, true);
+    ASSERT_EQ(OpenBytes(installer), 1);
+    EXPECT_EQ(ReadWhole(PackageFindEntry("two")), Bytes("22"));
+    EXPECT_EQ(ReadWhole(PackageFindEntry("one")), Bytes("1"));
+}
+
+// ---- Integrity -----------------------------------------------------------------
+
+std::vector<PackageWriterEntry> SmallEntries() {
+    return {{"\\a.txt", Bytes("hello, hello, hello")}, {"\\#Manifest", Bytes("k = v")}};
+}
+
+TEST_F(PackageTest, EverySingleByteChangeIsRejected) {
+    PackageBytes installer = Build(SmallEntries());
+    ASSERT_EQ(OpenBytes(installer), 1);
+    // Everything before the trailer is covered by the package sum. The
+    // trailer's first 16 bytes are not, but each of its fields is caught by
+    // the magic, the bounds, the exact directory size or the sum itself.
+    for (size_t position = 0; position < installer.size(); position++) {
+        for (unsigned change : {0x01u, 0x80u, 0xFFu}) {
+            PackageBytes damaged = installer;
+            damaged[position] = static_cast<unsigned char>(damaged[position] ^ change);
+            EXPECT_EQ(OpenBytes(damaged), 0) << "byte " << position << " ^ " << change;
+        }
+    }
+}
+
+TEST_F(PackageTest, ExchangedBytesKeepTheSumButNotTheEntry) {
+    PackageParts parts;
+    ASSERT_TRUE(PackageBuildParts(Bytes("MZ stub image"), SmallEntries(), PackageWriterOptions(),
+                                  &parts, nullptr));
+    PackageBytes installer = PackageAssemble(&parts, true);
+    // Two stub bytes exchanged: the byte sum cannot tell.
+    std::swap(installer[0], installer[5]);
+    ASSERT_NE(installer[0], installer[5]);
+    EXPECT_EQ(OpenBytes(installer), 1);
+
+    // A stub byte exchanged with one inside the first entry's stream passes
+    // the open too; reading the entry finds the damage.
+    size_t streamByte = parts.stub.size() + parts.directoryStream.size() + 4;
+    ASSERT_NE(installer[1], installer[streamByte]);
+    std::swap(installer[1], installer[streamByte]);
+    ASSERT_EQ(OpenBytes(installer), 1);
+    const DirectoryRecord *record = PackageFindEntry("a.txt");
+    PackageBytes data(DirectoryRecordSize(record));
+    bool whole = PackageReadEntryFull(data.data(), record) == 1;
+    EXPECT_FALSE(whole && PackageByteSum(data.data(), static_cast<uint32_t>(data.size())) ==
+                              DirectoryRecordDataSum(record));
+}
+
+TEST_F(PackageTest, TruncatedOrExtendedFilesAreRejected) {
+    PackageBytes installer = Build(SmallEntries());
+    PackageBytes trailer(installer.end() - 24, installer.end());
+    for (size_t cut : {size_t(1), size_t(8), size_t(24), size_t(25), installer.size() - 23,
+                       installer.size() - 1, installer.size()}) {
+        PackageBytes shorter(installer.begin(), installer.end() - cut);
+        EXPECT_EQ(OpenBytes(shorter), 0) << "cut " << cut;
+    }
+    PackageBytes longer = installer;
+    longer.push_back(0);
+    EXPECT_EQ(OpenBytes(longer), 0);
+    longer = installer;
+    longer.insert(longer.end(), trailer.begin(), trailer.end());
+    EXPECT_EQ(OpenBytes(longer), 0) << "a second trailer";
+}
+
+// ---- Lookup --------------------------------------------------------------------
+
+TEST_F(PackageTest, LookupFoldsAsciiCaseOnly) {
+    std::vector<PackageWriterEntry> entries = {
+        {"\\Readme.TXT", Bytes("readme")},
+        {"\\bin\\Tool.exe", Bytes("tool")},
+        {"\\dup.txt", Bytes("first")},
+        {"\\DUP.TXT", Bytes("second")},
+        {"\\\xC4rger.txt", Bytes("latin-1")}, // 0xC4 and 0xE4 differ by 0x20, as A and a do
+        {"\\[x", Bytes("bracket")},           // [ and { differ by 0x20 too
+        {"\\@home", Bytes("at")},             // and so do @ and `
+        {"\\#Manifest", Bytes("manifest")},
+        {"\\#brand.bmp", Bytes("brand")},
+    };
+    ASSERT_EQ(OpenBytes(Build(entries)), 1);
+    auto found = [](const char *name) -> std::string {
+        const DirectoryRecord *record = PackageFindEntry(name);
+        return record != nullptr ? DirectoryRecordName(record) : "(none)";
+    };
+    EXPECT_EQ(found("Readme.TXT"), "\\Readme.TXT");
+    EXPECT_EQ(found("readme.txt"), "\\Readme.TXT");
+    EXPECT_EQ(found("README.TXT"), "\\Readme.TXT");
+    EXPECT_EQ(found("bin\\tool.EXE"), "\\bin\\Tool.exe");
+    EXPECT_EQ(found("#MANIFEST"), "\\#Manifest");
+    EXPECT_EQ(found("\xC4RGER.TXT"), "\\\xC4rger.txt");
+    EXPECT_EQ(found("[X"), "\\[x");
+    EXPECT_EQ(found("@HOME"), "\\@home");
+
+    const DirectoryRecord *last = PackageFindEntry("#brand.bmp");
+    ASSERT_NE(last, nullptr);
+    EXPECT_EQ(DirectoryRecordLength(last), 0u) << "the last record is compared too";
+    EXPECT_EQ(ReadWhole(PackageFindEntry("Dup.Txt")), Bytes("first"));
+
+    for (const char *missing : {"\\Readme.TXT", "Readme.TX", "Readme.TXTx", "", "bin/Tool.exe",
+                                "Tool.exe", "\xE4rger.txt", "{x", "`home", "#Manifest\\"}) {
+        EXPECT_EQ(PackageFindEntry(missing), nullptr) << missing;
+    }
+    EXPECT_EQ(PackageFindEntry(nullptr), nullptr);
+    PackageClose();
+    EXPECT_EQ(PackageFindEntry("Readme.TXT"), nullptr) << "nothing is found after the close";
+    EXPECT_EQ(PackageFirstRecord(), nullptr);
+}
+
+// ---- Inflation -----------------------------------------------------------------
+
+TEST_F(PackageTest, InflateLeavesWhatTheStreamDoesNotReach) {
+    std::mt19937 random(5);
+    PackageBytes data = CompressibleBytes(random, 100);
+    PackageBytes stream = Compressed(data);
+    const uint32_t streamSize = static_cast<uint32_t>(stream.size());
+    uint32_t produced = 0;
+
+    // Shorter than the destination: Z_OK, the rest untouched, the count tells.
+    PackageBytes destination(160, 0xA5);
+    EXPECT_EQ(InflateBuffer(destination.data(), 160, stream.data(), streamSize), Z_OK);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), destination.begin()));
+    EXPECT_EQ(std::count(destination.begin() + 100, destination.end(), 0xA5), 60);
+    EXPECT_EQ(InflateBufferCount(destination.data(), 160, stream.data(), streamSize, &produced), 1);
+    EXPECT_EQ(produced, 100u);
+
+    // Cut short: still Z_OK, but the count says the stream did not end.
+    destination.assign(160, 0xA5);
+    EXPECT_EQ(InflateBuffer(destination.data(), 160, stream.data(), streamSize - 10), Z_OK);
+    EXPECT_EQ(destination[159], 0xA5);
+    EXPECT_EQ(
+        InflateBufferCount(destination.data(), 160, stream.data(), streamSize - 10, &produced), 0);
+    EXPECT_LT(produced, 100u);
+
+    // Longer than the destination: it stops when full and says so.
+    destination.assign(60, 0x5A);
+    EXPECT_EQ(InflateBufferCount(destination.data(), 50, stream.data(), streamSize, &produced), 0);
+    EXPECT_EQ(produced, 50u);
+    EXPECT_EQ(std::count(destination.begin() + 50, destination.end(), 0x5A), 10);
+
+    // A damaged Adler-32 is a stream that did not end cleanly.
+    PackageBytes damaged = stream;
+    damaged.back() ^= 1;
+    destination.assign(100, 0);
+    EXPECT_EQ(InflateBuffer(destination.data(), 100, damaged.data(), streamSize), Z_OK);
+    EXPECT_EQ(InflateBufferCount(destination.data(), 100, damaged.data(), streamSize, nullptr), 0);
+
+    // A stream that asks for a preset dictionary has not ended.
+    z_stream z = z_stream();
+    ASSERT_EQ(deflateInit(&z, 9), Z_OK);
+    ASSERT_EQ(deflateSetDictionary(&z, data.data(), 32), Z_OK);
+    PackageBytes dictionaryStream(256);
+    z.next_in = data.data();
+    z.avail_in = 100;
+    z.next_out = dictionaryStream.data();
+    z.avail_out = 256;
+    ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    EXPECT_EQ(InflateBufferCount(destination.data(), 100, dictionaryStream.data(), z.total_out,
+                                 &produced),
+              0);
+    EXPECT_EQ(produced, 0u);
+    deflateEnd(&z);
+
+    // Nothing to produce: an empty destination is fine.
+    PackageBytes empty = Compressed({});
+    EXPECT_EQ(InflateBufferCount(nullptr, 0, empty.data(), static_cast<uint32_t>(empty.size()),
+                                 &produced),
+              1);
+    EXPECT_EQ(produced, 0u);
+}
+
+TEST_F(PackageTest, ReadEntryFullTellsAShortEntry) {
+    // A record that claims one byte more than its stream holds opens (the sum
+    // is right) and reads with Z_OK, but not in full.
+    PackageParts parts;
+    ASSERT_TRUE(
+        PackageBuildParts(Bytes("MZ"), SmallEntries(), PackageWriterOptions(), &parts, nullptr));
+    parts.records[0].size += 1;
+    PackageEncodeDirectory(&parts);
+    PackageBytes installer = PackageAssemble(&parts, true);
+    ASSERT_EQ(OpenBytes(installer), 1);
+    const DirectoryRecord *record = PackageFindEntry("a.txt");
+    PackageBytes data(DirectoryRecordSize(record), 0);
+    EXPECT_EQ(PackageReadEntry(data.data(), record), Z_OK);
+    EXPECT_EQ(PackageReadEntryFull(data.data(), record), 0);
+    EXPECT_EQ(PackageReadEntryFull(data.data(), nullptr), 0);
+    EXPECT_EQ(PackageReadEntry(data.data(), nullptr), Z_STREAM_ERROR);
+}
+
+TEST_F(PackageTest, InflateAllocClearsAndRefusesOverflow) {
+    EXPECT_EQ(InflateAlloc(nullptr, 0x10001, 0x10000), nullptr) << "would wrap to 64 KiB";
+    EXPECT_EQ(InflateAlloc(nullptr, 0xFFFFFFFFu, 2), nullptr);
+    // A block that held data before comes back cleared.
+    void *keep = RegionHeapAlloc(64); // keeps the region alive across the release
+    unsigned char *dirty = static_cast<unsigned char *>(RegionHeapAlloc(4096));
+    memset(dirty, 0xEE, 4096);
+    RegionHeapFree(dirty);
+    unsigned char *block = static_cast<unsigned char *>(InflateAlloc(nullptr, 64, 64));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(std::count(block, block + 4096, 0), 4096);
+    InflateFree(nullptr, block);
+    RegionHeapFree(keep);
+}
+
+TEST_F(PackageTest, InflateWithoutHeapMemoryReportsASetUpFailure) {
+    ASSERT_EQ(UsedBlocks(), 0u) << "needs an empty heap, so that the state needs new pages";
+    PackageBytes stream = Compressed(Bytes("some text"));
+    PackageBytes destination(9, 0x33);
+    PlatformPagesFailAt(1);
+    EXPECT_EQ(
+        InflateBuffer(destination.data(), 9, stream.data(), static_cast<uint32_t>(stream.size())),
+        Z_STREAM_ERROR);
+    EXPECT_EQ(std::count(destination.begin(), destination.end(), 0x33), 9);
+}
+
+// ---- Crafted packages ----------------------------------------------------------
+
+uint32_t PackageEnd(const PackageParts &parts) {
+    size_t end = parts.stub.size() + parts.directoryStream.size();
+    for (const PackageBytes &stream : parts.streams) {
+        end += stream.size();
+    }
+    return static_cast<uint32_t>(end);
+}
+
+uint32_t DataAreaSize(const PackageParts &parts) {
+    return PackageEnd(parts) - parts.trailer.directoryOffset -
+           parts.trailer.directoryCompressedSize;
+}
+
+void FixRecordLengths(PackageParts *parts) {
+    for (size_t i = 0; i + 1 < parts->records.size(); i++) {
+        parts->records[i].recordLength =
+            static_cast<uint16_t>(18 + parts->records[i].name.size() + 1);
+    }
+    PackageEncodeDirectory(parts);
+}
+
+// Where a crafted package is refused: on the trailer alone, before anything
+// is allocated; while the directory inflates; or on the record chain.
+enum CraftedStage { kTrailer, kInflate, kChain };
+
+struct CraftedCase {
+    CraftedStage stage;
+    const char *what;
+    std::function<void(PackageParts *)> craft;
+};
+
+// One case per check of the open; the package sum is always made right, so
+// that only the check under test can refuse it.
+const CraftedCase craftedCases[] = {
+    {kTrailer, "directory offset past the trailer's start",
+     [](PackageParts *p) { p->trailer.directoryOffset = PackageEnd(*p) + 1; }},
+    {kTrailer, "directory stream running into the trailer",
+     [](PackageParts *p) { p->trailer.directoryCompressedSize += DataAreaSize(*p) + 1; }},
+    {kTrailer, "directory offset and size wrapping past 2^32",
+     [](PackageParts *p) { p->trailer.directoryCompressedSize = 0xFFFFFFFFu; }},
+    {kTrailer, "directory size 0", [](PackageParts *p) { p->trailer.directorySize = 0; }},
+    {kTrailer, "directory size beyond what its stream can yield",
+     [](PackageParts *p) {
+         p->trailer.directorySize = p->trailer.directoryCompressedSize * INFLATE_MAX_RATIO + 1;
+     }},
+    {kInflate, "directory inflating to less than its size",
+     [](PackageParts *p) { p->trailer.directorySize += 1; }},
+    {kInflate, "directory inflating to more than its size",
+     [](PackageParts *p) { p->trailer.directorySize -= 1; }},
+    {kInflate, "directory stream cut short",
+     [](PackageParts *p) {
+         p->directoryStream.pop_back();
+         p->trailer.directoryCompressedSize -= 1;
+     }},
+    {kInflate, "directory stream damaged",
+     [](PackageParts *p) { p->directoryStream[p->directoryStream.size() / 2] ^= 0x55; }},
+    {kChain, "directory ending inside the first record's header",
+     [](PackageParts *p) {
+         p->directory.resize(10);
+         PackageCompressDirectory(p);
+     }},
+    {kChain, "last name without its terminator",
+     [](PackageParts *p) {
+         p->directory.pop_back();
+         PackageCompressDirectory(p);
+     }},
+    {kChain, "record length leaving the directory",
+     [](PackageParts *p) {
+         p->records[0].recordLength = 0xFFFF;
+         PackageEncodeDirectory(p);
+     }},
+    {kChain, "record length ending exactly at the directory's end",
+     [](PackageParts *p) {
+         p->records[1].recordLength =
+             static_cast<uint16_t>(p->directory.size() - p->records[0].recordLength);
+         PackageEncodeDirectory(p);
+     }},
+    {kChain, "record length one past the directory's end",
+     [](PackageParts *p) {
+         p->records[1].recordLength =
+             static_cast<uint16_t>(p->directory.size() - p->records[0].recordLength + 1);
+         PackageEncodeDirectory(p);
+     }},
+    {kChain, "record length inside the record's own name",
+     [](PackageParts *p) {
+         p->records[0].recordLength = 18 + 3;
+         PackageEncodeDirectory(p);
+     }},
+    {kChain, "record length overlapping the record's own terminator",
+     [](PackageParts *p) {
+         // The next record starts one byte early, so that this record's
+         // terminator doubles as the low byte of its recordLength.
+         p->records[0].recordLength -= 1;
+         PackageEncodeDirectory(p);
+         p->directory.erase(p->directory.begin() + p->records[0].recordLength + 1);
+         PackageCompressDirectory(p);
+     }},
+    {kChain, "name without its leading backslash",
+     [](PackageParts *p) {
+         p->records[1].name = "dir\\two.bin";
+         FixRecordLengths(p);
+     }},
+    {kChain, "empty name on the last record",
+     [](PackageParts *p) {
+         p->records[2].name = "";
+         FixRecordLengths(p);
+     }},
+    {kChain, "data offset past the data area",
+     [](PackageParts *p) {
+         p->records[0].dataOffset = DataAreaSize(*p) + 1;
+         PackageEncodeDirectory(p);
+     }},
+    {kChain, "stream running into the trailer",
+     [](PackageParts *p) {
+         p->records[2].compressedSize += 1;
+         PackageEncodeDirectory(p);
+     }},
+    {kChain, "data offset and size wrapping past 2^32",
+     [](PackageParts *p) {
+         p->records[1].dataOffset = 0xFFFFFFFFu;
+         p->records[1].compressedSize = 2;
+         PackageEncodeDirectory(p);
+     }},
+    {kChain, "entry size beyond what its stream can yield",
+     [](PackageParts *p) {
+         p->records[0].size = p->records[0].compressedSize * INFLATE_MAX_RATIO + 1;
+         PackageEncodeDirectory(p);
+     }},
+};
+
+PackageParts CraftingBase() {
+    std::mt19937 random(9);
+    std::vector<PackageWriterEntry> entries = {{"\\one.txt", CompressibleBytes(random, 200)},
+                                               {"\\dir\\two.bin", RandomBytes(random, 50)},
+                                               {"\\#Manifest", Bytes("k = v")}};
+    PackageParts parts;
+    EXPECT_TRUE(PackageBuildParts(Bytes("MZ stub image"), entries, PackageWriterOptions(), &parts,
+                                  nullptr));
+    return parts;
+}
+
+TEST_F(PackageTest, CraftedBoundsAreRejected) {
+    PackageParts base = CraftingBase();
+    ASSERT_EQ(OpenBytes(PackageAssemble(&base, true)), 1) << "the unaltered package opens";
+    PackageClose();
+    for (const CraftedCase &crafted : craftedCases) {
+        PackageParts parts = base;
+        crafted.craft(&parts);
+        // Exactly sized, so that AddressSanitizer sees any read beyond the file.
+        PackageBytes installer = PackageAssemble(&parts, true);
+        uint32_t pageCalls = PlatformPagesAllocCount();
+        EXPECT_EQ(OpenBytes(installer), 0) << crafted.what;
+        EXPECT_EQ(PackageFirstRecord(), nullptr) << crafted.what;
+        if (crafted.stage == kTrailer) {
+            EXPECT_EQ(packageReader.directory, nullptr) << crafted.what;
+            EXPECT_EQ(PlatformPagesAllocCount(), pageCalls) << crafted.what << ": allocated";
+        }
+        PackageClose();
+        if (crafted.stage == kChain) {
+            // The chain check alone, on a directory of exactly its size: the
+            // directory in the heap has addressable neighbours, this one has none.
+            PackageBytes directory = parts.directory;
+            EXPECT_EQ(PackageValidateDirectory(directory.data(),
+                                               static_cast<uint32_t>(directory.size()),
+                                               DataAreaSize(parts)),
+                      0)
+                << crafted.what;
+        }
+    }
+
+    // A bare trailer, nothing in front of it.
+    PackageParts bare;
+    PackageBytes trailerOnly = PackageAssemble(&bare, true);
+    ASSERT_EQ(trailerOnly.size(), 24u);
+    EXPECT_EQ(OpenBytes(trailerOnly), 0);
+}
+
+// ---- Release after every failure -----------------------------------------------
+
+TEST_F(PackageTest, CloseReleasesEveryFailureStage) {
+    PackageBytes good = Build(SmallEntries());
+    PackageBytes noMagic = good;
+    noMagic.back() = 'X';
+    PackageBytes badSum = good;
+    badSum[0] ^= 1;
+    PackageParts parts = CraftingBase();
+    parts.trailer.directorySize += 1;
+    PackageBytes badDirectory = PackageAssemble(&parts, true);
+    parts = CraftingBase();
+    parts.records[0].recordLength = 0xFFFF;
+    PackageEncodeDirectory(&parts);
+    PackageBytes badChain = PackageAssemble(&parts, true);
+
+    struct Stage {
+        const char *what;
+        std::string path;
+        bool heapFails;
+    };
+    const Stage stages[] = {
+        {"no file", (folder / "absent").string(), false},
+        {"empty file", WriteTemp("empty", {}), false},
+        {"no magic", WriteTemp("nomagic", noMagic), false},
+        {"wrong sum", WriteTemp("badsum", badSum), false},
+        {"no heap block for the directory", WriteTemp("good", good), true},
+        {"directory not of its size", WriteTemp("baddir", badDirectory), false},
+        {"chain leaving the directory", WriteTemp("badchain", badChain), false},
+    };
+    int descriptors = OpenDescriptors();
+    for (const Stage &stage : stages) {
+        ASSERT_EQ(UsedBlocks(), 0u);
+        PlatformPagesFailAt(stage.heapFails ? 1 : 0);
+        EXPECT_EQ(PackageOpenFile(stage.path.c_str()), 0) << stage.what;
+        PlatformPagesFailAt(0);
+        PackageClose();
+        EXPECT_TRUE(ReaderIsClear()) << stage.what;
+        EXPECT_EQ(UsedBlocks(), 0u) << stage.what;
+        EXPECT_EQ(OpenDescriptors(), descriptors) << stage.what;
+        PackageClose(); // a second close does nothing
+        // The reader is ready for another open.
+        EXPECT_EQ(PackageOpenFile(WriteTemp("again", good).c_str()), 1) << stage.what;
+        PackageClose();
+        std::error_code error;
+        EXPECT_TRUE(stage.path == (folder / "absent").string() || fs::remove(stage.path, error))
+            << stage.what << ": the file is still held";
+    }
+}
+
+TEST_F(PackageTest, OpenFailsCleanlyAtEveryPageFailure) {
+    // A directory larger than a standard region: its block needs a region of
+    // its own, and the inflate library's state another one.
+    std::vector<PackageWriterEntry> entries;
+    for (int i = 0; i < 12; i++) {
+        entries.push_back({"\\" + std::string(60000, 'd') + std::to_string(i), {}});
+    }
+    PackageBytes installer = Build(entries);
+    ASSERT_EQ(UsedBlocks(), 0u);
+    uint32_t failAt = 1;
+    for (; failAt < 10; failAt++) {
+        PlatformPagesFailAt(failAt);
+        int opened = OpenBytes(installer);
+        PlatformPagesFailAt(0);
+        if (opened) {
+            break;
+        }
+        PackageClose();
+        EXPECT_EQ(UsedBlocks(), 0u) << "fail at " << failAt;
+        EXPECT_EQ(PlatformPagesLiveCount(), livePages) << "fail at " << failAt;
+    }
+    EXPECT_GE(failAt, 3u) << "both the directory and the inflate state met a failure";
+    ASSERT_LT(failAt, 10u);
+    EXPECT_NE(PackageFindEntry((std::string(60000, 'D') + "11").c_str()), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,250 @@
+// The package writer. See package_writer.h for the layout it produces.
+#include "qpack/package_writer.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+namespace {
+
+const uint32_t kRecordHeaderSize = 18;
+const uint32_t kTrailerSize = 24;
+
+void PutU16(PackageBytes *out, uint16_t value) {
+    out->push_back(static_cast<unsigned char>(value));
+    out->push_back(static_cast<unsigned char>(value >> 8));
+}
+
+void PutU32(PackageBytes *out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out->push_back(static_cast<unsigned char>(value >> shift));
+    }
+}
+
+bool Fail(std::string *error, const std::string &message) {
+    if (error != nullptr) {
+        *error = message;
+    }
+    return false;
+}
+
+// Compared through 64 bits so that the test means the same with a 32-bit size_t.
+bool Beyond32Bits(uint64_t value) {
+    return value > UINT32_MAX;
+}
+
+bool CompressSerially(const PackageWriterEntry *const *entries, size_t count,
+                      PackageBytes *streams) {
+    for (size_t i = 0; i < count; i++) {
+        if (!PackageCompress(entries[i]->data.data(), entries[i]->data.size(), &streams[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool PackageWriterIsInternal(const std::string &name) {
+    return name.size() >= 2 && name[0] == '\\' && name[1] == '#';
+}
+
+uint32_t PackageWriterByteSum(const unsigned char *data, size_t size) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < size; i++) {
+        sum += data[i];
+    }
+    return sum;
+}
+
+bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *stream) {
+    // deflate directly rather than compress2: uLong is 32-bit on Windows, and
+    // the stream is bounded by deflateBound anyway.
+    if (Beyond32Bits(size)) {
+        return false;
+    }
+    z_stream z;
+    std::memset(&z, 0, sizeof z);
+    if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK) {
+        return false;
+    }
+    stream->resize(deflateBound(&z, static_cast<uLong>(size)));
+    static unsigned char empty = 0;
+    z.next_in = size != 0 ? const_cast<Bytef *>(data) : &empty;
+    z.avail_in = static_cast<uInt>(size);
+    z.next_out = stream->data();
+    z.avail_out = static_cast<uInt>(stream->size());
+    int status = deflate(&z, Z_FINISH);
+    size_t produced = stream->size() - z.avail_out;
+    deflateEnd(&z);
+    if (status != Z_STREAM_END) {
+        stream->clear();
+        return false;
+    }
+    stream->resize(produced);
+    return true;
+}
+
+void PackageCompressDirectory(PackageParts *parts) {
+    PackageCompress(parts->directory.data(), parts->directory.size(), &parts->directoryStream);
+    parts->trailer.directoryCompressedSize = static_cast<uint32_t>(parts->directoryStream.size());
+    parts->trailer.directorySize = static_cast<uint32_t>(parts->directory.size());
+}
+
+void PackageEncodeDirectory(PackageParts *parts) {
+    PackageBytes &out = parts->directory;
+    out.clear();
+    for (const PackageWriterRecord &record : parts->records) {
+        PutU16(&out, record.recordLength);
+        PutU32(&out, record.size);
+        PutU32(&out, record.compressedSize);
+        PutU32(&out, record.dataSum);
+        PutU32(&out, record.dataOffset);
+        out.insert(out.end(), record.name.begin(), record.name.end());
+        out.push_back(0);
+    }
+    PackageCompressDirectory(parts);
+}
+
+bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
+                       const PackageWriterOptions &options, PackageParts *parts,
+                       std::string *error) {
+    *parts = PackageParts();
+    parts->stub = stub;
+
+    if (entries.empty()) {
+        return Fail(error, "a package needs at least one entry");
+    }
+
+    // Internal entries last, each group in the order given.
+    std::vector<const PackageWriterEntry *> order;
+    for (const PackageWriterEntry &entry : entries) {
+        order.push_back(&entry);
+    }
+    if (options.internalEntriesLast) {
+        std::stable_partition(order.begin(), order.end(), [](const PackageWriterEntry *entry) {
+            return !PackageWriterIsInternal(entry->name);
+        });
+    }
+
+    for (const PackageWriterEntry *entry : order) {
+        const std::string &name = entry->name;
+        if (name.empty() || name[0] != '\\') {
+            return Fail(error, "entry name \"" + name + "\" does not start with a backslash");
+        }
+        if (name.find('\0') != std::string::npos) {
+            return Fail(error, "entry name \"" + std::string(name.c_str()) + "\" holds a NUL byte");
+        }
+        if (kRecordHeaderSize + name.size() + 1 > UINT16_MAX) {
+            return Fail(error, "entry name \"" + name.substr(0, 64) +
+                                   "...\" is too long for a directory record");
+        }
+        if (Beyond32Bits(entry->data.size())) {
+            return Fail(error, "entry \"" + name + "\" is 4 GiB or larger");
+        }
+    }
+
+    parts->streams.resize(order.size());
+    PackageCompressFunction compress =
+        options.compressEntries != nullptr ? options.compressEntries : CompressSerially;
+    if (!order.empty() && !compress(order.data(), order.size(), parts->streams.data())) {
+        return Fail(error, "compression failed");
+    }
+
+    uint64_t dataOffset = 0;
+    for (size_t i = 0; i < order.size(); i++) {
+        const PackageWriterEntry &entry = *order[i];
+        PackageWriterRecord record;
+        record.name = entry.name;
+        bool last = i + 1 == order.size();
+        record.recordLength =
+            last ? 0 : static_cast<uint16_t>(kRecordHeaderSize + entry.name.size() + 1);
+        record.size = static_cast<uint32_t>(entry.data.size());
+        record.compressedSize = static_cast<uint32_t>(parts->streams[i].size());
+        record.dataSum = PackageWriterByteSum(entry.data.data(), entry.data.size());
+        record.dataOffset = static_cast<uint32_t>(std::min<uint64_t>(dataOffset, UINT32_MAX));
+        dataOffset += parts->streams[i].size();
+        parts->records.push_back(record);
+    }
+
+    PackageEncodeDirectory(parts);
+    parts->trailer.directoryOffset =
+        static_cast<uint32_t>(std::min<size_t>(stub.size(), UINT32_MAX));
+
+    uint64_t total = static_cast<uint64_t>(stub.size()) + parts->directoryStream.size() +
+                     dataOffset + kTrailerSize;
+    if (Beyond32Bits(total) || Beyond32Bits(parts->directory.size())) {
+        return Fail(error, "the installer would be 4 GiB or larger");
+    }
+    return true;
+}
+
+PackageBytes PackageAssemble(PackageParts *parts, bool recomputeSum) {
+    PackageBytes out;
+    size_t total = parts->stub.size() + parts->directoryStream.size() + kTrailerSize;
+    for (const PackageBytes &stream : parts->streams) {
+        total += stream.size();
+    }
+    out.reserve(total);
+    out.insert(out.end(), parts->stub.begin(), parts->stub.end());
+    out.insert(out.end(), parts->directoryStream.begin(), parts->directoryStream.end());
+    for (const PackageBytes &stream : parts->streams) {
+        out.insert(out.end(), stream.begin(), stream.end());
+    }
+    if (recomputeSum) {
+        parts->trailer.packageSum = PackageWriterByteSum(out.data(), out.size());
+    }
+    const PackageWriterTrailer &trailer = parts->trailer;
+    PutU32(&out, trailer.directoryOffset);
+    PutU32(&out, trailer.directoryCompressedSize);
+    PutU32(&out, trailer.directorySize);
+    PutU32(&out, trailer.packageSum);
+    out.insert(out.end(), trailer.magic, trailer.magic + sizeof trailer.magic);
+    return out;
+}
+
+bool PackageWrite(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
+                  const PackageWriterOptions &options, PackageBytes *installer,
+                  std::string *error) {
+    PackageParts parts;
+    if (!PackageBuildParts(stub, entries, options, &parts, error)) {
+        return false;
+    }
+    *installer = PackageAssemble(&parts, true);
+    return true;
+}
+
+bool PackageWriteFile(const std::string &path, const PackageBytes &bytes, std::string *error) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        return Fail(error, "cannot create \"" + path + "\"");
+    }
+    file.write(reinterpret_cast<const char *>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (!file) {
+        return Fail(error, "cannot write \"" + path + "\"");
+    }
+    return true;
+}
+
+bool PackageReadFile(const std::string &path, PackageBytes *bytes, std::string *error) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) {
+        return Fail(error, "cannot open \"" + path + "\"");
+    }
+    std::streamoff length = file.tellg();
+    if (length < 0) {
+        return Fail(error, "cannot read \"" + path + "\"");
+    }
+    bytes->resize(static_cast<size_t>(length));
+    file.seekg(0);
+    file.read(reinterpret_cast<char *>(bytes->data()), static_cast<std::streamsize>(length));
+    if (!file) {
+        return Fail(error, "cannot read \"" + path + "\"");
+    }
+    return true;
+}

@@ -1,0 +1,116 @@
+// The package writer: turns a list of entries and a stub image into an
+// installer, the stub followed by the package:
+//
+//   stub | directory stream | entry streams, in directory order | trailer
+//
+// Every stream is zlib at level 9 (header 0x78 0xDA). Records carry
+// recordLength = 18 + name length + 1, 0 on the last; internal entries ("#"
+// after the leading "\") come last; the streams follow each other without
+// gaps from data offset 0; the trailer's packageSum covers every byte before
+// it.
+//
+// Making a package is split in two so that tests can damage one on purpose:
+// PackageBuildParts computes every part and every field, the caller may
+// change any of them (and re-encode the directory with
+// PackageEncodeDirectory or PackageCompressDirectory), and PackageAssemble
+// lays the bytes out, recomputing the package sum or not.
+//
+// The library uses no threads: parallel compression is a function the
+// caller supplies in PackageWriterOptions.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+using PackageBytes = std::vector<unsigned char>;
+
+// One entry to pack: its name with the leading "\" ("\bin\tool.exe",
+// "\#Manifest") and its uncompressed bytes.
+struct PackageWriterEntry {
+    std::string name;
+    PackageBytes data;
+};
+
+// Compresses *entries[0..count) into streams[0..count), each a zlib stream
+// (PackageCompress is the one to call per entry). Returns false on failure.
+using PackageCompressFunction = bool (*)(const PackageWriterEntry *const *entries, size_t count,
+                                         PackageBytes *streams);
+
+struct PackageWriterOptions {
+    // Null: the entries are compressed one after another on this thread.
+    PackageCompressFunction compressEntries = nullptr;
+    // Internal entries go behind the installable ones (order within each
+    // group kept). False keeps the order exactly as given.
+    bool internalEntriesLast = true;
+};
+
+// A directory record with its fields as they will be written.
+struct PackageWriterRecord {
+    uint16_t recordLength = 0;
+    uint32_t size = 0;
+    uint32_t compressedSize = 0;
+    uint32_t dataSum = 0;
+    uint32_t dataOffset = 0;
+    std::string name;
+};
+
+struct PackageWriterTrailer {
+    uint32_t directoryOffset = 0;
+    uint32_t directoryCompressedSize = 0;
+    uint32_t directorySize = 0;
+    uint32_t packageSum = 0;
+    char magic[8] = {'I', 'n', 's', 't', 'P', 'a', 'c', 'k'};
+};
+
+// Every part of a package before it is laid out.
+struct PackageParts {
+    PackageBytes stub;
+    std::vector<PackageWriterRecord> records; // in directory order
+    std::vector<PackageBytes> streams;        // laid out in this order after the directory
+    PackageBytes directory;                   // the inflated directory
+    PackageBytes directoryStream;             // its zlib stream
+    PackageWriterTrailer trailer;
+};
+
+// Fills parts from stub and entries, every field consistent. Returns false
+// with a message in *error (when not null) for no entries at all, an entry name that does not
+// start with "\", holds a NUL or is too long for a record, an entry of 4 GiB
+// or more, a failed compression, or a package that would make the file
+// 4 GiB or longer.
+bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
+                       const PackageWriterOptions &options, PackageParts *parts,
+                       std::string *error);
+
+// Re-encodes parts->records into parts->directory (recordLength and every
+// field as they stand), then calls PackageCompressDirectory.
+void PackageEncodeDirectory(PackageParts *parts);
+
+// Compresses parts->directory into parts->directoryStream and sets the
+// trailer's directoryCompressedSize and directorySize from them.
+void PackageCompressDirectory(PackageParts *parts);
+
+// Lays the parts out: stub, directory stream, streams, trailer. With
+// recomputeSum the trailer's packageSum (in parts too) becomes the byte sum
+// of everything before the trailer; otherwise it is written as it stands.
+// The trailer's other fields are written as they stand.
+PackageBytes PackageAssemble(PackageParts *parts, bool recomputeSum);
+
+// PackageBuildParts then PackageAssemble with the sum computed.
+bool PackageWrite(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
+                  const PackageWriterOptions &options, PackageBytes *installer, std::string *error);
+
+// One zlib stream at level 9 of size bytes at data. Returns false on failure.
+bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *stream);
+
+// The 32-bit wrapping byte sum, written plainly (independent of the reader's).
+uint32_t PackageWriterByteSum(const unsigned char *data, size_t size);
+
+// True when name is an internal entry's ("\#...").
+bool PackageWriterIsInternal(const std::string &name);
+
+// Whole-file helpers with an error message naming the file.
+bool PackageWriteFile(const std::string &path, const PackageBytes &bytes, std::string *error);
+bool PackageReadFile(const std::string &path, PackageBytes *bytes, std::string *error);
