@@ -1,0 +1,70 @@
+// The stub's entry point and run sequence: COM, the region heap, the
+// installer-wide lock, the package, and the teardown in reverse order.
+#include <windows.h>
+
+#include "heap/region_heap.h"
+#include "package/package.h"
+
+static const char kInstallerMutexName[] = "QUnpack_Running";
+static const char kMessageCaption[] = "Unpack";
+static const char kPackageFailureText[] =
+    "Failed to read package file.\t\t\n\n - try downloading it again";
+
+// An installer usually runs from a Downloads folder, where anyone can drop a
+// DLL named like one that Windows loads on the program's behalf. Load DLLs
+// from the system folder only. SetDefaultDllDirectories is missing on
+// Windows 7 without its update, where removing the current directory from
+// the search is the best there is; Windows Vista's shell link object fails to
+// load once the search is restricted, so Vista keeps the fallback too.
+static void RestrictDllSearch(void) {
+    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
+    DWORD version = GetVersion();
+    int isVista = LOBYTE(LOWORD(version)) == 6 && HIBYTE(LOWORD(version)) == 0;
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FARPROC found = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : NULL;
+    if (found && !isVista) {
+        SetDefaultDllDirectoriesFunction restrict =
+            reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+                reinterpret_cast<void (*)(void)>(found));
+        if (restrict(LOAD_LIBRARY_SEARCH_SYSTEM32))
+            return;
+    }
+    SetDllDirectoryA("");
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
+    (void)instance;
+    (void)previous;
+    (void)commandLine;
+    (void)show;
+
+    RestrictDllSearch();
+
+    HRESULT com = CoInitialize(NULL);
+    if (FAILED(com))
+        return -1;
+    RegionHeapInit();
+
+    // One installer at a time on the machine, whatever product it carries;
+    // a second one ends without a word.
+    HANDLE installerMutex = CreateMutexA(NULL, FALSE, kInstallerMutexName);
+    if (WaitForSingleObject(installerMutex, 500) != WAIT_OBJECT_0) {
+        RegionHeapShutdown();
+        return -1;
+    }
+
+    if (!PackageOpen()) {
+        MessageBoxA(GetDesktopWindow(), kPackageFailureText, kMessageCaption, MB_ICONERROR);
+        PackageClose();
+        RegionHeapShutdown();
+        return -1;
+    }
+
+    PackageClose();
+    ReleaseMutex(installerMutex);
+    CloseHandle(installerMutex);
+    if (com == S_OK)
+        CoUninitialize();
+    RegionHeapShutdown();
+    return 0;
+}

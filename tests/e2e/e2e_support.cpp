@@ -1,0 +1,161 @@
+#include "e2e_support.h"
+
+#include <stdio.h>
+
+const std::string &StubImage(void) {
+    static std::string image;
+    if (image.empty()) {
+        char path[MAX_PATH];
+        DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
+        std::string folder(path, length);
+        folder.resize(folder.find_last_of('\\') + 1);
+        image = ReadFileBytes(folder + "qunpack.exe");
+    }
+    return image;
+}
+
+static void RemoveTree(const std::string &folder) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string path = folder + "\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(path);
+            } else {
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path.c_str());
+            }
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(folder.c_str());
+}
+
+std::string MakeTestFolder(const std::string &name) {
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    std::string folder = std::string(temp) + "qunpack-e2e-" + name;
+    RemoveTree(folder);
+    CreateDirectoryA(folder.c_str(), NULL);
+    return folder;
+}
+
+void WriteFileBytes(const std::string &path, const std::string &bytes) {
+    FILE *file = fopen(path.c_str(), "wb");
+    if (!file)
+        return;
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+}
+
+std::string ReadFileBytes(const std::string &path) {
+    std::string bytes;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (!file)
+        return bytes;
+    char buffer[65536];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, got);
+    fclose(file);
+    return bytes;
+}
+
+bool FileExists(const std::string &path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool StartProgram(const std::string &path, const std::string &arguments, Program *program) {
+    std::string commandLine = "\"" + path + "\"";
+    if (!arguments.empty())
+        commandLine += " " + arguments;
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    ZeroMemory(&program->info, sizeof program->info);
+    return CreateProcessA(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL,
+                          &startup, &program->info) != 0;
+}
+
+DWORD WaitProgram(Program *program, DWORD timeoutMs) {
+    if (WaitForSingleObject(program->info.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        return STILL_ACTIVE;
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(program->info.hProcess, &code);
+    return code;
+}
+
+void CloseProgram(Program *program) {
+    if (!program->info.hProcess)
+        return;
+    if (WaitForSingleObject(program->info.hProcess, 0) != WAIT_OBJECT_0) {
+        TerminateProcess(program->info.hProcess, 99);
+        WaitForSingleObject(program->info.hProcess, E2E_TIMEOUT_MS);
+    }
+    CloseHandle(program->info.hThread);
+    CloseHandle(program->info.hProcess);
+    ZeroMemory(&program->info, sizeof program->info);
+}
+
+struct WindowSearch {
+    DWORD processId;
+    std::vector<HWND> found;
+};
+
+static BOOL CALLBACK CollectProgramWindow(HWND window, LPARAM context) {
+    WindowSearch *search = reinterpret_cast<WindowSearch *>(context);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId == search->processId && IsWindowVisible(window))
+        search->found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> ProgramWindows(const Program *program) {
+    WindowSearch search;
+    search.processId = program->info.dwProcessId;
+    EnumWindows(CollectProgramWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND WaitForWindowClass(const Program *program, const char *className, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        for (HWND window : ProgramWindows(program)) {
+            char name[64];
+            if (GetClassNameA(window, name, sizeof name) && strcmp(name, className) == 0)
+                return window;
+        }
+        if (WaitForSingleObject(program->info.hProcess, 0) == WAIT_OBJECT_0)
+            return NULL;
+        if (GetTickCount() - start > timeoutMs)
+            return NULL;
+        Sleep(50);
+    }
+}
+
+HWND WaitForMessageBox(const Program *program, DWORD timeoutMs) {
+    return WaitForWindowClass(program, "#32770", timeoutMs);
+}
+
+std::string WindowText(HWND window) {
+    char text[4096];
+    int length = GetWindowTextA(window, text, sizeof text);
+    return std::string(text, length > 0 ? length : 0);
+}
+
+std::string MessageBoxText(HWND box) {
+    // The message of a message box is its static control 0xFFFF.
+    char text[4096];
+    UINT length = GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    return std::string(text, length);
+}
+
+void PressButton(HWND box, int id) {
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+}
