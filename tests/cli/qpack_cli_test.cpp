@@ -1,0 +1,594 @@
+// qpack's command line, tested from outside: every case runs the built
+// program in a child process inside a fresh folder. Damaged installers are
+// made with the writer library by changing parts before they are laid out.
+#include "heap/region_heap.h"
+#include "package/package.h"
+#include "qpack/package_writer.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string ShellQuoted(const std::string &text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+std::string ReadText(const fs::path &path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+PackageBytes ReadBytes(const fs::path &path) {
+    std::string text = ReadText(path);
+    return PackageBytes(text.begin(), text.end());
+}
+
+void WriteBytes(const fs::path &path, const PackageBytes &bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char *>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+void WriteText(const fs::path &path, const std::string &text) {
+    WriteBytes(path, PackageBytes(text.begin(), text.end()));
+}
+
+PackageBytes Bytes(const std::string &text) {
+    return PackageBytes(text.begin(), text.end());
+}
+
+PackageBytes RandomBytes(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    PackageBytes bytes(size);
+    for (unsigned char &byte : bytes) {
+        byte = static_cast<unsigned char>(random() % 7 == 0 ? random() : 'a' + random() % 3);
+    }
+    return bytes;
+}
+
+// Every regular file below root, by "/"-separated relative path.
+std::vector<std::string> FilesBelow(const fs::path &root) {
+    std::vector<std::string> files;
+    for (const fs::directory_entry &entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file()) {
+            files.push_back(fs::relative(entry.path(), root).generic_string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// The first (names) or last (kinds) column of `qpack list` below its header.
+std::vector<std::string> ListedColumn(const std::string &listing, bool last) {
+    std::istringstream lines(listing);
+    std::vector<std::string> column;
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line)) {
+        column.push_back(last ? line.substr(line.rfind(' ') + 1) : line.substr(0, line.find(' ')));
+    }
+    return column;
+}
+
+class QpackCli : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static int counter = 0;
+        root = fs::temp_directory_path() /
+               ("qpack_cli_test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+        fs::remove_all(root);
+        fs::create_directories(root);
+        WriteText(root / "stub.exe", "MZ a stub standing in for the real one");
+        WriteText(root / "manifest.txt", "Product = Demo\r\nDirectory = Demo\r\n");
+        WriteText(root / "brand.bmp", "BM brand");
+        WriteText(root / "centre.bmp", "BM installing");
+    }
+
+    void TearDown() override { fs::remove_all(root); }
+
+    std::string At(const std::string &relative) const { return (root / relative).string(); }
+
+    // Runs qpack in root, so that relative paths are relative to it.
+    Outcome Qpack(const std::vector<std::string> &args) const {
+        std::string command = "cd " + ShellQuoted(root.string()) + " && " + ShellQuoted(QPACK_PATH);
+        for (const std::string &arg : args) {
+            command += " " + ShellQuoted(arg);
+        }
+        fs::path out = root / "run.out", err = root / "run.err";
+        command += " >" + ShellQuoted(out.string()) + " 2>" + ShellQuoted(err.string());
+        int status = std::system(command.c_str());
+        Outcome run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadText(out), ReadText(err)};
+        fs::remove(out);
+        fs::remove(err);
+        return run;
+    }
+
+    // qpack build of payload into output with the fixture's stub, manifest
+    // and bitmaps; extra arguments go before the payload folder.
+    Outcome Build(const std::string &output, const std::string &payload,
+                  std::vector<std::string> extra = {}) const {
+        std::vector<std::string> args = {"build",        "-o",         At(output),        "--stub",
+                                         At("stub.exe"), "--manifest", At("manifest.txt")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(At(payload));
+        return Qpack(args);
+    }
+
+    void WriteInstaller(const std::string &relative, PackageParts *parts, bool recomputeSum) {
+        WriteBytes(root / relative, PackageAssemble(parts, recomputeSum));
+    }
+
+    fs::path root;
+};
+
+PackageParts PartsOf(const std::vector<PackageWriterEntry> &entries) {
+    PackageParts parts;
+    std::string error;
+    EXPECT_TRUE(
+        PackageBuildParts(Bytes("MZ stub"), entries, PackageWriterOptions(), &parts, &error))
+        << error;
+    return parts;
+}
+
+std::vector<PackageWriterEntry> SoundEntries(void) {
+    return {{"\\a.txt", Bytes("alpha")},
+            {"\\b.bin", RandomBytes(5000, 1)},
+            {"\\c.txt", Bytes("gamma")},
+            {"\\#Manifest", Bytes("Product = Demo\r\n")}};
+}
+
+std::string Hex(uint32_t value) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+// ---- Round trip ----------------------------------------------------------------------
+
+TEST_F(QpackCli, BuildListVerifyExtractRoundTripsATree) {
+    // Names chosen so that sorting by path with "/" would give another order
+    // than byte-wise by entry name: "a0" < "a\x" but "a/x" < "a0".
+    WriteText(root / "pay/a0", "zero");
+    WriteText(root / "pay/a/x", "x in a");
+    WriteText(root / "pay/B.txt", "upper case sorts first");
+    WriteText(root / "pay/empty", "");
+    WriteText(root / "pay/sub/#notes.txt", "installable, '#' is not second");
+    for (int i = 0; i < 40; i++) { // enough files for every core to take several
+        WriteBytes(root / ("pay/sub/deeper/f" + std::to_string(i)),
+                   RandomBytes(1000 + 997 * static_cast<size_t>(i), static_cast<unsigned>(i)));
+    }
+
+    // Relative paths, resolved in the folder qpack runs in.
+    Outcome build =
+        Qpack({"build", "-o", "setup.exe", "--stub", "stub.exe", "--manifest", "manifest.txt",
+               "--brand", "brand.bmp", "--centre", "centre.bmp", "pay"});
+    ASSERT_EQ(build.status, 0) << build.err;
+    for (const std::string &file : FilesBelow(root)) {
+        EXPECT_EQ(file.find(".tmp"), std::string::npos) << file; // no temporary file left
+    }
+
+    Outcome list = Qpack({"list", "setup.exe"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    std::vector<std::string> names = ListedColumn(list.out, false);
+    std::vector<std::string> kinds = ListedColumn(list.out, true);
+    ASSERT_EQ(names.size(), 48u);
+    std::vector<std::string> expectedStart = {"\\B.txt",
+                                              "\\a0",
+                                              "\\a\\x",
+                                              "\\empty",
+                                              "\\sub\\#notes.txt",
+                                              "\\sub\\deeper\\f0",
+                                              "\\sub\\deeper\\f1",
+                                              "\\sub\\deeper\\f10"};
+    EXPECT_EQ(std::vector<std::string>(names.begin(), names.begin() + 8), expectedStart);
+    std::vector<std::string> expectedEnd = {"\\#Manifest", "\\#brand.bmp", "\\#installingtext.bmp"};
+    EXPECT_EQ(std::vector<std::string>(names.end() - 3, names.end()), expectedEnd);
+    ASSERT_EQ(kinds.size(), names.size());
+    for (size_t i = 0; i < names.size(); i++) {
+        EXPECT_EQ(kinds[i], i < 45 ? "installable" : "internal") << names[i];
+    }
+
+    Outcome verify = Qpack({"verify", "setup.exe"});
+    EXPECT_EQ(verify.status, 0) << verify.err;
+    EXPECT_NE(verify.out.find("sound: 48 entries (45 installable, 3 internal)"), std::string::npos)
+        << verify.out;
+
+    Outcome extract = Qpack({"extract", "-o", "copy", "setup.exe"});
+    ASSERT_EQ(extract.status, 0) << extract.err;
+    ASSERT_EQ(FilesBelow(root / "copy"), FilesBelow(root / "pay"));
+    for (const std::string &file : FilesBelow(root / "pay")) {
+        EXPECT_EQ(ReadBytes(root / "copy" / file), ReadBytes(root / "pay" / file)) << file;
+    }
+
+    // The same inputs give the same bytes, however the threads ran.
+    ASSERT_EQ(Build("again.exe", "pay", {"--brand", At("brand.bmp"), "--centre", At("centre.bmp")})
+                  .status,
+              0);
+    EXPECT_EQ(ReadBytes(root / "again.exe"), ReadBytes(root / "setup.exe"));
+}
+
+TEST_F(QpackCli, BuildLaysThePackageOutWithoutGapsAtLevelNine) {
+    WriteBytes(root / "pay/one", RandomBytes(70000, 3));
+    WriteText(root / "pay/two", "two");
+    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+
+    RegionHeapInit();
+    ASSERT_EQ(PackageOpenFile(At("setup.exe").c_str()), 1);
+    uint32_t stubSize = static_cast<uint32_t>(fs::file_size(root / "stub.exe"));
+    EXPECT_EQ(packageReader.trailer.directoryOffset, stubSize);
+    EXPECT_EQ(packageReader.view[stubSize], 0x78);
+    EXPECT_EQ(packageReader.view[stubSize + 1], 0xDA);
+    uint32_t expectedOffset = 0;
+    for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
+         record = PackageNextRecord(record)) {
+        EXPECT_EQ(DirectoryRecordDataOffset(record), expectedOffset);
+        EXPECT_EQ(PackageEntryStream(record)[0], 0x78);
+        EXPECT_EQ(PackageEntryStream(record)[1], 0xDA);
+        expectedOffset += DirectoryRecordCompressedSize(record);
+    }
+    EXPECT_EQ(packageReader.dataAreaSize, expectedOffset); // the trailer follows directly
+    PackageClose();
+}
+
+TEST_F(QpackCli, ExtractAllWritesInternalEntriesToo) {
+    WriteText(root / "pay/file", "payload");
+    ASSERT_EQ(Build("setup.exe", "pay", {"--brand", At("brand.bmp")}).status, 0);
+    Outcome extract = Qpack({"extract", "--all", "-o", At("all"), At("setup.exe")});
+    ASSERT_EQ(extract.status, 0) << extract.err;
+    EXPECT_EQ(FilesBelow(root / "all"),
+              (std::vector<std::string>{"#Manifest", "#brand.bmp", "file"}));
+    EXPECT_EQ(ReadText(root / "all/#Manifest"), ReadText(root / "manifest.txt"));
+}
+
+// ---- Build refusals ----------------------------------------------------------------------
+
+// Each case prepares its inputs, and the build must fail with status 1, a
+// message holding `expected`, and no output.
+struct Refusal {
+    const char *what;
+    std::function<void(const fs::path &root)> prepare;
+    std::vector<std::string> extra; // before the payload folder; "@x" means root/x
+    const char *expected;
+    const char *output = "out/setup.exe";
+};
+
+TEST_F(QpackCli, BuildRefusesWhatTheStubCouldNotInstall) {
+    auto file = [](const char *relative) {
+        return [relative](const fs::path &root) { WriteText(root / relative, "x"); };
+    };
+    auto sparse = [](const char *relative, uint64_t size, int count) {
+        return [=](const fs::path &root) {
+            for (int i = 0; i < count; i++) {
+                fs::path path = root / (relative + std::to_string(i));
+                fs::create_directories(path.parent_path());
+                std::ofstream(path).close();
+                fs::resize_file(path, size); // sparse: never read, so instant
+            }
+        };
+    };
+    const uint64_t mib = 1 << 20;
+    std::vector<Refusal> refusals = {
+        {"colon", file("pay/a:b"), {}, "':'"},
+        {"question mark", file("pay/sub/a?b"), {}, "'?'"},
+        {"backslash inside a name", file("pay/a\\b"), {}, "'\\'"},
+        {"control character", file("pay/bell\a"), {}, "control character"},
+        {"device name", file("pay/sub/con.txt"), {}, "reserved device name"},
+        {"trailing dot", file("pay/name."), {}, "trailing dot"},
+        {"top-level #", file("pay/#Manifest"), {}, "internal entry"},
+        {"case collision",
+         [](const fs::path &root) {
+             WriteText(root / "pay/Dir/x", "x");
+             WriteText(root / "pay/dir/y", "y");
+         },
+         {},
+         "differ only in case"},
+        {"name of 231 bytes",
+         [](const fs::path &root) { // "\sub\" and 226 bytes
+             WriteText(root / "pay/sub" / std::string(226, 'n'), "x");
+         },
+         {},
+         "231 bytes long"},
+        {"entry over 256 MiB", sparse("pay/big", 256 * mib + 1, 1), {}, "more than 256 MiB"},
+        {"payload of 4 GiB", sparse("pay/part", 256 * mib, 16), {}, "4 GiB or more"},
+        {"installer over 1 GiB",
+         [=](const fs::path &root) {
+             WriteText(root / "pay/x", "x");
+             fs::resize_file(root / "stub.exe", 1024 * mib);
+         },
+         {},
+         "more than 1 GiB"},
+        {"stub already packed",
+         [](const fs::path &root) {
+             PackageBytes installer;
+             ASSERT_TRUE(PackageWrite(Bytes("MZ stub"), SoundEntries(), PackageWriterOptions(),
+                                      &installer, nullptr));
+             WriteBytes(root / "stub.exe", installer);
+             WriteText(root / "pay/x", "x");
+         },
+         {},
+         "already carries a package"},
+        {"missing manifest",
+         [](const fs::path &root) {
+             WriteText(root / "pay/x", "x");
+             fs::remove(root / "manifest.txt");
+         },
+         {},
+         "manifest"},
+        {"missing stub",
+         [](const fs::path &root) {
+             WriteText(root / "pay/x", "x");
+             fs::remove(root / "stub.exe");
+         },
+         {},
+         "stub"},
+        {"missing bitmap", file("pay/x"), {"--brand", "@nothing.bmp"}, "nothing.bmp"},
+        {"bitmap that is not one",
+         file("pay/x"),
+         {"--centre", "@manifest.txt"},
+         "not a Windows bitmap"},
+        {"missing payload", [](const fs::path &) {}, {}, "does not exist"},
+        {"output inside the payload", file("pay/x"), {}, "inside the payload", "pay/setup.exe"},
+    };
+    for (const Refusal &refusal : refusals) {
+        SCOPED_TRACE(refusal.what);
+        TearDown();
+        SetUp();
+        refusal.prepare(root);
+        WriteText(root / "out/setup.exe", "an earlier build");
+        std::vector<std::string> extra;
+        for (const std::string &arg : refusal.extra) {
+            extra.push_back(arg[0] == '@' ? At(arg.substr(1)) : arg);
+        }
+        Outcome run = Build(refusal.output, "pay", extra);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err.rfind("qpack: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(refusal.expected), std::string::npos) << run.err;
+        EXPECT_EQ(ReadText(root / "out/setup.exe"), "an earlier build");
+        EXPECT_EQ(FilesBelow(root / "out"), std::vector<std::string>{"setup.exe"});
+        EXPECT_FALSE(fs::exists(root / "pay/setup.exe"));
+    }
+}
+
+TEST_F(QpackCli, BuildAcceptsTheLongestNameThatFits) {
+    std::string name(229, 'n'); // "\" and 229 bytes: 230
+    WriteText(root / "pay" / name, "fits");
+    Outcome run = Build("setup.exe", "pay");
+    EXPECT_EQ(run.status, 0) << run.err;
+}
+
+TEST_F(QpackCli, BuildRefusesAnUnreadableFile) {
+    if (geteuid() == 0) {
+        GTEST_SKIP() << "root reads every file";
+    }
+    WriteText(root / "pay/secret", "x");
+    fs::permissions(root / "pay/secret", fs::perms::none);
+    Outcome run = Build("setup.exe", "pay");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("pay/secret"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(root / "setup.exe"));
+}
+
+// ---- Verify ---------------------------------------------------------------------------
+
+TEST_F(QpackCli, VerifyPassesASoundInstaller) {
+    PackageParts parts = PartsOf(SoundEntries());
+    WriteInstaller("setup.exe", &parts, true);
+    Outcome run = Qpack({"verify", At("setup.exe")});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("sound: 4 entries (3 installable, 1 internal)"), std::string::npos);
+    EXPECT_NE(run.out.find(Hex(parts.trailer.packageSum)), std::string::npos) << run.out;
+}
+
+TEST_F(QpackCli, VerifyNamesTheDamagedEntries) {
+    PackageParts parts = PartsOf(SoundEntries());
+    uint32_t sum = parts.records[1].dataSum;
+    parts.records[1].dataSum += 3;
+    parts.records[2].size += 1;
+    PackageEncodeDirectory(&parts);
+    WriteInstaller("setup.exe", &parts, true);
+
+    Outcome run = Qpack({"verify", At("setup.exe")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("entry \"\\b.bin\": its bytes sum to " + Hex(sum) +
+                           ", but its recorded byte sum is " + Hex(sum + 3)),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("entry \"\\c.txt\": its stream inflates to 5 bytes, but its size is 6"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("2 of 4 entries damaged"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("a.txt"), std::string::npos) << run.err;
+}
+
+TEST_F(QpackCli, VerifySaysPreciselyWhyAnInstallerDoesNotOpen) {
+    struct Damage {
+        const char *what;
+        std::function<PackageBytes(PackageParts *parts)> make;
+        std::string expected;
+        bool opens; // the reader accepts it: only verify sees the damage
+    };
+    PackageParts sound = PartsOf(SoundEntries());
+    PackageBytes bytes = PackageAssemble(&sound, true);
+    uint32_t packageSum = sound.trailer.packageSum;
+    std::vector<Damage> damages = {
+        {"one byte changed",
+         [](PackageParts *parts) {
+             PackageBytes changed = PackageAssemble(parts, true);
+             changed[3] += 1; // a byte of the stub: 't' becomes 'u'
+             return changed;
+         },
+         "package sum mismatch: the trailer says " + Hex(packageSum) + ", but the " +
+             std::to_string(bytes.size() - 24) + " bytes before it sum to " + Hex(packageSum + 1),
+         false},
+        {"cut short",
+         [](PackageParts *parts) {
+             PackageBytes cut = PackageAssemble(parts, true);
+             cut.pop_back();
+             return cut;
+         },
+         "no package: its last 8 bytes are not \"InstPack\"", false},
+        {"too short for a trailer", [](PackageParts *) { return Bytes("MZ tiny"); },
+         "7 bytes long, too short", false},
+        {"stream outside the data area",
+         [](PackageParts *parts) {
+             parts->records[2].dataOffset = 1u << 20;
+             PackageEncodeDirectory(parts);
+             return PackageAssemble(parts, true);
+         },
+         "directory record 3 (at offset 50): \"\\c.txt\": its stream (data offset 1048576", false},
+        {"record length too small",
+         [](PackageParts *parts) {
+             parts->records[0].recordLength = 20;
+             PackageEncodeDirectory(parts);
+             return PackageAssemble(parts, true);
+         },
+         "directory record 1 (at offset 0): \"\\a.txt\": its record length 20 does not cover",
+         false},
+        {"directory size wrong",
+         [](PackageParts *parts) {
+             parts->trailer.directorySize += 1;
+             return PackageAssemble(parts, true);
+         },
+         "the directory does not inflate as the trailer says", false},
+        {"entry stream cut in half",
+         [](PackageParts *parts) {
+             PackageBytes &last = parts->streams.back();
+             last.resize(last.size() / 2);
+             parts->records.back().compressedSize = static_cast<uint32_t>(last.size());
+             PackageEncodeDirectory(parts);
+             return PackageAssemble(parts, true);
+         },
+         "entry \"\\#Manifest\": its stream ends early", true},
+    };
+    for (const Damage &damage : damages) {
+        SCOPED_TRACE(damage.what);
+        PackageParts parts = PartsOf(SoundEntries());
+        WriteBytes(root / "setup.exe", damage.make(&parts));
+        Outcome run = Qpack({"verify", At("setup.exe")});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(damage.expected), std::string::npos) << run.err;
+        EXPECT_EQ(Qpack({"list", At("setup.exe")}).status, damage.opens ? 0 : 1);
+    }
+}
+
+TEST_F(QpackCli, VerifyAndListReportAMissingFile) {
+    for (const char *command : {"verify", "list"}) {
+        Outcome run = Qpack({command, At("absent.exe")});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("absent.exe: cannot open"), std::string::npos) << run.err;
+    }
+}
+
+// ---- Extract ---------------------------------------------------------------------------
+
+TEST_F(QpackCli, ExtractRefusesNamesThatLeaveTheFolder) {
+    std::vector<PackageWriterEntry> entries = {
+        {"\\good\\kept.txt", Bytes("kept")},
+        {"\\..\\escaped1", Bytes("x")},
+        {"\\good\\..\\..\\escaped2", Bytes("x")},
+        {"\\C:\\escaped3", Bytes("x")},
+        {"\\good/escaped4", Bytes("x")},
+        {"\\\\server\\escaped5", Bytes("x")},
+        {"\\", Bytes("x")},
+        {"\\good\\.\\dot", Bytes("x")},
+        {"\\damaged.txt", Bytes("damaged")},
+        {"\\link\\escaped6", Bytes("x")},
+    };
+    PackageParts parts = PartsOf(entries);
+    parts.records[8].dataSum += 1;
+    PackageEncodeDirectory(&parts);
+    WriteInstaller("setup.exe", &parts, true);
+    fs::create_directories(root / "out/deep/dir");
+    fs::create_directories(root / "elsewhere");
+    fs::create_directory_symlink(root / "elsewhere", root / "out/deep/dir/link");
+
+    Outcome run = Qpack({"extract", "-o", At("out/deep/dir"), At("setup.exe")});
+    EXPECT_EQ(run.status, 1);
+    std::vector<std::string> expectedFiles = {"brand.bmp",    "centre.bmp",
+                                              "manifest.txt", "out/deep/dir/good/kept.txt",
+                                              "setup.exe",    "stub.exe"};
+    EXPECT_EQ(FilesBelow(root), expectedFiles);
+    EXPECT_EQ(ReadText(root / "out/deep/dir/good/kept.txt"), "kept");
+    for (const char *name :
+         {"\"\\..\\escaped1\" refused: a \"..\"", "\"\\good\\..\\..\\escaped2\" refused: a \"..\"",
+          "\"\\C:\\escaped3\" refused: it holds a colon", "\"\\good/escaped4\" refused",
+          "\"\\\\server\\escaped5\" refused: it starts with two", "\"\\\" refused: it is empty",
+          "\"\\good\\.\\dot\" refused", "\"\\damaged.txt\" not written: its bytes sum to",
+          "\"\\link\\escaped6\" refused: its folder leads out"}) {
+        EXPECT_NE(run.err.find(name), std::string::npos) << name << "\n" << run.err;
+    }
+    EXPECT_NE(run.err.find("9 entries not extracted"), std::string::npos) << run.err;
+}
+
+// ---- Usage -------------------------------------------------------------------------------
+
+TEST_F(QpackCli, BadUsageExitsWithTwo) {
+    std::vector<std::vector<std::string>> usages = {
+        {},
+        {"frob"},
+        {"--frob"},
+        {"build"},
+        {"build", "-o"},
+        {"build", "-o", "x.exe", "--stub", "s.exe", "pay"},
+        {"build", "-o", "x.exe", "--stub", "s.exe", "--manifest", "m.txt"},
+        {"build", "-o", "x.exe", "-o", "y.exe", "--stub", "s", "--manifest", "m", "pay"},
+        {"list"},
+        {"list", "a.exe", "b.exe"},
+        {"list", "--bogus", "a.exe"},
+        {"verify", "--json", "a.exe"},
+        {"extract", "a.exe"},
+        {"extract", "--all=yes", "-o", "dir", "a.exe"},
+    };
+    for (const std::vector<std::string> &args : usages) {
+        Outcome run = Qpack(args);
+        std::string shown;
+        for (const std::string &arg : args) {
+            shown += arg + " ";
+        }
+        EXPECT_EQ(run.status, 2) << shown;
+        EXPECT_EQ(run.err.rfind("qpack: ", 0), 0u) << shown << run.err;
+        EXPECT_TRUE(run.out.empty()) << shown;
+    }
+}
+
+TEST_F(QpackCli, HelpAndVersion) {
+    for (const char *help : {"--help", "-h"}) {
+        Outcome run = Qpack({help});
+        EXPECT_EQ(run.status, 0);
+        for (const char *command : {"qpack build", "qpack list", "qpack verify", "qpack extract"}) {
+            EXPECT_NE(run.out.find(command), std::string::npos) << command;
+        }
+    }
+    EXPECT_EQ(Qpack({"extract", "--help"}).status, 0);
+    Outcome version = Qpack({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("qpack ", 0), 0u) << version.out;
+}
+
+} // namespace

@@ -1,0 +1,264 @@
+// qpack: the entry point, the command-line parser and the messages.
+#include "qpack/qpack_cli.h"
+
+#include <stdio.h>
+
+#include <exception>
+#include <new>
+
+#include "heap/region_heap.h"
+
+#ifndef QPACK_VERSION
+#define QPACK_VERSION "0.1.0"
+#endif
+
+// ---- Messages ------------------------------------------------------------------
+
+void ReportError(const std::string &message) {
+    fprintf(stderr, "qpack: %s\n", message.c_str());
+}
+
+void ReportWarning(const std::string &message) {
+    fprintf(stderr, "qpack: warning: %s\n", message.c_str());
+}
+
+std::string Quoted(const std::string &text) {
+    return "\"" + Printable(text) + "\"";
+}
+
+std::string Printable(const std::string &text) {
+    std::string shown;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\x%02x", c);
+            shown += escape;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
+std::string FormatHex32(uint32_t value) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
+    return text;
+}
+
+std::string FormatSize(uint64_t bytes) {
+    char text[48];
+    if (bytes < 1024) {
+        snprintf(text, sizeof text, "%u bytes", static_cast<unsigned>(bytes));
+    } else if (bytes < (uint64_t(1) << 20)) {
+        snprintf(text, sizeof text, "%.1f KiB", bytes / 1024.0);
+    } else if (bytes < (uint64_t(1) << 30)) {
+        snprintf(text, sizeof text, "%.1f MiB", bytes / 1048576.0);
+    } else {
+        snprintf(text, sizeof text, "%.2f GiB", bytes / 1073741824.0);
+    }
+    return text;
+}
+
+std::string Counted(uint64_t count, const char *one, const char *many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// ---- Usage -----------------------------------------------------------------------
+
+void UsagePrint(void) {
+    fputs("Usage: qpack COMMAND [OPTIONS] ARGUMENTS\n"
+          "Builds, lists, verifies and extracts qunpack installers.\n"
+          "\n"
+          "  qpack build -o OUTPUT --stub STUB --manifest MANIFEST [--brand BMP]\n"
+          "              [--centre BMP] PAYLOAD_DIR\n"
+          "      Packs every file below PAYLOAD_DIR behind the stub, with the manifest\n"
+          "      and the optional bitmaps (brand image, installing text) as internal\n"
+          "      entries. Files are packed in byte-wise order of their names and\n"
+          "      compressed on all cores; OUTPUT appears only once it is complete.\n"
+          "  qpack list [--json] INSTALLER\n"
+          "      Lists every entry in directory order: name, size, compressed size,\n"
+          "      byte sum and whether it is installed or internal.\n"
+          "  qpack verify INSTALLER\n"
+          "      Checks the trailer, the package sum, the directory and that every\n"
+          "      entry inflates to exactly its size and byte sum.\n"
+          "  qpack extract -o DIR [--all] INSTALLER\n"
+          "      Writes the installable entries (with --all the internal ones too)\n"
+          "      below DIR. Names that would leave DIR are refused.\n"
+          "  qpack --help | --version\n"
+          "\n"
+          "Exit status: 0 success; 1 bad package, failed check or refused input;\n"
+          "2 bad usage.\n",
+          stdout);
+}
+
+int UsageError(const std::string &message) {
+    ReportError(message);
+    fputs("Try 'qpack --help' for more information.\n", stderr);
+    return QPACK_EXIT_USAGE;
+}
+
+// ---- Argument parsing -----------------------------------------------------------
+
+static const OptionSpec *OptionFindLong(const std::vector<OptionSpec> &specs,
+                                        const std::string &name) {
+    for (const OptionSpec &spec : specs) {
+        if (name == spec.longName) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+static const OptionSpec *OptionFindShort(const std::vector<OptionSpec> &specs, char name) {
+    for (const OptionSpec &spec : specs) {
+        if (spec.shortName != 0 && spec.shortName == name) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+static bool ParseFail(std::string *error, const std::string &message) {
+    *error = message;
+    return false;
+}
+
+bool ArgumentsParse(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+                    ParsedArguments *parsed, std::string *error) {
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string &arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            parsed->operands.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const OptionSpec *spec;
+        std::string value;
+        bool valueAttached = false;
+        if (arg[1] == '-') {
+            size_t equals = arg.find('=');
+            spec = OptionFindLong(specs, arg.substr(2, equals - 2));
+            if (equals != std::string::npos) {
+                value = arg.substr(equals + 1);
+                valueAttached = true;
+            }
+        } else {
+            spec = OptionFindShort(specs, arg[1]);
+            if (arg.size() > 2) {
+                value = arg.substr(2);
+                valueAttached = true;
+            }
+        }
+        if (spec == nullptr || (valueAttached && !spec->takesValue && arg[1] != '-')) {
+            return ParseFail(error, "unknown option " + Quoted(arg));
+        }
+        std::string shownName = std::string("--") + spec->longName;
+        if (spec->takesValue && !valueAttached) {
+            if (i + 1 == args.size()) {
+                return ParseFail(error, "option " + shownName + " needs a value");
+            }
+            value = args[++i];
+        } else if (!spec->takesValue && valueAttached) {
+            return ParseFail(error, "option " + shownName + " takes no value");
+        }
+        if (spec->takesValue && value.empty()) {
+            return ParseFail(error, "option " + shownName + " needs a value");
+        }
+        if (!parsed->options.emplace(spec->longName, value).second) {
+            return ParseFail(error, "option " + shownName + " given twice");
+        }
+    }
+    return true;
+}
+
+bool ArgumentsHave(const ParsedArguments &parsed, const char *longName) {
+    return parsed.options.count(longName) != 0;
+}
+
+int CommandArgumentsParse(const char *command, const std::vector<std::string> &args,
+                          std::vector<OptionSpec> specs, const std::vector<const char *> &required,
+                          const char *operandName, ParsedArguments *parsed) {
+    specs.push_back({"help", 'h', false});
+    std::string error;
+    if (!ArgumentsParse(args, specs, parsed, &error)) {
+        return UsageError(std::string(command) + ": " + error);
+    }
+    if (ArgumentsHave(*parsed, "help")) {
+        UsagePrint();
+        return QPACK_EXIT_OK;
+    }
+    for (const char *name : required) {
+        if (!ArgumentsHave(*parsed, name)) {
+            const OptionSpec *spec = OptionFindLong(specs, name);
+            std::string shown = spec != nullptr && spec->shortName != 0
+                                    ? std::string("-") + spec->shortName
+                                    : std::string("--") + name;
+            return UsageError(std::string(command) + " needs the option " + shown);
+        }
+    }
+    if (parsed->operands.empty()) {
+        return UsageError(std::string(command) + " needs " + operandName);
+    }
+    if (parsed->operands.size() > 1) {
+        return UsageError(std::string(command) + ": unexpected argument " +
+                          Quoted(parsed->operands[1]));
+    }
+    return -1;
+}
+
+// ---- Entry point -------------------------------------------------------------------
+
+struct Command {
+    const char *name;
+    int (*run)(const std::vector<std::string> &args);
+};
+
+static const Command commands[] = {
+    {"build", BuildCommand},
+    {"list", ListCommand},
+    {"verify", VerifyCommand},
+    {"extract", ExtractCommand},
+};
+
+static int QpackRun(const std::vector<std::string> &args) {
+    if (args.empty()) {
+        return UsageError("no command given");
+    }
+    const std::string &name = args[0];
+    if (name == "--help" || name == "-h" || name == "help") {
+        UsagePrint();
+        return QPACK_EXIT_OK;
+    }
+    if (name == "--version") {
+        puts("qpack " QPACK_VERSION);
+        return QPACK_EXIT_OK;
+    }
+    for (const Command &command : commands) {
+        if (name == command.name) {
+            // The package reader takes its directory from the region heap.
+            RegionHeapInit();
+            return command.run(std::vector<std::string>(args.begin() + 1, args.end()));
+        }
+    }
+    if (name[0] == '-') {
+        return UsageError("unknown option " + Quoted(name));
+    }
+    return UsageError("unknown command " + Quoted(name));
+}
+
+int main(int argc, char **argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    try {
+        return QpackRun(args);
+    } catch (const std::bad_alloc &) {
+        ReportError("out of memory");
+    } catch (const std::exception &failure) {
+        ReportError(failure.what());
+    }
+    return QPACK_EXIT_FAILED;
+}

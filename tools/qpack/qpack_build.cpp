@@ -1,0 +1,504 @@
+// qpack build: a stub, a manifest, two optional bitmaps and a payload folder
+// become an installer. Everything that the stub could not install is refused
+// before a byte is compressed, and the installer appears in one step.
+#include "qpack/qpack_cli.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <numeric>
+#include <ostream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct BuildRequest {
+    std::string output;
+    std::string stub;
+    std::string manifest;
+    std::string brand;  // optional
+    std::string centre; // optional
+    std::string payload;
+};
+
+// A file to pack, as found before anything is read.
+struct PackFile {
+    std::string name; // the entry name, "\" separators
+    fs::path path;
+    std::string shownPath; // as the user would write it
+    uint64_t size = 0;
+};
+
+bool BuildFail(std::string *error, const std::string &message) {
+    *error = message;
+    return false;
+}
+
+// ---- Progress ---------------------------------------------------------------------
+
+// The progress of the compression. Process-wide, because the writer calls the
+// compression through a plain function pointer.
+struct BuildProgress {
+    bool enabled = false; // stderr is a terminal
+    std::chrono::steady_clock::time_point start;
+    size_t fileCount = 0;
+    uint64_t byteCount = 0;
+    std::atomic<size_t> filesDone{0};
+    std::atomic<uint64_t> bytesDone{0};
+    int shownLength = 0; // of the line on the screen, 0 when none
+};
+
+BuildProgress buildProgress;
+
+void ProgressStart(const std::vector<PackageWriterEntry> &entries) {
+    buildProgress.enabled = StderrIsTerminal();
+    buildProgress.start = std::chrono::steady_clock::now();
+    buildProgress.fileCount = entries.size();
+    buildProgress.byteCount = 0;
+    for (const PackageWriterEntry &entry : entries) {
+        buildProgress.byteCount += entry.data.size();
+    }
+}
+
+// Shows the line only once the work has taken more than a moment.
+void ProgressTick(void) {
+    auto elapsed = std::chrono::steady_clock::now() - buildProgress.start;
+    if (!buildProgress.enabled || elapsed < std::chrono::milliseconds(500)) {
+        return;
+    }
+    int length =
+        fprintf(stderr, "\rcompressing %zu/%zu files, %s of %s", buildProgress.filesDone.load(),
+                buildProgress.fileCount, FormatSize(buildProgress.bytesDone.load()).c_str(),
+                FormatSize(buildProgress.byteCount).c_str()) -
+        1;
+    if (length < buildProgress.shownLength) {
+        fprintf(stderr, "%*s", buildProgress.shownLength - length, "");
+    }
+    fflush(stderr);
+    buildProgress.shownLength = std::max(length, buildProgress.shownLength);
+}
+
+void ProgressClear(void) {
+    if (buildProgress.shownLength > 0) {
+        fprintf(stderr, "\r%*s\r", buildProgress.shownLength, "");
+        fflush(stderr);
+        buildProgress.shownLength = 0;
+    }
+}
+
+// ---- Compression ---------------------------------------------------------------------
+
+// The writer's compressEntries: every core compresses entries, the largest
+// first so that a big file does not start last and run alone.
+bool CompressEntriesInParallel(const PackageWriterEntry *const *entries, size_t count,
+                               PackageBytes *streams) {
+    std::vector<size_t> order(count);
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::stable_sort(order.begin(), order.end(), [entries](size_t left, size_t right) {
+        return entries[left]->data.size() > entries[right]->data.size();
+    });
+    std::atomic<bool> failed{false};
+    auto compress = [&](size_t k) {
+        const PackageWriterEntry &entry = *entries[order[k]];
+        if (!failed && !PackageCompress(entry.data.data(), entry.data.size(), &streams[order[k]])) {
+            failed = true;
+        }
+        buildProgress.filesDone++;
+        buildProgress.bytesDone += entry.data.size();
+    };
+    try {
+        RunInParallel(count, compress, ProgressTick);
+    } catch (...) {
+        ProgressClear(); // out of memory: the message needs a clean line
+        throw;
+    }
+    ProgressClear();
+    return !failed;
+}
+
+// ---- Limits ---------------------------------------------------------------------------
+
+std::string InstallerSizeProblem(uint64_t bytes) {
+    if (bytes <= QPACK_MAX_INSTALLER_BYTES) {
+        return "";
+    }
+    return "the installer would be " + std::to_string(bytes) +
+           " bytes, more than 1 GiB: the stub is a 32-bit process and maps its whole file in one"
+           " view, which its address space cannot be counted on to hold";
+}
+
+bool SizesCheck(const std::vector<PackFile> &files, std::string *error) {
+    uint64_t installable = 0;
+    for (const PackFile &file : files) {
+        if (file.size > QPACK_MAX_ENTRY_BYTES) {
+            return BuildFail(error, Quoted(file.shownPath) + " is " + std::to_string(file.size) +
+                                        " bytes, more than 256 MiB: the stub, a 32-bit process,"
+                                        " inflates each entry into a buffer of its full size");
+        }
+        if (!PackageWriterIsInternal(file.name)) {
+            installable += file.size;
+        }
+    }
+    if (installable >= QPACK_MAX_INSTALLABLE_TOTAL) {
+        return BuildFail(error, "the payload holds " + std::to_string(installable) +
+                                    " bytes, 4 GiB or more: the stub counts installed bytes in"
+                                    " 32 bits");
+    }
+    return true;
+}
+
+// ---- Inputs ----------------------------------------------------------------------------
+
+bool InputFind(const std::string &shownPath, const char *role, PackFile *file, std::string *error) {
+    file->path = PathFromNative(shownPath);
+    file->shownPath = shownPath;
+    std::error_code failure;
+    fs::file_status status = fs::status(file->path, failure);
+    if (!fs::exists(status)) {
+        return BuildFail(error, std::string(role) + " " + Quoted(shownPath) + " does not exist");
+    }
+    if (!fs::is_regular_file(status)) {
+        return BuildFail(error, std::string(role) + " " + Quoted(shownPath) + " is not a file");
+    }
+    file->size = fs::file_size(file->path, failure);
+    if (failure) {
+        return BuildFail(error, "cannot read " + Quoted(shownPath) + ": " + failure.message());
+    }
+    return true;
+}
+
+bool StubLoad(const std::string &shownPath, PackageBytes *stub, std::string *error) {
+    PackFile file;
+    if (!InputFind(shownPath, "stub", &file, error)) {
+        return false;
+    }
+    // Refused before it is read: a stub this large leaves no room for a package.
+    std::string problem = InstallerSizeProblem(file.size + 24);
+    if (!problem.empty()) {
+        return BuildFail(error, problem);
+    }
+    if (!FileRead(file.path, shownPath, stub, error)) {
+        return false;
+    }
+    if (stub->size() < 2 || (*stub)[0] != 'M' || (*stub)[1] != 'Z') {
+        return BuildFail(error, "stub " + Quoted(shownPath) +
+                                    " is not a Windows program (it does not start with \"MZ\")");
+    }
+    if (stub->size() >= 24 && memcmp(stub->data() + stub->size() - 8, "InstPack", 8) == 0) {
+        return BuildFail(error, "stub " + Quoted(shownPath) +
+                                    " already carries a package (it ends in \"InstPack\");"
+                                    " build from the bare stub");
+    }
+    return true;
+}
+
+bool InternalInputAdd(const std::string &shownPath, const char *role, const char *entryName,
+                      std::vector<PackFile> *files, std::string *error) {
+    PackFile file;
+    if (!InputFind(shownPath, role, &file, error)) {
+        return false;
+    }
+    file.name = entryName;
+    files->push_back(file);
+    return true;
+}
+
+bool BitmapCheck(const PackageWriterEntry &entry, const std::string &shownPath,
+                 std::string *error) {
+    bool bitmapEntry = entry.name == "\\#brand.bmp" || entry.name == "\\#installingtext.bmp";
+    if (bitmapEntry && (entry.data.size() < 2 || entry.data[0] != 'B' || entry.data[1] != 'M')) {
+        return BuildFail(error, Quoted(shownPath) +
+                                    " is not a Windows bitmap (it does not start with \"BM\")");
+    }
+    return true;
+}
+
+// ---- Payload names --------------------------------------------------------------------
+
+// The parts with one separator between them, also where a part already ends
+// in one ("pay/" and "a" give "pay/a").
+std::string Joined(const std::vector<std::string> &parts, const std::string &separator) {
+    std::string joined;
+    for (const std::string &part : parts) {
+        bool separated = joined.empty() || joined.compare(joined.size() - separator.size(),
+                                                          separator.size(), separator) == 0;
+        joined += (separated ? "" : separator) + part;
+    }
+    return joined;
+}
+
+// Why the stub could not install a file whose path below the payload folder
+// has these components; "" when it can.
+std::string PayloadNameProblem(const std::vector<std::string> &components) {
+    for (const std::string &component : components) {
+        std::string problem = EntryComponentProblem(component);
+        if (!problem.empty()) {
+            return "its path holds " + problem;
+        }
+    }
+    if (components[0][0] == '#') {
+        return "a name starting with \"#\" at the top of the payload would be taken for an"
+               " internal entry and never installed";
+    }
+    return EntryNameLengthProblem("\\" + Joined(components, "\\"));
+}
+
+// Two names that differ in ASCII case only are one file on Windows: the
+// second would overwrite the first. Folders count as well as files.
+bool CaseCollisionsCheck(const std::vector<PackFile> &files, std::string *error) {
+    std::map<std::string, std::string> seen; // folded name -> name
+    for (const PackFile &file : files) {
+        for (size_t end = file.name.find('\\', 1);; end = file.name.find('\\', end + 1)) {
+            std::string name = file.name.substr(0, end);
+            auto found = seen.emplace(FoldAsciiCase(name), name);
+            if (found.first->second != name) {
+                return BuildFail(error, "payload names " + Quoted(found.first->second) + " and " +
+                                            Quoted(name) +
+                                            " differ only in case: on Windows they are one");
+            }
+            if (end == std::string::npos) {
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+// Names are packed byte for byte; the stub reads them in the ANSI code page
+// of the machine it runs on, which a build on this system cannot know.
+void NonAsciiNamesWarn(const std::vector<PackFile> &files) {
+#ifndef _WIN32
+    size_t count = 0;
+    const PackFile *first = nullptr;
+    for (const PackFile &file : files) {
+        for (unsigned char c : file.name) {
+            if (c >= 0x80) {
+                first = first != nullptr ? first : &file;
+                count++;
+                break;
+            }
+        }
+    }
+    if (first != nullptr) {
+        ReportWarning(std::to_string(count) + " payload names hold non-ASCII bytes (the first: " +
+                      Quoted(first->shownPath) +
+                      "); they install as named only where the Windows ANSI code page reads"
+                      " those bytes the same way");
+    }
+#else
+    (void)files;
+#endif
+}
+
+// ---- Payload folder ---------------------------------------------------------------------
+
+// Adds the payload entry the iterator stands on; components holds the names
+// of its path below the payload folder.
+bool PayloadEntryAdd(const fs::directory_entry &entry, const std::vector<std::string> &components,
+                     const std::string &shownRoot, std::vector<PackFile> *files,
+                     std::string *error) {
+    std::string shown = Joined({shownRoot, Joined(components, "/")}, "/");
+    std::error_code failure;
+    fs::file_status status = entry.status(failure);
+    if (fs::is_directory(status)) {
+        if (entry.is_symlink(failure)) {
+            return BuildFail(error, Quoted(shown) +
+                                        " is a symbolic link to a folder, which qpack does not"
+                                        " follow");
+        }
+        return true;
+    }
+    if (!fs::exists(status)) {
+        return BuildFail(error, Quoted(shown) + " is a broken symbolic link");
+    }
+    if (!fs::is_regular_file(status)) {
+        return BuildFail(error, Quoted(shown) + " is neither a file nor a folder");
+    }
+    std::string problem = PayloadNameProblem(components);
+    if (!problem.empty()) {
+        return BuildFail(error,
+                         "payload file " + Quoted(shown) + " cannot be installed: " + problem);
+    }
+    PackFile file;
+    file.name = "\\" + Joined(components, "\\");
+    file.path = entry.path();
+    file.shownPath = shown;
+    file.size = fs::file_size(entry.path(), failure);
+    if (failure) {
+        return BuildFail(error, "cannot read " + Quoted(shown) + ": " + failure.message());
+    }
+    files->push_back(file);
+    return true;
+}
+
+bool PayloadScan(const std::string &shownRoot, std::vector<PackFile> *files, std::string *error) {
+    fs::path root = PathFromNative(shownRoot);
+    std::error_code failure;
+    fs::file_status status = fs::status(root, failure);
+    if (!fs::is_directory(status)) {
+        return BuildFail(error, "payload folder " + Quoted(shownRoot) +
+                                    (fs::exists(status) ? " is not a folder" : " does not exist"));
+    }
+    std::vector<std::string> components;
+    fs::recursive_directory_iterator it(root, failure);
+    for (; !failure && it != fs::recursive_directory_iterator(); it.increment(failure)) {
+        std::string component;
+        if (!NativeNameFromPath(it->path().filename(), &component)) {
+            return BuildFail(error, "payload name " + Quoted(it->path().filename().string()) +
+                                        " has characters the ANSI code page cannot hold");
+        }
+        components.resize(static_cast<size_t>(it.depth()));
+        components.push_back(component);
+        if (!PayloadEntryAdd(*it, components, shownRoot, files, error)) {
+            return false;
+        }
+    }
+    if (failure) {
+        return BuildFail(error, "cannot read the payload folder " + Quoted(shownRoot) + ": " +
+                                    failure.message());
+    }
+    // Byte-wise by entry name, so that the same folder always builds the same
+    // installer.
+    std::sort(files->begin(), files->end(),
+              [](const PackFile &left, const PackFile &right) { return left.name < right.name; });
+    return CaseCollisionsCheck(*files, error);
+}
+
+// The output's folder must exist before anything is compressed, and a build
+// into the payload folder would pack its own earlier output.
+bool OutputPlacementCheck(const BuildRequest &request, std::string *error) {
+    std::error_code failure;
+    fs::path root = fs::canonical(PathFromNative(request.payload), failure);
+    fs::path output = fs::weakly_canonical(fs::absolute(PathFromNative(request.output)), failure);
+    if (failure || !fs::is_directory(output.parent_path(), failure)) {
+        return BuildFail(error,
+                         "cannot create " + Quoted(request.output) + ": its folder does not exist");
+    }
+    auto part = output.begin();
+    for (auto rootPart = root.begin(); rootPart != root.end(); ++rootPart, ++part) {
+        if (part == output.end() || *part != *rootPart) {
+            return true;
+        }
+    }
+    return BuildFail(error, "the output " + Quoted(request.output) +
+                                " lies inside the payload folder " + Quoted(request.payload));
+}
+
+// ---- Building -----------------------------------------------------------------------------
+
+// Every file to pack, installable entries in name order, internal ones last.
+bool PackFilesCollect(const BuildRequest &request, std::vector<PackFile> *files,
+                      std::string *error) {
+    if (!PayloadScan(request.payload, files, error) ||
+        !InternalInputAdd(request.manifest, "manifest", "\\#Manifest", files, error)) {
+        return false;
+    }
+    if (!request.brand.empty() &&
+        !InternalInputAdd(request.brand, "bitmap", "\\#brand.bmp", files, error)) {
+        return false;
+    }
+    if (!request.centre.empty() &&
+        !InternalInputAdd(request.centre, "bitmap", "\\#installingtext.bmp", files, error)) {
+        return false;
+    }
+    NonAsciiNamesWarn(*files);
+    return OutputPlacementCheck(request, error) && SizesCheck(*files, error);
+}
+
+bool EntriesRead(const std::vector<PackFile> &files, std::vector<PackageWriterEntry> *entries,
+                 std::string *error) {
+    entries->resize(files.size());
+    for (size_t i = 0; i < files.size(); i++) {
+        PackageWriterEntry &entry = (*entries)[i];
+        entry.name = files[i].name;
+        if (!FileRead(files[i].path, files[i].shownPath, &entry.data, error) ||
+            !BitmapCheck(entry, files[i].shownPath, error)) {
+            return false;
+        }
+        if (entry.data.size() > QPACK_MAX_ENTRY_BYTES) { // it grew since it was found
+            PackFile grown = files[i];
+            grown.size = entry.data.size();
+            return SizesCheck({grown}, error);
+        }
+    }
+    return true;
+}
+
+// Compresses and lays out the entries; the entries' bytes are released on
+// the way, so that at most the streams and the installer are held at once.
+bool InstallerAssemble(const PackageBytes &stub, std::vector<PackageWriterEntry> *entries,
+                       PackageBytes *installer, std::string *error) {
+    PackageWriterOptions options;
+    options.compressEntries = CompressEntriesInParallel;
+    PackageParts parts;
+    ProgressStart(*entries);
+    if (!PackageBuildParts(stub, *entries, options, &parts, error)) {
+        return false;
+    }
+    std::vector<PackageWriterEntry>().swap(*entries);
+    *installer = PackageAssemble(&parts, true);
+    std::string problem = InstallerSizeProblem(installer->size());
+    return problem.empty() || BuildFail(error, problem);
+}
+
+bool BuildInstaller(const BuildRequest &request, std::string *error) {
+    PackageBytes stub;
+    std::vector<PackFile> files;
+    std::vector<PackageWriterEntry> entries;
+    PackageBytes installer;
+    if (!StubLoad(request.stub, &stub, error) || !PackFilesCollect(request, &files, error) ||
+        !EntriesRead(files, &entries, error) ||
+        !InstallerAssemble(stub, &entries, &installer, error)) {
+        return false;
+    }
+    FileWriter write = [&installer](std::ostream &out, std::string *) {
+        out.write(reinterpret_cast<const char *>(installer.data()),
+                  static_cast<std::streamsize>(installer.size()));
+        return true; // the stream's state is checked by the caller
+    };
+    if (!FileWriteAtomically(PathFromNative(request.output), request.output, write, error)) {
+        return false;
+    }
+    uint64_t unpacked = 0;
+    for (const PackFile &file : files) {
+        unpacked += file.size;
+    }
+    printf("built %s: %s, %s unpacked, %s\n", Printable(request.output).c_str(),
+           Counted(files.size(), "entry", "entries").c_str(), FormatSize(unpacked).c_str(),
+           FormatSize(installer.size()).c_str());
+    return true;
+}
+
+} // namespace
+
+int BuildCommand(const std::vector<std::string> &args) {
+    ParsedArguments parsed;
+    int status = CommandArgumentsParse("build", args,
+                                       {{"output", 'o', true},
+                                        {"stub", 0, true},
+                                        {"manifest", 0, true},
+                                        {"brand", 0, true},
+                                        {"centre", 0, true}},
+                                       {"output", "stub", "manifest"}, "PAYLOAD_DIR", &parsed);
+    if (status >= 0) {
+        return status;
+    }
+    BuildRequest request;
+    request.output = parsed.options["output"];
+    request.stub = parsed.options["stub"];
+    request.manifest = parsed.options["manifest"];
+    request.brand = parsed.options["brand"];
+    request.centre = parsed.options["centre"];
+    request.payload = parsed.operands[0];
+    std::string error;
+    if (!BuildInstaller(request, &error)) {
+        ReportError(error);
+        return QPACK_EXIT_FAILED;
+    }
+    return QPACK_EXIT_OK;
+}

@@ -1,0 +1,187 @@
+// qpack, the vendor's tool: builds, lists, verifies and extracts installers.
+// This header joins its source files: the commands, the command-line parser,
+// messages, entry names, files, streamed inflation and the worker threads.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "qpack/package_writer.h"
+
+// ---- Exit statuses ---------------------------------------------------------
+
+const int QPACK_EXIT_OK = 0;
+const int QPACK_EXIT_FAILED = 1; // bad package, failed check, refused input
+const int QPACK_EXIT_USAGE = 2;  // unknown command or option, missing argument
+
+// ---- Limits of the installer --------------------------------------------------
+
+// The stub is a 32-bit process: it maps its whole file in one view, which a
+// fragmented 2 GiB address space cannot be counted on to hold beyond about
+// 1 GiB, and it inflates each entry into a buffer of the entry's full size.
+const uint64_t QPACK_MAX_INSTALLER_BYTES = uint64_t(1) << 30;
+const uint64_t QPACK_MAX_ENTRY_BYTES = uint64_t(256) << 20;
+// The stub counts progress in 32 bits over the installable entries' sizes.
+const uint64_t QPACK_MAX_INSTALLABLE_TOTAL = uint64_t(1) << 32; // exclusive
+
+// The longest entry name (leading "\" included) that an installer can place:
+// see EntryNameLengthProblem.
+const size_t QPACK_MAX_ENTRY_NAME = 230;
+
+// ---- Commands ------------------------------------------------------------------
+
+// Each takes the arguments after its own name and returns the exit status.
+int BuildCommand(const std::vector<std::string> &args);
+int ListCommand(const std::vector<std::string> &args);
+int VerifyCommand(const std::vector<std::string> &args);
+int ExtractCommand(const std::vector<std::string> &args);
+
+// ---- Command line --------------------------------------------------------------
+
+struct OptionSpec {
+    const char *longName; // without the leading "--"
+    char shortName;       // 0 when the option has none
+    bool takesValue;
+};
+
+// Options by long name (a flag maps to ""), operands in order.
+struct ParsedArguments {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> operands;
+};
+
+// Accepts "--name value", "--name=value", "-n value", "-nvalue" and "--" as
+// the end of options; a lone "-" is an operand. Returns false with a message
+// for an unknown option, a missing or unexpected value or a repeated option.
+bool ArgumentsParse(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+                    ParsedArguments *parsed, std::string *error);
+bool ArgumentsHave(const ParsedArguments &parsed, const char *longName);
+
+// Parses the arguments of a command that takes the options in specs (and
+// --help), every option in required, and exactly one operand named
+// operandName. Returns -1 when the command should go on; otherwise the exit
+// status (usage printed for --help, a usage error reported).
+int CommandArgumentsParse(const char *command, const std::vector<std::string> &args,
+                          std::vector<OptionSpec> specs, const std::vector<const char *> &required,
+                          const char *operandName, ParsedArguments *parsed);
+
+// Prints the usage of every command to stdout.
+void UsagePrint(void);
+// Prints "qpack: message" and a pointer to --help on stderr; returns
+// QPACK_EXIT_USAGE.
+int UsageError(const std::string &message);
+
+// ---- Messages ------------------------------------------------------------------
+
+// "qpack: message" / "qpack: warning: message" on stderr.
+void ReportError(const std::string &message);
+void ReportWarning(const std::string &message);
+
+// The text in double quotes, made Printable.
+std::string Quoted(const std::string &text);
+// The text with control characters and DEL shown as \xNN, so that a name
+// from a damaged package cannot steer the terminal.
+std::string Printable(const std::string &text);
+std::string FormatHex32(uint32_t value);                                // "0x0001e240"
+std::string FormatSize(uint64_t bytes);                                 // "512 bytes", "45.3 MiB"
+std::string Counted(uint64_t count, const char *one, const char *many); // "1 entry", "2 entries"
+
+// ---- Entry names -----------------------------------------------------------------
+
+// Why one component of a name (between "\" separators) cannot be a file
+// name on Windows, or "" when it can: empty, "." or "..", a character
+// Windows refuses (<>:"|?*\/ and control characters), a trailing dot or
+// space (which Windows drops), or a reserved device name (CON, NUL, COM1...).
+std::string EntryComponentProblem(const std::string &component);
+
+// Why an installer could never place an entry of this name (leading "\"
+// included), or "" when it can.
+std::string EntryNameLengthProblem(const std::string &name);
+
+// Why extracting an entry of this name below a folder would be unsafe or
+// impossible, or "" when it is safe.
+std::string ExtractNameProblem(const std::string &name);
+
+// The name with A-Z folded to a-z: two names Windows takes for the same
+// file fold alike (exactly so for ASCII names).
+std::string FoldAsciiCase(const std::string &name);
+
+// ---- System ------------------------------------------------------------------------
+
+// The 8-bit form of a file-name component or path: on Windows in the ANSI
+// code page (what the stub's file calls use), false when a character has no
+// form there; elsewhere the bytes as they are.
+bool NativeNameFromPath(const std::filesystem::path &path, std::string *name);
+// The inverse, for paths and names given on the command line or in packages.
+std::filesystem::path PathFromNative(const std::string &name);
+
+bool StderrIsTerminal(void);
+
+// ---- Files ---------------------------------------------------------------------------
+
+// Reads the whole file into bytes; false with a message naming the file.
+bool FileRead(const std::filesystem::path &path, const std::string &displayName,
+              PackageBytes *bytes, std::string *error);
+
+// Produces a file in one step: write() fills a temporary file beside path,
+// which replaces path only when write() and the file system both succeeded.
+// On failure the temporary file is removed and path is left as it was.
+// write() returns false with its own message in *error.
+using FileWriter = std::function<bool(std::ostream &out, std::string *error)>;
+bool FileWriteAtomically(const std::filesystem::path &path, const std::string &displayName,
+                         const FileWriter &write, std::string *error);
+
+// ---- Streamed inflation ------------------------------------------------------------
+
+enum InflationOutcome {
+    INFLATION_COMPLETE,  // the stream ended, its Adler-32 check included
+    INFLATION_CORRUPT,   // zlib found invalid data
+    INFLATION_CUT_SHORT, // the input ran out before the stream's end
+    INFLATION_TOO_LONG,  // more bytes than the limit
+    INFLATION_NO_MEMORY,
+    INFLATION_SINK_FAILED // the sink refused the bytes
+};
+
+struct InflationResult {
+    InflationOutcome outcome = INFLATION_COMPLETE;
+    uint64_t produced = 0; // bytes inflated (beyond the limit when TOO_LONG)
+    uint32_t sum = 0;      // byte sum of the bytes handed to the sink
+    std::string zlibMessage;
+};
+
+// Inflates the zlib stream of streamSize bytes in pieces, handing at most
+// limit bytes to sink (null: none) and stopping as soon as the stream yields
+// more. Memory stays small whatever the entry's size.
+using InflationSink = std::function<bool(const unsigned char *bytes, size_t count)>;
+InflationResult InflateStream(const unsigned char *stream, uint32_t streamSize, uint32_t limit,
+                              const InflationSink &sink);
+
+// What is wrong with an entry whose stream gave result, given the size and
+// byte sum its record claims; "" when it is sound.
+std::string InflationProblem(const InflationResult &result, uint32_t size, uint32_t dataSum);
+
+// ---- Threads -------------------------------------------------------------------------
+
+// Runs task(0) .. task(count - 1) on as many threads as the machine has
+// cores; tick (when set) runs on the calling thread about every 100 ms until
+// all are done. The first exception a task throws is rethrown here after
+// every thread has stopped; tasks not yet started then do not run.
+void RunInParallel(size_t count, const std::function<void(size_t)> &task,
+                   const std::function<void()> &tick);
+
+// ---- Opening installers ----------------------------------------------------------------
+
+// Opens the installer with the package reader; the caller ends with
+// PackageClose. On failure reports exactly why (the reader only says no)
+// and returns false with nothing left open.
+bool InstallerOpen(const std::string &path);
+
+// Why the package reader refuses the length bytes at view; "" when this
+// diagnosis finds nothing wrong.
+std::string PackageBytesProblem(const unsigned char *view, uint32_t length);

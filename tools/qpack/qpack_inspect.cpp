@@ -1,0 +1,203 @@
+// qpack list and qpack verify: what an installer holds, and whether every
+// byte of it is what its trailer and directory say.
+#include "qpack/qpack_cli.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "package/package.h"
+
+namespace {
+
+// One record as the commands show it.
+struct EntryRow {
+    std::string name;
+    uint32_t size;
+    uint32_t compressedSize;
+    uint32_t dataSum;
+    bool internal;
+    const DirectoryRecord *record;
+};
+
+std::vector<EntryRow> EntryRowsRead(void) {
+    std::vector<EntryRow> rows;
+    for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
+         record = PackageNextRecord(record)) {
+        rows.push_back({DirectoryRecordName(record), DirectoryRecordSize(record),
+                        DirectoryRecordCompressedSize(record), DirectoryRecordDataSum(record),
+                        DirectoryRecordIsInternal(record) != 0, record});
+    }
+    return rows;
+}
+
+const char *EntryKind(const EntryRow &row) {
+    return row.internal ? "internal" : "installable";
+}
+
+// ---- list -----------------------------------------------------------------------------
+
+void ListPrintTable(const std::vector<EntryRow> &rows) {
+    size_t nameWidth = 4;
+    for (const EntryRow &row : rows) {
+        nameWidth = std::max(nameWidth, Printable(row.name).size());
+    }
+    int width = static_cast<int>(nameWidth);
+    printf("%-*s %10s %10s %-10s %s\n", width, "name", "size", "compressed", "sum", "kind");
+    for (const EntryRow &row : rows) {
+        printf("%-*s %10u %10u %-10s %s\n", width, Printable(row.name).c_str(),
+               static_cast<unsigned>(row.size), static_cast<unsigned>(row.compressedSize),
+               FormatHex32(row.dataSum).c_str(), EntryKind(row));
+    }
+}
+
+std::string JsonString(const std::string &text) {
+    std::string json = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            json += '\\';
+            json += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char escape[8];
+            snprintf(escape, sizeof escape, "\\u%04x", c);
+            json += escape;
+        } else {
+            json += static_cast<char>(c); // other bytes as they are: names are ANSI
+        }
+    }
+    return json + "\"";
+}
+
+void ListPrintJson(const std::vector<EntryRow> &rows) {
+    printf("[");
+    for (size_t i = 0; i < rows.size(); i++) {
+        const EntryRow &row = rows[i];
+        printf("%s\n  {\"name\": %s, \"size\": %u, \"compressedSize\": %u, \"dataSum\": \"%s\", "
+               "\"kind\": \"%s\"}",
+               i == 0 ? "" : ",", JsonString(row.name).c_str(), static_cast<unsigned>(row.size),
+               static_cast<unsigned>(row.compressedSize), FormatHex32(row.dataSum).c_str(),
+               EntryKind(row));
+    }
+    printf("\n]\n");
+}
+
+// ---- verify -----------------------------------------------------------------------------
+
+std::string EntryProblem(const EntryRow &row) {
+    InflationResult result =
+        InflateStream(PackageEntryStream(row.record), row.compressedSize, row.size, nullptr);
+    return InflationProblem(result, row.size, row.dataSum);
+}
+
+// Entries are independent: every core inflates its share.
+std::vector<std::string> EntryProblemsFind(const std::vector<EntryRow> &rows) {
+    std::vector<std::string> problems(rows.size());
+    RunInParallel(
+        rows.size(), [&](size_t i) { problems[i] = EntryProblem(rows[i]); }, nullptr);
+    return problems;
+}
+
+// What the reader accepts but the stub would still do badly with; these
+// warn without failing the check.
+void VerifyWarn(const std::string &path, const std::vector<EntryRow> &rows) {
+    bool manifest = false;
+    uint64_t installable = 0;
+    for (const EntryRow &row : rows) {
+        std::string entry = Printable(path) + ": entry " + Quoted(row.name) + ": ";
+        manifest = manifest || FoldAsciiCase(row.name) == "\\#manifest";
+        if (row.size > QPACK_MAX_ENTRY_BYTES) {
+            ReportWarning(entry + "more than 256 MiB, too large for the stub's buffers");
+        }
+        if (row.internal) {
+            continue;
+        }
+        installable += row.size;
+        std::string problem = ExtractNameProblem(row.name);
+        if (problem.empty()) {
+            problem = EntryNameLengthProblem(row.name);
+        }
+        if (!problem.empty()) {
+            ReportWarning(entry + "the installer cannot place it safely: " + problem);
+        }
+    }
+    if (packageReader.length > QPACK_MAX_INSTALLER_BYTES) {
+        ReportWarning(Printable(path) + ": more than 1 GiB, more than the stub can map");
+    }
+    if (installable >= QPACK_MAX_INSTALLABLE_TOTAL) {
+        ReportWarning(Printable(path) + ": installable entries of 4 GiB or more in all");
+    }
+    if (!manifest) {
+        ReportWarning(Printable(path) + ": no #Manifest entry: the installer knows no product");
+    }
+}
+
+void VerifySummary(const std::string &path, const std::vector<EntryRow> &rows) {
+    size_t internal = 0;
+    uint64_t unpacked = 0;
+    for (const EntryRow &row : rows) {
+        internal += row.internal ? 1 : 0;
+        unpacked += row.size;
+    }
+    printf("%s: sound: %s (%zu installable, %zu internal), %s unpacked, package sum %s\n",
+           Printable(path).c_str(), Counted(rows.size(), "entry", "entries").c_str(),
+           rows.size() - internal, internal, FormatSize(unpacked).c_str(),
+           FormatHex32(packageReader.trailer.packageSum).c_str());
+}
+
+int VerifyOpenPackage(const std::string &path) {
+    std::vector<EntryRow> rows = EntryRowsRead();
+    std::vector<std::string> problems = EntryProblemsFind(rows);
+    size_t damaged = 0;
+    for (size_t i = 0; i < rows.size(); i++) {
+        if (!problems[i].empty()) {
+            damaged++;
+            ReportError(Printable(path) + ": entry " + Quoted(rows[i].name) + ": " + problems[i]);
+        }
+    }
+    VerifyWarn(path, rows);
+    if (damaged != 0) {
+        ReportError(Printable(path) + ": " + std::to_string(damaged) + " of " +
+                    std::to_string(rows.size()) + " entries damaged");
+        return QPACK_EXIT_FAILED;
+    }
+    VerifySummary(path, rows);
+    return QPACK_EXIT_OK;
+}
+
+} // namespace
+
+int ListCommand(const std::vector<std::string> &args) {
+    ParsedArguments parsed;
+    int status =
+        CommandArgumentsParse("list", args, {{"json", 0, false}}, {}, "INSTALLER", &parsed);
+    if (status >= 0) {
+        return status;
+    }
+    const std::string &path = parsed.operands[0];
+    if (!InstallerOpen(path)) {
+        return QPACK_EXIT_FAILED;
+    }
+    std::vector<EntryRow> rows = EntryRowsRead();
+    if (ArgumentsHave(parsed, "json")) {
+        ListPrintJson(rows);
+    } else {
+        ListPrintTable(rows);
+    }
+    PackageClose();
+    return QPACK_EXIT_OK;
+}
+
+int VerifyCommand(const std::vector<std::string> &args) {
+    ParsedArguments parsed;
+    int status = CommandArgumentsParse("verify", args, {}, {}, "INSTALLER", &parsed);
+    if (status >= 0) {
+        return status;
+    }
+    const std::string &path = parsed.operands[0];
+    if (!InstallerOpen(path)) {
+        return QPACK_EXIT_FAILED;
+    }
+    status = VerifyOpenPackage(path);
+    PackageClose();
+    return status;
+}

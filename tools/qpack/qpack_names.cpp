@@ -1,0 +1,188 @@
+// Entry names: what Windows can store, what the stub can place within its
+// path buffers, what is safe to extract; and the system's 8-bit names.
+#include "qpack/qpack_cli.h"
+
+#include <string.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <stdio.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+// ---- Components --------------------------------------------------------------------
+
+static bool IsReservedDeviceName(const std::string &component) {
+    // Windows opens the device for "con", "con.txt" and "con .txt" alike.
+    std::string base = FoldAsciiCase(component.substr(0, component.find('.')));
+    while (!base.empty() && base.back() == ' ') {
+        base.pop_back();
+    }
+    static const char *const devices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+    for (const char *device : devices) {
+        if (base == device) {
+            return true;
+        }
+    }
+    bool numbered =
+        base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0);
+    return numbered && base[3] >= '1' && base[3] <= '9';
+}
+
+std::string EntryComponentProblem(const std::string &component) {
+    if (component.empty()) {
+        return "an empty path component";
+    }
+    if (component == "." || component == "..") {
+        return "a " + Quoted(component) + " component";
+    }
+    for (unsigned char c : component) {
+        if (c < 0x20) {
+            return "a control character (code " + std::to_string(c) + ")";
+        }
+        if (strchr("<>:\"|?*\\/", c) != nullptr) {
+            return "the character '" + std::string(1, static_cast<char>(c)) +
+                   "', which Windows does not allow in file names";
+        }
+    }
+    if (component.back() == '.' || component.back() == ' ') {
+        return "the component " + Quoted(component) +
+               ", whose trailing dot or space Windows would drop";
+    }
+    if (IsReservedDeviceName(component)) {
+        return "the component " + Quoted(component) + ", a reserved device name on Windows";
+    }
+    return "";
+}
+
+std::string FoldAsciiCase(const std::string &name) {
+    std::string folded = name;
+    for (char &c : folded) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return folded;
+}
+
+// ---- Length ----------------------------------------------------------------------
+
+// The stub places an entry at the install directory followed directly by the
+// name, in a buffer of MAX_PATH = 260 bytes (259 characters and the
+// terminator), and shows "Unpacking: " (11 characters) and that path in a
+// status buffer of 260 bytes, which leaves 248 characters for the path. The
+// shortest install directory there can be is "C:\Program Files\" and a
+// one-character folder, 18 characters. A name (leading "\" included) longer
+// than 248 - 18 = 230 bytes therefore never fits both buffers on any
+// machine. Bytes are counted, not characters: the buffers hold the name in
+// the ANSI code page, where a character may take two bytes.
+std::string EntryNameLengthProblem(const std::string &name) {
+    if (name.size() <= QPACK_MAX_ENTRY_NAME) {
+        return "";
+    }
+    return "its entry name is " + std::to_string(name.size()) +
+           " bytes long; an installer can place names of at most " +
+           std::to_string(QPACK_MAX_ENTRY_NAME) +
+           " (the shortest install folder, C:\\Program Files\\ and one character, followed"
+           " by the name must fit the 248 characters the status line \"Unpacking: PATH\""
+           " leaves within MAX_PATH)";
+}
+
+// ---- Extraction ---------------------------------------------------------------------
+
+static std::string ExtractComponentsProblem(const std::string &name) {
+    size_t start = 1;
+    for (;;) {
+        size_t end = name.find('\\', start);
+        std::string component = name.substr(start, end - start);
+        if (component == "..") {
+            return "a \"..\" component would leave the folder";
+        }
+        std::string problem = EntryComponentProblem(component);
+        if (!problem.empty()) {
+            return "it holds " + problem;
+        }
+        if (end == std::string::npos) {
+            return "";
+        }
+        start = end + 1;
+    }
+}
+
+std::string ExtractNameProblem(const std::string &name) {
+    if (name.empty() || name[0] != '\\') {
+        return "it does not start with a backslash";
+    }
+    if (name.size() == 1) {
+        return "it is empty after its backslash";
+    }
+    if (name[1] == '\\') {
+        return "it starts with two backslashes (a network path)";
+    }
+    if (name.find(':') != std::string::npos) {
+        return "it holds a colon (a drive letter or a stream name)";
+    }
+    if (name.find('/') != std::string::npos) {
+        return "it holds a \"/\", which is not a separator in installers";
+    }
+    return ExtractComponentsProblem(name);
+}
+
+// ---- The system's names --------------------------------------------------------------
+
+#ifdef _WIN32
+
+bool NativeNameFromPath(const std::filesystem::path &path, std::string *name) {
+    const std::wstring &wide = path.native();
+    name->clear();
+    if (wide.empty()) {
+        return true;
+    }
+    int wideLength = static_cast<int>(wide.size());
+    BOOL lost = FALSE;
+    int length = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength, nullptr,
+                                     0, nullptr, &lost);
+    if (length <= 0 || lost) {
+        return false;
+    }
+    name->resize(static_cast<size_t>(length));
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength, &(*name)[0], length,
+                        nullptr, &lost);
+    return !lost;
+}
+
+std::filesystem::path PathFromNative(const std::string &name) {
+    if (name.empty()) {
+        return std::filesystem::path();
+    }
+    int nameLength = static_cast<int>(name.size());
+    int length = MultiByteToWideChar(CP_ACP, 0, name.data(), nameLength, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length > 0 ? length : 0), L'\0');
+    if (length > 0) {
+        MultiByteToWideChar(CP_ACP, 0, name.data(), nameLength, &wide[0], length);
+    }
+    return std::filesystem::path(wide);
+}
+
+bool StderrIsTerminal(void) {
+    return _isatty(_fileno(stderr)) != 0;
+}
+
+#else
+
+bool NativeNameFromPath(const std::filesystem::path &path, std::string *name) {
+    *name = path.native();
+    return true;
+}
+
+std::filesystem::path PathFromNative(const std::string &name) {
+    return std::filesystem::path(name);
+}
+
+bool StderrIsTerminal(void) {
+    return isatty(STDERR_FILENO) != 0;
+}
+
+#endif

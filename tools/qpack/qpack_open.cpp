@@ -1,0 +1,185 @@
+// Opening an installer with the package reader, and saying exactly why it
+// refused one: the reader only answers yes or no, as the stub needs, while a
+// vendor needs to know which check failed and by how much.
+#include "qpack/qpack_cli.h"
+
+#include <string.h>
+#include <zlib.h>
+
+#include <system_error>
+
+#include "package/package.h"
+#include "platform/platform.h"
+
+namespace fs = std::filesystem;
+
+// ---- The directory -------------------------------------------------------------------
+
+static std::string RecordName(const unsigned char *name, const void *terminator) {
+    const char *first = reinterpret_cast<const char *>(name);
+    return std::string(first, static_cast<const char *>(terminator));
+}
+
+// Why one record at offset fails the reader's checks; "" when it passes.
+// *next receives the offset of the record after it, 0 after the last.
+static std::string RecordProblem(const unsigned char *directory, uint32_t directorySize,
+                                 uint32_t dataAreaSize, uint32_t offset, uint32_t *next) {
+    *next = 0;
+    uint32_t left = directorySize - offset;
+    if (left < DIRECTORY_RECORD_HEADER_SIZE) {
+        return "its 18-byte header runs past the end of the " + std::to_string(directorySize) +
+               "-byte directory";
+    }
+    const DirectoryRecord *record = reinterpret_cast<const DirectoryRecord *>(directory + offset);
+    const unsigned char *name = directory + offset + DIRECTORY_RECORD_HEADER_SIZE;
+    const void *terminator = memchr(name, 0, left - DIRECTORY_RECORD_HEADER_SIZE);
+    if (terminator == nullptr) {
+        return "its name has no terminator inside the directory";
+    }
+    std::string shown = Quoted(RecordName(name, terminator));
+    if (name[0] != '\\') {
+        return "its name " + shown + " does not start with a backslash";
+    }
+    uint32_t dataOffset = DirectoryRecordDataOffset(record);
+    uint32_t compressedSize = DirectoryRecordCompressedSize(record);
+    if (dataOffset > dataAreaSize || compressedSize > dataAreaSize - dataOffset) {
+        return shown + ": its stream (data offset " + std::to_string(dataOffset) + ", " +
+               std::to_string(compressedSize) + " bytes) leaves the data area of " +
+               std::to_string(dataAreaSize) + " bytes";
+    }
+    uint32_t size = DirectoryRecordSize(record);
+    if (static_cast<uint64_t>(size) > static_cast<uint64_t>(compressedSize) * INFLATE_MAX_RATIO) {
+        return shown + ": its size of " + std::to_string(size) + " bytes is more than its " +
+               std::to_string(compressedSize) + "-byte stream can yield";
+    }
+    uint32_t recordLength = DirectoryRecordLength(record);
+    if (recordLength == 0) {
+        return "";
+    }
+    uint32_t needed = static_cast<uint32_t>(static_cast<const unsigned char *>(terminator) -
+                                            (directory + offset)) +
+                      1;
+    if (recordLength < needed) {
+        return shown + ": its record length " + std::to_string(recordLength) +
+               " does not cover its header and name (" + std::to_string(needed) + " bytes)";
+    }
+    if (recordLength > left) {
+        return shown + ": its record length " + std::to_string(recordLength) +
+               " leads past the end of the directory (" + std::to_string(left) + " bytes left)";
+    }
+    *next = offset + recordLength;
+    return "";
+}
+
+// Why the record chain fails the reader's checks; "" when it passes.
+static std::string ChainProblem(const unsigned char *directory, uint32_t directorySize,
+                                uint32_t dataAreaSize) {
+    uint32_t offset = 0;
+    for (uint32_t index = 1;; index++) {
+        uint32_t next;
+        std::string problem = RecordProblem(directory, directorySize, dataAreaSize, offset, &next);
+        if (!problem.empty()) {
+            return "directory record " + std::to_string(index) + " (at offset " +
+                   std::to_string(offset) + "): " + problem;
+        }
+        if (next == 0) {
+            return "";
+        }
+        offset = next;
+    }
+}
+
+// ---- The trailer and the sum ------------------------------------------------------------
+
+static std::string TrailerProblem(const PackageTrailer &trailer, uint32_t packageEnd) {
+    if (trailer.directoryOffset > packageEnd ||
+        trailer.directoryCompressedSize > packageEnd - trailer.directoryOffset) {
+        return "the trailer places the directory stream at offset " +
+               std::to_string(trailer.directoryOffset) + ", " +
+               std::to_string(trailer.directoryCompressedSize) + " bytes long, beyond the " +
+               std::to_string(packageEnd) + " bytes before the trailer";
+    }
+    if (trailer.directorySize == 0) {
+        return "the trailer gives the directory a size of 0";
+    }
+    if (static_cast<uint64_t>(trailer.directorySize) >
+        static_cast<uint64_t>(trailer.directoryCompressedSize) * INFLATE_MAX_RATIO) {
+        return "the trailer claims a directory of " + std::to_string(trailer.directorySize) +
+               " bytes, more than its " + std::to_string(trailer.directoryCompressedSize) +
+               "-byte stream can yield";
+    }
+    return "";
+}
+
+std::string PackageBytesProblem(const unsigned char *view, uint32_t length) {
+    if (length < PACKAGE_TRAILER_SIZE) {
+        return std::to_string(length) +
+               " bytes long, too short to hold the 24-byte package trailer";
+    }
+    uint32_t packageEnd = length - PACKAGE_TRAILER_SIZE;
+    PackageTrailer trailer;
+    if (!PackageTrailerDecode(view + packageEnd, &trailer)) {
+        return "no package: its last 8 bytes are not \"InstPack\" (a file without a"
+               " package, or one cut short or extended after it was built)";
+    }
+    std::string problem = TrailerProblem(trailer, packageEnd);
+    if (!problem.empty()) {
+        return problem;
+    }
+    uint32_t sum = PackageByteSum(view, packageEnd);
+    if (sum != trailer.packageSum) {
+        return "package sum mismatch: the trailer says " + FormatHex32(trailer.packageSum) +
+               ", but the " + std::to_string(packageEnd) + " bytes before it sum to " +
+               FormatHex32(sum) + " (the file was changed after it was built)";
+    }
+    std::vector<unsigned char> directory;
+    InflationResult inflated = InflateStream(
+        view + trailer.directoryOffset, trailer.directoryCompressedSize, trailer.directorySize,
+        [&directory](const unsigned char *bytes, size_t count) {
+            directory.insert(directory.end(), bytes, bytes + count);
+            return true;
+        });
+    // The directory has no byte sum of its own: the package sum covers it.
+    problem = InflationProblem(inflated, trailer.directorySize, inflated.sum);
+    if (!problem.empty()) {
+        return "the directory does not inflate as the trailer says: " + problem;
+    }
+    uint32_t dataAreaSize = packageEnd - trailer.directoryOffset - trailer.directoryCompressedSize;
+    return ChainProblem(directory.data(), trailer.directorySize, dataAreaSize);
+}
+
+// ---- Opening --------------------------------------------------------------------------------
+
+// Why the file at path cannot be an installer the reader accepts.
+static std::string InstallerProblem(const std::string &path) {
+    std::error_code failure;
+    fs::path file = PathFromNative(path);
+    fs::file_status status = fs::status(file, failure);
+    if (!fs::exists(status)) {
+        return "cannot open: " + (failure ? failure.message() : std::string("no such file"));
+    }
+    if (!fs::is_regular_file(status)) {
+        return "not a regular file";
+    }
+    uintmax_t size = fs::file_size(file, failure);
+    if (!failure && size > UINT32_MAX) {
+        return "4 GiB or longer, beyond the 32-bit offsets of an installer";
+    }
+    PlatformMappedFile mapped = PlatformMappedFile();
+    if (!PlatformMapFile(&mapped, path.c_str())) {
+        PlatformUnmapFile(&mapped);
+        return "cannot open for reading";
+    }
+    std::string problem = PackageBytesProblem(mapped.view, mapped.length);
+    PlatformUnmapFile(&mapped);
+    return problem.empty() ? "the package reader refused it (out of memory?)" : problem;
+}
+
+bool InstallerOpen(const std::string &path) {
+    if (PackageOpenFile(path.c_str())) {
+        return true;
+    }
+    PackageClose(); // the diagnosis maps the file once more
+    ReportError(Printable(path) + ": " + InstallerProblem(path));
+    return false;
+}
