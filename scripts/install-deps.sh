@@ -25,7 +25,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     dpkg --add-architecture i386
   fi
   apt_update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     "${missing[@]}" >/tmp/qunpack-apt.log 2>&1 || { tail -20 /tmp/qunpack-apt.log; exit 1; }
 fi
 
