@@ -404,10 +404,10 @@ uint32_t RandomSize(Random &random) {
     if (pick < 900) {
         return random.Between(257, 4200);
     }
-    if (pick < 990) {
+    if (pick < 995) {
         return random.Between(4201, 64 * 1024);
     }
-    if (pick < 998) {
+    if (pick < 999) {
         return random.Between(64 * 1024, 700 * 1024);
     }
     return random.Between(700 * 1024, 3 * 1024 * 1024);
