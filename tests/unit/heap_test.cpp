@@ -25,14 +25,6 @@
 
 namespace {
 
-// The heap is set up once per process.
-struct RegionHeapEnvironment : ::testing::Environment {
-    void SetUp() override { RegionHeapInit(); }
-    void TearDown() override { RegionHeapShutdown(); }
-};
-::testing::Environment *const regionHeapEnvironment =
-    ::testing::AddGlobalTestEnvironment(new RegionHeapEnvironment);
-
 BlockHeader *HeaderOf(void *payload) {
     return (BlockHeader *)payload - 1;
 }
