@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?=
 
-.PHONY: all deps native native-asan win32 test test-native test-asan test-win32 demo bench fuzz format clean
+.PHONY: all deps native native-asan win32 test test-native test-asan test-win32 demo bench fuzz fuzz-smoke fuzz-build format clean screenshot
 
 all: native win32
 
@@ -37,6 +37,7 @@ test: native native-asan win32
 	ctest --preset native $(CTEST_FLAGS) || failed="$$failed native"; \
 	ctest --preset native-asan $(CTEST_FLAGS) || failed="$$failed native-asan"; \
 	ctest --preset win32 $(CTEST_FLAGS) || failed="$$failed win32"; \
+	$(MAKE) --no-print-directory fuzz-smoke || failed="$$failed fuzz"; \
 	if [ -n "$$failed" ]; then echo "make test: FAILED:$$failed"; exit 1; fi; \
 	echo "make test: all tiers passed"
 
@@ -46,8 +47,28 @@ demo:
 bench: native
 	@for b in build/native/bin/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
 
-fuzz:
-	@echo "no fuzz targets yet"
+# libFuzzer targets (clang, ASan, UBSan), built apart in FUZZ_BUILD. `make
+# fuzz` runs each for FUZZ_SECONDS, `make fuzz-smoke` for FUZZ_SMOKE_SECONDS.
+FUZZ_SECONDS ?= 300
+FUZZ_SMOKE_SECONDS ?= 20
+FUZZ_TARGETS = manifest_fuzz package_fuzz
+FUZZ_BUILD ?= build/fuzz
+
+fuzz-build: deps
+	@cmake -S fuzz -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	@fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-smoke: fuzz-build
+	@fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_SECONDS) $(FUZZ_TARGETS)
+
+# A picture of the running progress window for people to look at: the demo's
+# bitmaps, a status and the bar at one half, captured on the virtual display
+# into build/screenshot/progress-window.png.
+screenshot: win32
+	@scripts/screenshot.sh build/win32 build/screenshot
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -2,11 +2,13 @@
 // installer-wide lock, the package, and the teardown in reverse order.
 #include <windows.h>
 
+#include "driver/driver.h"
 #include "heap/region_heap.h"
+#include "manifest/manifest.h"
 #include "package/package.h"
+#include "ui/progress_window.h"
 
 static const char kInstallerMutexName[] = "QUnpack_Running";
-static const char kMessageCaption[] = "Unpack";
 static const char kPackageFailureText[] =
     "Failed to read package file.\t\t\n\n - try downloading it again";
 
@@ -60,6 +62,22 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
         return -1;
     }
 
+    // A package that cannot say what to install, or where, is as useless as
+    // a damaged one: the later stages never see a missing name.
+    InstallDescription description;
+    if (!ManifestLoad(&description) || !ManifestIsUsable(&description)) {
+        MessageBoxA(GetDesktopWindow(), kPackageFailureText, kMessageCaption, MB_ICONERROR);
+        ManifestFree(&description);
+        PackageClose();
+        RegionHeapShutdown();
+        return -1;
+    }
+
+    if (CheckPreviousInstance(description.mutexName, description.mainWindowName,
+                              description.productName))
+        ProgressWindowRun(&description);
+
+    ManifestFree(&description);
     PackageClose();
     ReleaseMutex(installerMutex);
     CloseHandle(installerMutex);

@@ -1,0 +1,9 @@
+// The install sequence: what the progress window runs when it receives
+// MSG_START_INSTALL.
+#pragma once
+
+#include <windows.h>
+
+// Runs the install inside the progress window's procedure and ends by
+// posting WM_CLOSE to window, whatever happened.
+void RunInstall(HWND window);

@@ -1,0 +1,74 @@
+// The progress window: the installer's only window, over the whole work
+// area, showing the brand and centre bitmaps, a status line and a progress
+// bar; its procedure runs the install.
+//
+// Everything runs on the thread that calls ProgressWindowRun: the window
+// procedure, the install it starts, and every SetStatus.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+#include "manifest/manifest.h"
+#include "ui/package_bitmap.h"
+
+// Posted once, right after the window is shown; its handling runs the
+// install.
+const UINT MSG_START_INSTALL = WM_APP + 1;
+
+extern const char kProgressWindowClass[]; // "QUnpack_WindowClass"
+
+// The process-wide window state, all zero outside ProgressWindowRun.
+struct ProgressWindow {
+    InstallDescription *description; // not owned; read for the title and colours
+    HWND window;                     // null once the window is destroyed
+    char *statusText;                // owned region-heap copy; null: no status
+    HFONT font;                      // the status line's font
+    float fraction;                  // as last given to SetStatus, never clamped
+    int32_t barTop;                  // first row of the bar's interior; 0 until placed
+    PackageBitmap *brandBitmap;      // "#brand.bmp", null when missing
+    PackageBitmap *centreBitmap;     // "#installingtext.bmp", null when missing
+};
+
+extern ProgressWindow progressWindow;
+
+// Creates the window for description (not null; it outlives the window),
+// posts MSG_START_INSTALL to it, runs the message loop until the window is
+// destroyed and releases everything again. When the window cannot be made
+// the loop is never entered and the run goes on without a window.
+void ProgressWindowRun(InstallDescription *description);
+
+// The class's window procedure: paints, runs the install on
+// MSG_START_INSTALL, posts the quit message when the window is destroyed.
+LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Replaces the status by a copy of text (null: no status; also when the
+// heap cannot supply the copy), stores fraction, and repaints the status
+// line and the bar at once through the window's device context. Does
+// nothing more while there is no window.
+void SetStatus(const char *text, float fraction);
+
+// Draws the status line and the bar (or erases the bar when no status is
+// set) into dc; clientRectangle is GetClientRect's, left and top 0.
+void PaintStatusAndBar(HDC dc, const RECT *clientRectangle);
+
+// Draws bitmap (not null) with its top-left corner at point; returns
+// SetDIBitsToDevice's result.
+int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point);
+
+// ---- The steps ProgressWindowRun is made of (tests drive them one by one) ----
+
+// Clears the record, makes the font, loads both bitmaps from the open
+// package, registers the class, creates the window over the work area and
+// shows it. Returns 1 when the window exists, 0 when it could not be made
+// (the rest is then still to be released by ProgressWindowRelease).
+int ProgressWindowCreate(InstallDescription *description);
+
+// The full repaint of WM_PAINT: background, brand bitmap, centre bitmap
+// (while a status is set), status line and bar.
+void ProgressWindowPaint(HWND window);
+
+// Destroys the window if it still exists, then releases the font, the
+// class, the status text and the bitmaps, and clears the record.
+void ProgressWindowRelease(void);
