@@ -41,8 +41,8 @@ test: native native-asan win32
 	if [ -n "$$failed" ]; then echo "make test: FAILED:$$failed"; exit 1; fi; \
 	echo "make test: all tiers passed"
 
-demo:
-	@echo "make demo arrives with the install sequence; until then use 'make test'."
+demo: native win32
+	@scripts/demo.sh build/native build/win32 build/demo
 
 bench: native
 	@for b in build/native/bin/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done

@@ -84,3 +84,42 @@ int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path);
 // Releases what the record holds, in reverse order (view, mapping, file),
 // and clears it. A record that is all zero is left as it is.
 void PlatformUnmapFile(PlatformMappedFile *mappedFile);
+
+// ---- Files and directories -------------------------------------------------
+
+// Paths here are 8-bit, NUL-terminated and use "\" as the separator; the
+// POSIX backend turns every "\" into "/" before it calls the system, so the
+// core builds the same paths on both systems. A path must fit
+// PLATFORM_MAX_PATH bytes with its terminator, or the call fails.
+const uint32_t PLATFORM_MAX_PATH = 260;
+
+// A temporary file's name in its folder is at most this long ("~qu", up to
+// eight hex digits, ".tmp"): a folder leaves room for one when its path
+// plus "\" plus this many characters fits PLATFORM_MAX_PATH.
+const uint32_t PLATFORM_TEMPORARY_NAME_MAX = 15;
+
+// Creates the directory at path (Windows: CreateDirectoryA; POSIX: mkdir
+// with mode 0755 before the umask). Returns 1 when it was created, 0 when it
+// was not: it exists already, its parent is missing, access is denied.
+int PlatformDirectoryCreate(const char *path);
+
+// Creates a new file in the folder of path (everything before the last "\";
+// path itself is not touched), writes the size bytes at data to it (none
+// for size 0) and closes it. The new file's name is one that no file had:
+// it is created exclusively, trying further names when one is taken.
+// Returns 1 with the new file's path, in the same form as path, in
+// temporaryPath (PLATFORM_MAX_PATH bytes); 0 when the file could not be
+// created, fewer than size bytes were written or the close failed, and then
+// nothing is left behind and temporaryPath holds an empty string.
+int PlatformFileWriteTemporary(const char *path, const void *data, uint32_t size,
+                               char *temporaryPath);
+
+// Puts the file at temporaryPath in the place of the file at path in one
+// step (Windows: MoveFileExA with MOVEFILE_REPLACE_EXISTING and
+// MOVEFILE_WRITE_THROUGH; POSIX: rename). Returns 1 when path now holds the
+// new file; 0 when it could not be replaced (in use, read-only, a
+// directory), and then both files are as they were.
+int PlatformFileReplace(const char *temporaryPath, const char *path);
+
+// Deletes the file at path. Returns 1 when it was deleted, else 0.
+int PlatformFileDelete(const char *path);

@@ -1,11 +1,14 @@
 // The POSIX side of the platform seam (see platform.h).
 #include "platform/platform.h"
 
-#include <pthread.h>
-#include <sys/mman.h>
-#include <unistd.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // ---- Pages -----------------------------------------------------------------
 
@@ -171,4 +174,118 @@ void PlatformUnmapFile(PlatformMappedFile *mappedFile) {
     mappedFile->mapping = 0;
     mappedFile->view = nullptr;
     mappedFile->length = 0;
+}
+
+// ---- Files and directories -------------------------------------------------
+
+// The core's "\"-separated path as the system wants it, in a buffer of
+// PLATFORM_MAX_PATH bytes. Returns 0 when it does not fit.
+static int PosixPath(const char *path, char *posixPath) {
+    if (path == nullptr) {
+        return 0;
+    }
+    size_t length = strlen(path);
+    if (length >= PLATFORM_MAX_PATH) {
+        return 0;
+    }
+    for (size_t i = 0; i <= length; i++) {
+        posixPath[i] = path[i] == '\\' ? '/' : path[i];
+    }
+    return 1;
+}
+
+int PlatformDirectoryCreate(const char *path) {
+    char posixPath[PLATFORM_MAX_PATH];
+    return PosixPath(path, posixPath) && mkdir(posixPath, 0755) == 0;
+}
+
+// Names of temporary files: the process id keeps two installers apart, the
+// sequence keeps one process's files apart; a name taken all the same is
+// skipped.
+static uint32_t temporarySequence;
+const uint32_t TEMPORARY_NAME_ATTEMPTS = 64;
+
+// Writes all of size bytes, as often as the system takes fewer at a time.
+static int PosixWriteAll(int descriptor, const unsigned char *bytes, uint32_t size) {
+    while (size > 0) {
+        ssize_t written = write(descriptor, bytes, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return 0;
+        }
+        bytes += written;
+        size -= static_cast<uint32_t>(written);
+    }
+    return 1;
+}
+
+// Creates a file that did not exist in the folder of path (folderLength
+// bytes of path, separator excluded) and returns its descriptor, its path
+// in temporaryPath; -1 when none could be made.
+static int PosixTemporaryCreate(const char *path, size_t folderLength, char *temporaryPath) {
+    for (uint32_t attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; attempt++) {
+        uint32_t number = (static_cast<uint32_t>(getpid()) << 16) ^ temporarySequence++;
+        int length = snprintf(temporaryPath, PLATFORM_MAX_PATH, "%.*s\\~qu%x.tmp",
+                              static_cast<int>(folderLength), path, number);
+        char posixPath[PLATFORM_MAX_PATH];
+        if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH ||
+            !PosixPath(temporaryPath, posixPath)) {
+            return -1;
+        }
+        int descriptor = open(posixPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (descriptor >= 0 || errno != EEXIST) {
+            return descriptor;
+        }
+    }
+    return -1;
+}
+
+int PlatformFileWriteTemporary(const char *path, const void *data, uint32_t size,
+                               char *temporaryPath) {
+    temporaryPath[0] = 0;
+    const char *separator = path != nullptr ? strrchr(path, '\\') : nullptr;
+    if (separator == nullptr || (data == nullptr && size != 0)) {
+        return 0;
+    }
+    int descriptor =
+        PosixTemporaryCreate(path, static_cast<size_t>(separator - path), temporaryPath);
+    if (descriptor < 0) {
+        temporaryPath[0] = 0;
+        return 0;
+    }
+    int written = PosixWriteAll(descriptor, static_cast<const unsigned char *>(data), size);
+    // close reports write errors that the file system deferred.
+    if (close(descriptor) != 0) {
+        written = 0;
+    }
+    if (!written) {
+        PlatformFileDelete(temporaryPath);
+        temporaryPath[0] = 0;
+    }
+    return written;
+}
+
+// rename replaces a file whatever its mode; Windows refuses to replace a
+// read-only one, and so does this backend, so that both keep such a file.
+static int PosixIsReadOnlyFile(const char *posixPath) {
+    struct stat status;
+    return lstat(posixPath, &status) == 0 && S_ISREG(status.st_mode) &&
+           (status.st_mode & S_IWUSR) == 0;
+}
+
+int PlatformFileReplace(const char *temporaryPath, const char *path) {
+    char posixTemporary[PLATFORM_MAX_PATH];
+    char posixPath[PLATFORM_MAX_PATH];
+    if (!PosixPath(temporaryPath, posixTemporary) || !PosixPath(path, posixPath) ||
+        PosixIsReadOnlyFile(posixPath)) {
+        return 0;
+    }
+    return rename(posixTemporary, posixPath) == 0;
+}
+
+int PlatformFileDelete(const char *path) {
+    char posixPath[PLATFORM_MAX_PATH];
+    return PosixPath(path, posixPath) && unlink(posixPath) == 0;
 }

@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <stdio.h>
+#include <string.h>
+
 // ---- Pages -----------------------------------------------------------------
 
 // Pages are allocated by the heap under its lock, so these counters need
@@ -172,4 +175,87 @@ void PlatformUnmapFile(PlatformMappedFile *mappedFile) {
     mappedFile->mapping = 0;
     mappedFile->view = nullptr;
     mappedFile->length = 0;
+}
+
+// ---- Files and directories -------------------------------------------------
+
+int PlatformDirectoryCreate(const char *path) {
+    return path != nullptr && strlen(path) < PLATFORM_MAX_PATH &&
+           CreateDirectoryA(path, nullptr) != 0;
+}
+
+// Names of temporary files: the process id keeps two installers apart, the
+// sequence keeps one process's files apart; a name taken all the same is
+// skipped.
+static uint32_t temporarySequence;
+const uint32_t TEMPORARY_NAME_ATTEMPTS = 64;
+
+// Creates a file that did not exist in the folder of path (folderLength
+// bytes of path, separator excluded), in that folder so that the final move
+// is a rename within one volume. Returns its handle and its path in
+// temporaryPath; INVALID_HANDLE_VALUE when none could be made.
+static HANDLE Win32TemporaryCreate(const char *path, size_t folderLength, char *temporaryPath) {
+    for (uint32_t attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; attempt++) {
+        uint32_t number =
+            (static_cast<uint32_t>(GetCurrentProcessId()) << 16) ^ temporarySequence++;
+        int length = snprintf(temporaryPath, PLATFORM_MAX_PATH, "%.*s\\~qu%x.tmp",
+                              static_cast<int>(folderLength), path, static_cast<unsigned>(number));
+        if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH) {
+            break;
+        }
+        HANDLE file = CreateFileA(temporaryPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : NO_ERROR;
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            return file;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+int PlatformFileWriteTemporary(const char *path, const void *data, uint32_t size,
+                               char *temporaryPath) {
+    temporaryPath[0] = 0;
+    const char *separator = path != nullptr ? strrchr(path, '\\') : nullptr;
+    if (separator == nullptr || (data == nullptr && size != 0)) {
+        return 0;
+    }
+    HANDLE file = Win32TemporaryCreate(path, static_cast<size_t>(separator - path), temporaryPath);
+    if (file == INVALID_HANDLE_VALUE) {
+        temporaryPath[0] = 0;
+        return 0;
+    }
+    // The count decides: a short write (disk full) may still report success.
+    DWORD written = 0;
+    if (size > 0) {
+        WriteFile(file, data, size, &written, nullptr);
+    }
+    int complete = written == size;
+    if (!CloseHandle(file)) {
+        complete = 0;
+    }
+    if (!complete) {
+        DeleteFileA(temporaryPath);
+        temporaryPath[0] = 0;
+    }
+    return complete;
+}
+
+// Windows refuses to replace a read-only file, but not every implementation
+// of the API does (Wine replaces it): ask first, so that such a file is kept
+// everywhere.
+static int Win32IsReadOnlyFile(const char *path) {
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+int PlatformFileReplace(const char *temporaryPath, const char *path) {
+    return temporaryPath != nullptr && path != nullptr && !Win32IsReadOnlyFile(path) &&
+           MoveFileExA(temporaryPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+               0;
+}
+
+int PlatformFileDelete(const char *path) {
+    return path != nullptr && DeleteFileA(path) != 0;
 }

@@ -527,14 +527,20 @@ TEST_F(QpackCli, ExtractRefusesNamesThatLeaveTheFolder) {
     fs::create_directories(root / "out/deep/dir");
     fs::create_directories(root / "elsewhere");
     fs::create_directory_symlink(root / "elsewhere", root / "out/deep/dir/link");
+    WriteText(root / "out/deep/dir/damaged.txt", "the old file");
 
     Outcome run = Qpack({"extract", "-o", At("out/deep/dir"), At("setup.exe")});
     EXPECT_EQ(run.status, 1);
-    std::vector<std::string> expectedFiles = {"brand.bmp",    "centre.bmp",
-                                              "manifest.txt", "out/deep/dir/good/kept.txt",
-                                              "setup.exe",    "stub.exe"};
+    std::vector<std::string> expectedFiles = {"brand.bmp",
+                                              "centre.bmp",
+                                              "manifest.txt",
+                                              "out/deep/dir/damaged.txt",
+                                              "out/deep/dir/good/kept.txt",
+                                              "setup.exe",
+                                              "stub.exe"};
     EXPECT_EQ(FilesBelow(root), expectedFiles);
     EXPECT_EQ(ReadText(root / "out/deep/dir/good/kept.txt"), "kept");
+    EXPECT_EQ(ReadText(root / "out/deep/dir/damaged.txt"), "the old file");
     for (const char *name :
          {"\"\\..\\escaped1\" refused: a \"..\"", "\"\\good\\..\\..\\escaped2\" refused: a \"..\"",
           "\"\\C:\\escaped3\" refused: it holds a colon", "\"\\good/escaped4\" refused",
@@ -544,6 +550,31 @@ TEST_F(QpackCli, ExtractRefusesNamesThatLeaveTheFolder) {
         EXPECT_NE(run.err.find(name), std::string::npos) << name << "\n" << run.err;
     }
     EXPECT_NE(run.err.find("9 entries not extracted"), std::string::npos) << run.err;
+}
+
+TEST_F(QpackCli, ExtractWritesWhatTheInstallerWould) {
+    // All installable entries empty: the installer writes nothing, and so
+    // does extract, saying why.
+    PackageParts empties = PartsOf({{"\\a", {}}, {"\\b\\c", {}}});
+    WriteInstaller("empty.exe", &empties, true);
+    Outcome empty = Qpack({"extract", "-o", "none", "empty.exe"});
+    EXPECT_EQ(empty.status, 0) << empty.err;
+    EXPECT_NE(empty.err.find("all empty"), std::string::npos) << empty.err;
+    EXPECT_TRUE(FilesBelow(root / "none").empty());
+
+    // A file that cannot be replaced keeps its content; the others are written.
+    PackageParts parts = PartsOf({{"\\locked", Bytes("new")}, {"\\free", Bytes("free")}});
+    WriteInstaller("setup.exe", &parts, true);
+    WriteText(root / "out/locked", "old");
+    fs::permissions(root / "out/locked", fs::perms::all, fs::perm_options::remove);
+    Outcome run = Qpack({"extract", "-o", "out", "setup.exe"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("\"\\locked\" not written: cannot replace"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(ReadText(root / "out/free"), "free");
+    fs::permissions(root / "out/locked", fs::perms::owner_read, fs::perm_options::add);
+    EXPECT_EQ(ReadText(root / "out/locked"), "old");
+    EXPECT_EQ(FilesBelow(root / "out"), (std::vector<std::string>{"free", "locked"}));
 }
 
 // ---- Usage -------------------------------------------------------------------------------

@@ -1,6 +1,10 @@
 #include "e2e_support.h"
 
+#include <gtest/gtest.h>
+
 #include <stdio.h>
+
+#include "qpack/package_writer.h"
 
 const std::string &StubImage(void) {
     static std::string image;
@@ -14,7 +18,7 @@ const std::string &StubImage(void) {
     return image;
 }
 
-static void RemoveTree(const std::string &folder) {
+void RemoveTree(const std::string &folder) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
@@ -33,6 +37,22 @@ static void RemoveTree(const std::string &folder) {
         FindClose(search);
     }
     RemoveDirectoryA(folder.c_str());
+}
+
+std::string MakeInstaller(const std::vector<TestEntry> &entries) {
+    std::vector<PackageWriterEntry> packed(entries.size());
+    for (size_t i = 0; i < entries.size(); i++) {
+        packed[i].name = entries[i].name;
+        packed[i].data.assign(entries[i].data.begin(), entries[i].data.end());
+    }
+    const std::string &stub = StubImage();
+    PackageBytes installer, stubBytes(stub.begin(), stub.end());
+    std::string error;
+    if (!PackageWrite(stubBytes, packed, PackageWriterOptions(), &installer, &error)) {
+        ADD_FAILURE() << error;
+        return std::string();
+    }
+    return std::string(installer.begin(), installer.end());
 }
 
 std::string MakeTestFolder(const std::string &name) {
@@ -139,13 +159,34 @@ HWND WaitForWindowClass(const Program *program, const char *className, DWORD tim
 }
 
 HWND WaitForMessageBox(const Program *program, DWORD timeoutMs) {
-    return WaitForWindowClass(program, "#32770", timeoutMs);
+    // A box is visible a moment before its text is set: wait for the text.
+    DWORD start = GetTickCount();
+    for (;;) {
+        DWORD spent = GetTickCount() - start;
+        HWND box = WaitForWindowClass(program, "#32770", spent < timeoutMs ? timeoutMs - spent : 0);
+        if (!box || !MessageBoxText(box).empty())
+            return box;
+        if (GetTickCount() - start > timeoutMs)
+            return NULL;
+        Sleep(20);
+    }
 }
 
 std::string WindowText(HWND window) {
     char text[4096];
     int length = GetWindowTextA(window, text, sizeof text);
     return std::string(text, length > 0 ? length : 0);
+}
+
+std::string DescribeWindows(const Program *program) {
+    std::string description;
+    for (HWND window : ProgramWindows(program)) {
+        char name[64] = "";
+        GetClassNameA(window, name, sizeof name);
+        description += std::string("[") + name + " \"" + WindowText(window) + "\" \"" +
+                       MessageBoxText(window) + "\"] ";
+    }
+    return description.empty() ? "none" : description;
 }
 
 std::string MessageBoxText(HWND box) {

@@ -14,11 +14,20 @@ const DWORD E2E_TIMEOUT_MS = 60000;
 // The stub as built, read from beside this test program.
 const std::string &StubImage(void);
 
+// An installer: the stub followed by a package of these entries (names
+// with their leading "\"), made by the writer library as qpack makes them.
+struct TestEntry {
+    std::string name;
+    std::string data;
+};
+std::string MakeInstaller(const std::vector<TestEntry> &entries);
+
 // A fresh empty folder for one test, below the system's temporary folder.
 std::string MakeTestFolder(const std::string &name);
 
 void WriteFileBytes(const std::string &path, const std::string &bytes);
 std::string ReadFileBytes(const std::string &path); // empty when unreadable
+void RemoveTree(const std::string &folder);
 bool FileExists(const std::string &path);
 
 // A started program; closed by CloseProgram.
@@ -40,6 +49,9 @@ HWND WaitForMessageBox(const Program *program, DWORD timeoutMs);
 HWND WaitForWindowClass(const Program *program, const char *className, DWORD timeoutMs);
 
 std::string WindowText(HWND window);
+// Class, title and message of every visible window of the program, for
+// failure messages.
+std::string DescribeWindows(const Program *program);
 std::string MessageBoxText(HWND box); // the box's message, not its caption
 // Presses a message box button (IDOK, IDYES, IDNO, IDCANCEL...).
 void PressButton(HWND box, int id);

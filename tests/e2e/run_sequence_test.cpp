@@ -3,25 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "e2e_support.h"
-#include "qpack/package_writer.h"
 
 static const char kPackageFailureText[] =
     "Failed to read package file.\t\t\n\n - try downloading it again";
 static const DWORD kExitStopped = 0xFFFFFFFFu; // WinMain's -1
 
 static std::string SmallInstaller(void) {
-    std::vector<PackageWriterEntry> entries(2);
-    entries[0].name = "\\readme.txt";
-    entries[0].data.assign(1000, 'r');
-    entries[1].name = "\\#Manifest";
-    const char manifest[] = "productname = \"E2E Product\"\r\ndirectory = \"E2E\\Product\"\r\n";
-    entries[1].data.assign(manifest, manifest + sizeof manifest - 1);
-    const std::string &stub = StubImage();
-    PackageBytes installer, stubBytes(stub.begin(), stub.end());
-    std::string error;
-    EXPECT_TRUE(PackageWrite(stubBytes, entries, PackageWriterOptions(), &installer, &error))
-        << error;
-    return std::string(installer.begin(), installer.end());
+    return MakeInstaller({{"\\readme.txt", std::string(1000, 'r')},
+                          {"\\#Manifest", "productname = \"E2E Product\"\r\n"
+                                           "directory = \"E2E\\Product\"\r\n"}});
 }
 
 // Starts the installer and expects the package failure message, answered
@@ -61,12 +51,15 @@ TEST(RunSequence, BrokenPackagesShowTheFailureMessageAndExitWithMinusOne) {
     ExpectPackageFailure(folder + "\\short.exe");
 }
 
-TEST(RunSequence, AValidPackageRunsToTheEndWithoutAWord) {
+TEST(RunSequence, DecliningAValidPackageEndsTheRunWithExitCodeZero) {
     std::string folder = MakeTestFolder("valid");
     std::string path = folder + "\\setup.exe";
     WriteFileBytes(path, SmallInstaller());
     Program program;
     ASSERT_TRUE(StartProgram(path, "", &program));
+    HWND box = WaitForMessageBox(&program, E2E_TIMEOUT_MS);
+    ASSERT_NE(box, (HWND)NULL) << "no confirmation";
+    PressButton(box, IDNO);
     DWORD code = WaitProgram(&program, E2E_TIMEOUT_MS);
     EXPECT_EQ(code, 0u);
     CloseProgram(&program);

@@ -1,24 +1,37 @@
 // qpack extract: the installable entries (or all of them) below a folder,
-// each checked against its size and byte sum before it is left in place.
+// written by the installer's own extraction engine, so that what lands on
+// disk is what the stub would install: the same name rules, the same path
+// limit, every entry checked against its size and byte sum before it
+// replaces anything, and nothing written when all installable entries are
+// empty.
 #include "qpack/qpack_cli.h"
 
 #include <stdio.h>
+#include <string.h>
 
-#include <ostream>
+#include <algorithm>
+#include <cstddef>
 #include <system_error>
 
+#include "package/extract.h"
 #include "package/package.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Running totals of one extraction.
-struct ExtractTally {
-    size_t written = 0;
-    size_t refused = 0;
-    uint64_t bytes = 0;
+// The engine's hooks are plain functions: what they need lives here for the
+// one extraction a run makes.
+struct ExtractSession {
+    std::string installer;
+    std::string shownRoot;
+    fs::path root;          // canonical
+    size_t failedCount = 0; // entries not written
+    uint64_t failedBytes = 0;
+    size_t lineLength = 0; // of the progress line on the terminal, 0: none shown
 };
+
+ExtractSession session;
 
 // The relative path of a safe name ("\a\b.txt" -> a/b.txt).
 fs::path ExtractRelativePath(const std::string &name) {
@@ -32,6 +45,17 @@ fs::path ExtractRelativePath(const std::string &name) {
         }
         start = end + 1;
     }
+}
+
+// How the target of name is shown: below the folder as given on the
+// command line, with the system's separator.
+std::string ShownTarget(const std::string &name) {
+    std::string shown = session.shownRoot + name;
+#ifndef _WIN32
+    std::replace(shown.begin() + static_cast<std::ptrdiff_t>(session.shownRoot.size()), shown.end(),
+                 '\\', '/');
+#endif
+    return shown;
 }
 
 // True when folder, once its symbolic links are resolved, lies inside root
@@ -57,56 +81,116 @@ bool ExtractStaysInside(const fs::path &root, fs::path folder) {
     return true;
 }
 
-// Writes one entry to target; false with the reason in *error.
-bool ExtractEntryWrite(const DirectoryRecord *record, const fs::path &target,
-                       const std::string &shownTarget, std::string *error) {
-    uint32_t size = DirectoryRecordSize(record);
-    return FileWriteAtomically(
-        target, shownTarget,
-        [&](std::ostream &out, std::string *failure) {
-            InflationResult result =
-                InflateStream(PackageEntryStream(record), DirectoryRecordCompressedSize(record),
-                              size, [&out](const unsigned char *bytes, size_t count) {
-                                  out.write(reinterpret_cast<const char *>(bytes),
-                                            static_cast<std::streamsize>(count));
-                                  return static_cast<bool>(out);
-                              });
-            if (result.outcome == INFLATION_SINK_FAILED) {
-                *failure = "cannot write " + Quoted(shownTarget) + " (disk full?)";
-                return false;
-            }
-            *failure = InflationProblem(result, size, DirectoryRecordDataSum(record));
-            return failure->empty();
-        },
-        error);
+// ---- The engine's hooks -----------------------------------------------------------------
+
+void ProgressLineClear(void) {
+    if (session.lineLength != 0) {
+        fprintf(stderr, "\r%*s\r", static_cast<int>(session.lineLength), "");
+        session.lineLength = 0;
+    }
 }
 
-// Why the entry was not extracted below root, or "" when it was.
-std::string ExtractEntry(const DirectoryRecord *record, const fs::path &root,
-                         const std::string &shownRoot) {
+void ProgressLineShow(const char *text, float fraction) {
+    std::string status = text;
+#ifndef _WIN32
+    std::replace(status.begin(), status.end(), '\\', '/'); // the engine's separator
+#endif
+    std::string line = std::to_string(static_cast<int>(fraction * 100)) + "% " + Printable(status);
+    if (line.size() > 78) {
+        line = line.substr(0, 75) + "...";
+    }
+    size_t previous = session.lineLength;
+    fprintf(stderr, "\r%s%*s", line.c_str(),
+            static_cast<int>(previous > line.size() ? previous - line.size() : 0), "");
+    fflush(stderr);
+    session.lineLength = std::max(previous, line.size());
+}
+
+int ExtractAdmit(const DirectoryRecord *record, const char *) {
+    fs::path target = session.root / ExtractRelativePath(DirectoryRecordName(record));
+    return ExtractStaysInside(session.root, target.parent_path());
+}
+
+// Why the engine did not write the entry of record, in words.
+std::string ExtractFailureText(const DirectoryRecord *record, ExtractFailure failure) {
     std::string name = DirectoryRecordName(record);
-    std::string problem = ExtractNameProblem(name);
-    if (!problem.empty()) {
-        return "refused: " + problem;
+    std::string problem;
+    switch (failure) {
+        case EXTRACT_NAME_UNSAFE:
+            problem = ExtractNameProblem(name);
+            return "refused: " + (problem.empty() ? "its name is unsafe" : problem);
+        case EXTRACT_PATH_TOO_LONG:
+            return "refused: " + Quoted(ShownTarget(name)) + " is longer than the " +
+                   std::to_string(PLATFORM_MAX_PATH - 1) + " bytes an installer's paths may have";
+        case EXTRACT_REFUSED:
+            return "refused: its folder leads out of " + Quoted(session.shownRoot) +
+                   " through a symbolic link";
+        case EXTRACT_NO_MEMORY:
+            return "not written: out of memory";
+        case EXTRACT_DAMAGED: {
+            uint32_t size = DirectoryRecordSize(record);
+            problem = InflationProblem(InflateStream(PackageEntryStream(record),
+                                                     DirectoryRecordCompressedSize(record), size,
+                                                     nullptr),
+                                       size, DirectoryRecordDataSum(record));
+            return "not written: " + (problem.empty() ? "its data are damaged" : problem);
+        }
+        case EXTRACT_NOT_CREATED:
+            return "not written: cannot create a file beside " + Quoted(ShownTarget(name)) +
+                   " (is its folder missing or a file?)";
+        case EXTRACT_NOT_REPLACED:
+            return "not written: cannot replace " + Quoted(ShownTarget(name)) +
+                   " (in use, read-only or a folder)";
     }
-    fs::path relative = ExtractRelativePath(name);
-    fs::path target = root / relative;
-    std::string shownTarget = shownRoot + "/" + relative.generic_string();
-    if (!ExtractStaysInside(root, target.parent_path())) {
-        return "refused: its folder leads out of " + Quoted(shownRoot) + " through a symbolic link";
-    }
-    std::error_code failure;
-    fs::create_directories(target.parent_path(), failure);
-    if (failure) {
-        return "cannot create the folder for " + Quoted(shownTarget) + ": " + failure.message();
-    }
-    if (!ExtractEntryWrite(record, target, shownTarget, &problem)) {
-        return "not written: " + problem;
-    }
-    return "";
+    return "not written";
 }
 
-int ExtractAll(const std::string &installer, const std::string &shownRoot, bool internalToo) {
+void ExtractReportFailure(const DirectoryRecord *record, const char *, ExtractFailure failure) {
+    ProgressLineClear();
+    session.failedCount++;
+    session.failedBytes += DirectoryRecordSize(record);
+    ReportError(Printable(session.installer) + ": entry " + Quoted(DirectoryRecordName(record)) +
+                " " + ExtractFailureText(record, failure));
+}
+
+// ---- Internal entries (--all) ----------------------------------------------------------
+
+// The stub never installs internal entries; --all writes them with the
+// same per-entry step and the same rules. Returns the bytes written.
+uint64_t ExtractInternalEntries(const std::string &installDirectory, size_t *written) {
+    uint64_t bytes = 0;
+    for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
+         record = PackageNextRecord(record)) {
+        if (!DirectoryRecordIsInternal(record)) {
+            continue;
+        }
+        const char *name = DirectoryRecordName(record);
+        char path[PLATFORM_MAX_PATH] = "";
+        ExtractFailure failure = EXTRACT_NAME_UNSAFE;
+        int done = 0;
+        if (!ExtractNameIsSafe(name)) {
+            failure = EXTRACT_NAME_UNSAFE;
+        } else if (!ExtractPathBuild(path, installDirectory.c_str(), name)) {
+            failure = EXTRACT_PATH_TOO_LONG;
+        } else if (!ExtractAdmit(record, path)) {
+            failure = EXTRACT_REFUSED;
+        } else {
+            done = ExtractEntryToFile(record, path, &failure);
+        }
+        if (!done) {
+            ExtractReportFailure(record, path, failure);
+            continue;
+        }
+        ++*written;
+        bytes += DirectoryRecordSize(record);
+    }
+    return bytes;
+}
+
+// ---- The command ------------------------------------------------------------------------
+
+// Creates the folder and makes it the session's root; false after a message.
+bool ExtractRootPrepare(const std::string &shownRoot, std::string *installDirectory) {
     fs::path root = PathFromNative(shownRoot);
     std::error_code failure;
     fs::create_directories(root, failure);
@@ -115,28 +199,62 @@ int ExtractAll(const std::string &installer, const std::string &shownRoot, bool 
     }
     if (failure) {
         ReportError("cannot create " + Quoted(shownRoot) + ": " + failure.message());
+        return false;
+    }
+    if (!NativeNameFromPath(root, installDirectory)) {
+        ReportError("cannot extract below " + Quoted(shownRoot) +
+                    ": its path has characters the system's code page cannot hold");
+        return false;
+    }
+#ifndef _WIN32
+    // The engine's separator is "\": one in the folder's own path would be
+    // taken for a separator.
+    if (installDirectory->find('\\') != std::string::npos) {
+        ReportError("cannot extract below " + Quoted(shownRoot) + ": its path holds a \"\\\"");
+        return false;
+    }
+#endif
+    session.root = root;
+    return true;
+}
+
+int ExtractAll(const std::string &installer, const std::string &shownRoot, bool internalToo) {
+    session = ExtractSession();
+    session.installer = installer;
+    session.shownRoot = shownRoot;
+    std::string installDirectory;
+    if (!ExtractRootPrepare(shownRoot, &installDirectory)) {
         return QPACK_EXIT_FAILED;
     }
-    ExtractTally tally;
+
+    size_t installable = 0;
+    uint64_t installableBytes = 0;
     for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
          record = PackageNextRecord(record)) {
-        if (DirectoryRecordIsInternal(record) && !internalToo) {
-            continue;
+        if (!DirectoryRecordIsInternal(record)) {
+            installable++;
+            installableBytes += DirectoryRecordSize(record);
         }
-        std::string problem = ExtractEntry(record, root, shownRoot);
-        if (!problem.empty()) {
-            tally.refused++;
-            ReportError(Printable(installer) + ": entry " + Quoted(DirectoryRecordName(record)) +
-                        " " + problem);
-            continue;
-        }
-        tally.written++;
-        tally.bytes += DirectoryRecordSize(record);
     }
-    printf("extracted %s (%s) to %s\n", Counted(tally.written, "file", "files").c_str(),
-           FormatSize(tally.bytes).c_str(), Printable(shownRoot).c_str());
-    if (tally.refused != 0) {
-        ReportError(Counted(tally.refused, "entry", "entries") + " not extracted");
+    ExtractionHooks hooks = {StderrIsTerminal() ? ProgressLineShow : nullptr, ExtractAdmit,
+                             ExtractReportFailure};
+    ExtractionReport report = {0, 0};
+    ExtractAllFilesWithHooks(installDirectory.c_str(), &hooks, &report);
+    ProgressLineClear();
+    if (installable != 0 && report.files == 0) {
+        ReportWarning("the installable entries are all empty: the installer writes none of them,"
+                      " and neither does extract");
+    }
+    size_t written = report.files - report.failed;
+    uint64_t bytes = report.files != 0 ? installableBytes - session.failedBytes : 0;
+    if (internalToo) {
+        bytes += ExtractInternalEntries(installDirectory, &written);
+    }
+
+    printf("extracted %s (%s) to %s\n", Counted(written, "file", "files").c_str(),
+           FormatSize(bytes).c_str(), Printable(shownRoot).c_str());
+    if (session.failedCount != 0) {
+        ReportError(Counted(session.failedCount, "entry", "entries") + " not extracted");
         return QPACK_EXIT_FAILED;
     }
     return QPACK_EXIT_OK;

@@ -1,0 +1,96 @@
+// The install sequence: confirmation, install directory, the install steps
+// in their fixed order while the progress window shows what happens, and
+// the closing message.
+#include "driver/install_sequence.h"
+
+#include <shlobj.h>
+#include <stdio.h>
+
+#include "driver/driver.h"
+#include "package/extract.h"
+#include "package/install_directory.h"
+#include "system/system.h"
+#include "ui/progress_window.h"
+
+// Room for every message with a product name of up to 1023 characters (the
+// most a manifest line can give) and an install directory of MAX_PATH.
+static const int kMessageSize = 2048;
+
+static void ShowMessage(HWND window, UINT icon, const char *format, const char *product) {
+    char message[kMessageSize];
+    snprintf(message, sizeof message, format, product);
+    MessageBoxA(window, message, kMessageCaption, icon);
+}
+
+// The Program Files folder, "\" and the manifest's directory; where the
+// shell cannot say where Program Files is, the Windows directory's drive
+// stands in. Returns 0 when the result would not fit MAX_PATH.
+static int FindInstallDirectory(char *directory, const char *directoryName) {
+    char programFiles[MAX_PATH];
+    if (SHGetSpecialFolderPathA(NULL, programFiles, CSIDL_PROGRAM_FILES, FALSE))
+        return InstallDirectoryBuild(directory, programFiles, NULL, directoryName);
+    char windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryA(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return 0;
+    return InstallDirectoryBuild(directory, NULL, windows, directoryName);
+}
+
+static void ShowOutcome(HWND window, const InstallDescription *description,
+                        const ExtractionReport *files, int systemStepsDone) {
+    const char *product = description->productName;
+    if (files->failed > 0) {
+        char message[kMessageSize];
+        snprintf(message, sizeof message,
+                 "%s was not installed completely: %u of %u files could not be written.\n\n"
+                 "Close any program that may be using them and run this installer again.",
+                 product, files->failed, files->files);
+        MessageBoxA(window, message, kMessageCaption, MB_ICONERROR);
+    } else if (!systemStepsDone) {
+        ShowMessage(window, MB_ICONWARNING,
+                    "%s has been installed, but its Start menu shortcuts or its uninstall entry "
+                    "could not be created.",
+                    product);
+    } else {
+        ShowMessage(window, MB_ICONINFORMATION, "%s has been successfully installed.", product);
+    }
+}
+
+static void InstallConfirmed(HWND window, const InstallDescription *description) {
+    SetStatus("Installing", 0.0f);
+    // The centre bitmap and the empty bar appear only once a status is set.
+    InvalidateRect(window, NULL, FALSE);
+    UpdateWindow(window);
+
+    char directory[MAX_PATH];
+    if (!FindInstallDirectory(directory, description->directoryName) ||
+        !InstallDirectoryHoldsFiles(directory)) {
+        SetStatus(NULL, 0.0f);
+        ShowMessage(window, MB_ICONERROR,
+                    "%s cannot be installed: the path of its install folder is too long.\n\n"
+                    "Nothing has been installed.",
+                    description->productName);
+        return;
+    }
+
+    DeleteStaleFiles(description, directory);
+    ExtractionReport files = {0, 0};
+    ExtractAllFiles(directory, SetStatus, &files);
+    WriteOriginFile(description, directory);
+    SetStatus("Building shortcuts", 1.0f);
+    int shortcutsMade = CreateShortcuts(description, directory);
+    SetStatus(NULL, 1.0f);
+    int uninstallerRegistered = RegisterUninstaller(description, directory);
+    ShowOutcome(window, description, &files, shortcutsMade && uninstallerRegistered);
+}
+
+void RunInstall(HWND window) {
+    const InstallDescription *description = progressWindow.description;
+    char question[kMessageSize];
+    snprintf(question, sizeof question,
+             "This program will install %s on this system.\n\nDo you want to continue?",
+             description->productName);
+    if (MessageBoxA(window, question, kMessageCaption, MB_ICONQUESTION | MB_YESNO) == IDYES)
+        InstallConfirmed(window, description);
+    PostMessageA(window, WM_CLOSE, 0, 0);
+}

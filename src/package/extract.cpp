@@ -1,0 +1,208 @@
+// File extraction (see extract.h).
+#include "package/extract.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "heap/region_heap.h"
+#include "platform/platform.h"
+
+ExtractDirectoryCreateFunction extractDirectoryCreate = PlatformDirectoryCreate;
+
+// ---- Names and paths ---------------------------------------------------------
+
+// 1 for a component of length bytes that names a file or folder of its
+// own: not empty, not "." and not "..".
+static int ComponentIsPlain(const char *component, size_t length) {
+    if (length == 0) {
+        return 0;
+    }
+    return !(component[0] == '.' && (length == 1 || (length == 2 && component[1] == '.')));
+}
+
+int ExtractNameIsSafe(const char *name) {
+    if (name == nullptr || name[0] != '\\' || strpbrk(name, ":/") != nullptr) {
+        return 0;
+    }
+    const char *component = name + 1; // a second leading "\" makes it empty
+    for (;;) {
+        const char *end = strchr(component, '\\');
+        size_t length = end != nullptr ? static_cast<size_t>(end - component) : strlen(component);
+        if (!ComponentIsPlain(component, length)) {
+            return 0;
+        }
+        if (end == nullptr) {
+            return 1;
+        }
+        component = end + 1;
+    }
+}
+
+int ExtractPathBuild(char *path, const char *directory, const char *name) {
+    int length = snprintf(path, PLATFORM_MAX_PATH, "%s%s", directory, name);
+    if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH) {
+        path[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+void MakeParentDirectories(char *path) {
+    // The first four characters are never looked at: "C:\" is not created.
+    if (strnlen(path, 4) < 4) {
+        return;
+    }
+    for (char *c = path + 4; *c != 0; c++) {
+        if (*c == '\\') {
+            *c = 0;
+            extractDirectoryCreate(path);
+            *c = '\\';
+        }
+    }
+}
+
+// ---- One entry -----------------------------------------------------------------
+
+static int ExtractFail(ExtractFailure *failure, ExtractFailure reason) {
+    if (failure != nullptr) {
+        *failure = reason;
+    }
+    return 0;
+}
+
+// 1 when the size bytes the entry inflated to are exactly the record's: the
+// stream filled the block (a short stream would leave heap garbage in the
+// file) and the bytes add up to dataSum. The stream's own Adler-32 is not
+// consulted; the byte sum is the package's check.
+static int ExtractInflateChecked(const DirectoryRecord *record, unsigned char *block,
+                                 uint32_t size) {
+    uint32_t produced = 0;
+    InflateBufferCount(block, size, PackageEntryStream(record),
+                       DirectoryRecordCompressedSize(record), &produced);
+    return produced == size && PackageByteSum(block, size) == DirectoryRecordDataSum(record);
+}
+
+// Writes the size verified bytes of block (null for size 0; released here,
+// before the move) beside path and moves them into its place.
+static int ExtractWriteInPlace(char *path, unsigned char *block, uint32_t size,
+                               ExtractFailure *failure) {
+    MakeParentDirectories(path);
+    char temporaryPath[PLATFORM_MAX_PATH];
+    int written = PlatformFileWriteTemporary(path, block, size, temporaryPath);
+    RegionHeapFree(block);
+    if (!written) {
+        return ExtractFail(failure, EXTRACT_NOT_CREATED);
+    }
+    if (!PlatformFileReplace(temporaryPath, path)) {
+        PlatformFileDelete(temporaryPath);
+        return ExtractFail(failure, EXTRACT_NOT_REPLACED);
+    }
+    return 1;
+}
+
+int ExtractEntryToFile(const DirectoryRecord *record, char *path, ExtractFailure *failure) {
+    uint32_t size = DirectoryRecordSize(record);
+    if (size == 0) {
+        // Nothing to inflate: its dataSum can only be 0.
+        if (DirectoryRecordDataSum(record) != 0) {
+            return ExtractFail(failure, EXTRACT_DAMAGED);
+        }
+        return ExtractWriteInPlace(path, nullptr, 0, failure);
+    }
+    unsigned char *block = static_cast<unsigned char *>(RegionHeapAlloc(size));
+    if (block == nullptr) {
+        return ExtractFail(failure, EXTRACT_NO_MEMORY);
+    }
+    if (!ExtractInflateChecked(record, block, size)) {
+        RegionHeapFree(block);
+        return ExtractFail(failure, EXTRACT_DAMAGED);
+    }
+    return ExtractWriteInPlace(path, block, size, failure);
+}
+
+// ---- All entries -----------------------------------------------------------------
+
+static uint32_t ExtractInstallableTotal(void) {
+    uint32_t total = 0;
+    for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
+         record = PackageNextRecord(record)) {
+        if (!DirectoryRecordIsInternal(record)) {
+            total += DirectoryRecordSize(record);
+        }
+    }
+    return total;
+}
+
+static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, uint32_t done,
+                                uint32_t total) {
+    if (hooks->progress == nullptr) {
+        return;
+    }
+    // A path too long for the line is cut: snprintf never overflows it.
+    char text[PLATFORM_MAX_PATH];
+    if (snprintf(text, sizeof text, "Unpacking: %s", path) < 0) {
+        text[0] = 0;
+    }
+    hooks->progress(text, static_cast<float>(static_cast<double>(done) / total));
+}
+
+// Handles one installable entry; returns 1 when it was written.
+static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory,
+                      const DirectoryRecord *record, uint32_t *done, uint32_t total) {
+    uint32_t doneBefore = *done;
+    // Done advances before the file is touched: an entry that fails still
+    // counts as handled in the fractions of the entries after it.
+    *done += DirectoryRecordSize(record);
+    char path[PLATFORM_MAX_PATH];
+    ExtractFailure failure = EXTRACT_NAME_UNSAFE;
+    if (!ExtractNameIsSafe(DirectoryRecordName(record))) {
+        failure = EXTRACT_NAME_UNSAFE;
+    } else if (!ExtractPathBuild(path, installDirectory, DirectoryRecordName(record))) {
+        failure = EXTRACT_PATH_TOO_LONG;
+    } else {
+        ExtractShowProgress(hooks, path, doneBefore, total);
+        if (hooks->admit != nullptr && !hooks->admit(record, path)) {
+            failure = EXTRACT_REFUSED;
+        } else if (ExtractEntryToFile(record, path, &failure)) {
+            return 1;
+        }
+    }
+    if (hooks->failed != nullptr) {
+        hooks->failed(record,
+                      failure == EXTRACT_NAME_UNSAFE || failure == EXTRACT_PATH_TOO_LONG
+                          ? installDirectory
+                          : path,
+                      failure);
+    }
+    return 0;
+}
+
+void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHooks *hooks,
+                              ExtractionReport *report) {
+    ExtractionReport counts = {0, 0};
+    ExtractionHooks none = {nullptr, nullptr, nullptr};
+    if (hooks == nullptr) {
+        hooks = &none;
+    }
+    uint32_t total = installDirectory != nullptr ? ExtractInstallableTotal() : 0;
+    uint32_t done = 0;
+    for (const DirectoryRecord *record = total != 0 ? PackageFirstRecord() : nullptr;
+         record != nullptr; record = PackageNextRecord(record)) {
+        if (DirectoryRecordIsInternal(record)) {
+            continue;
+        }
+        counts.files++;
+        if (!ExtractOne(hooks, installDirectory, record, &done, total)) {
+            counts.failed++;
+        }
+    }
+    if (report != nullptr) {
+        *report = counts;
+    }
+}
+
+void ExtractAllFiles(const char *installDirectory, ExtractProgressFunction progress,
+                     ExtractionReport *report) {
+    ExtractionHooks hooks = {progress, nullptr, nullptr};
+    ExtractAllFilesWithHooks(installDirectory, &hooks, report);
+}

@@ -1,0 +1,109 @@
+// File extraction: every installable entry of the open package written
+// below an install directory, each one inflated and checked against its
+// byte sum before it replaces whatever stood at its path. The stub and
+// qpack extract share it; progress goes through a function the caller
+// supplies (the stub's SetStatus, a progress line, a test's recorder).
+//
+// An entry is never written in place: its bytes go to a new temporary file
+// in the target's folder, which then takes the target's place in one step.
+// A damaged entry, a short write, a missing heap block or a target that
+// cannot be replaced (in use, read-only) leaves the old file exactly as it
+// was, and no temporary file behind.
+#pragma once
+
+#include <stdint.h>
+
+#include "package/package.h"
+
+// Why an installable entry was not written.
+enum ExtractFailure {
+    EXTRACT_NAME_UNSAFE = 1, // see ExtractNameIsSafe
+    EXTRACT_PATH_TOO_LONG,   // install directory and name do not fit PLATFORM_MAX_PATH
+    EXTRACT_REFUSED,         // the caller's admit function turned it down
+    EXTRACT_NO_MEMORY,       // the region heap had no block of the entry's size
+    EXTRACT_DAMAGED,         // the stream did not give exactly size bytes summing to dataSum
+    EXTRACT_NOT_CREATED,     // the new file could not be created or written in full
+    EXTRACT_NOT_REPLACED     // the file at the path could not be replaced
+};
+
+// Called once per installable entry that is written or attempted, before
+// its data are inflated: "Unpacking: <path>" (cut to fit 260 bytes) and the
+// share of the installable bytes handled before it, from 0.0 up to but
+// never reaching 1.0. The text lives only for the call.
+typedef void (*ExtractProgressFunction)(const char *text, float fraction);
+
+// Asked before an entry is written to path; 0 turns it down
+// (EXTRACT_REFUSED). qpack uses it to keep out of folders that are links.
+typedef int (*ExtractAdmitFunction)(const DirectoryRecord *record, const char *path);
+
+// Told of every installable entry that was not written. path is the full
+// path, or the install directory alone when the path could not be built.
+typedef void (*ExtractFailureFunction)(const DirectoryRecord *record, const char *path,
+                                       ExtractFailure failure);
+
+// Any member may be null: no progress shown, every entry admitted, failures
+// only counted.
+struct ExtractionHooks {
+    ExtractProgressFunction progress;
+    ExtractAdmitFunction admit;
+    ExtractFailureFunction failed;
+};
+
+// What an extraction did: files is the number of installable entries it
+// handled (all of them; none when their sizes add up to 0, which writes
+// nothing at all), failed the number of those that were not written.
+struct ExtractionReport {
+    uint32_t files;
+    uint32_t failed;
+};
+
+// Writes every installable entry (name without "#" as its second byte) of
+// the open package to installDirectory (no trailing "\") followed by its
+// name, in directory order, so that of two equal paths the later entry
+// wins. Two passes: the first adds up the installable sizes (Total, 32-bit);
+// when Total is 0 it returns at once, creating and showing nothing.
+// Otherwise each entry is shown through progress with the fraction
+// Done / Total, Done then advances by its size whatever becomes of it, and
+// the entry is written when its name is safe, its path fits, it inflates to
+// exactly its size with the right byte sum and the file system takes it.
+// Internal entries are never counted or written. report (may be null)
+// receives the counts. Does nothing without an open package.
+void ExtractAllFiles(const char *installDirectory, ExtractProgressFunction progress,
+                     ExtractionReport *report);
+
+// The same with every hook (hooks may be null).
+void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHooks *hooks,
+                              ExtractionReport *report);
+
+// 1 when name may be placed below a folder: it starts with a single "\",
+// and none of its "\"-separated components is empty, "." or "..", and it
+// holds no ":" (a drive or a stream) and no "/". 0 otherwise.
+int ExtractNameIsSafe(const char *name);
+
+// Writes directory followed directly by name into path (PLATFORM_MAX_PATH
+// bytes). Returns 1 when it fits with its terminator, else 0 with path
+// holding an empty string.
+int ExtractPathBuild(char *path, const char *directory, const char *name);
+
+// Inflates the entry of record (of the open package) into a region-heap
+// block of its size (none for size 0), checks that exactly size bytes came
+// out and that their byte sum is the record's dataSum, then creates the
+// missing directories along path, writes the bytes to a temporary file
+// beside it and puts that file in path's place. The block is released
+// before the file is moved. Returns 1 when path holds the entry; 0 with the
+// reason in *failure (when not null), and then nothing has changed on disk
+// but directories. path must be writable (see MakeParentDirectories).
+int ExtractEntryToFile(const DirectoryRecord *record, char *path, ExtractFailure *failure);
+
+// Creates every directory along the full path, from its fifth character on:
+// for each "\" from index 4, the prefix before it, so that a drive root
+// ("C:\") is never created and nor is the part after the last "\" (the file
+// name). Results are ignored: a directory that exists or cannot be made is
+// passed over. path is changed during the call and restored before it
+// returns.
+void MakeParentDirectories(char *path);
+
+// The directory creation MakeParentDirectories calls: PlatformDirectoryCreate
+// unless a test points it elsewhere.
+typedef int (*ExtractDirectoryCreateFunction)(const char *path);
+extern ExtractDirectoryCreateFunction extractDirectoryCreate;

@@ -1,0 +1,30 @@
+// The install directory (see install_directory.h).
+#include "package/install_directory.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/platform.h"
+
+int InstallDirectoryBuild(char *installDirectory, const char *programFiles,
+                          const char *windowsDirectory, const char *directory) {
+    int length = -1;
+    if (directory == nullptr) {
+        length = -1;
+    } else if (programFiles != nullptr) {
+        length = snprintf(installDirectory, PLATFORM_MAX_PATH, "%s\\%s", programFiles, directory);
+    } else if (windowsDirectory != nullptr && strnlen(windowsDirectory, 3) == 3) {
+        length = snprintf(installDirectory, PLATFORM_MAX_PATH, "%.3sProgram Files\\%s",
+                          windowsDirectory, directory);
+    }
+    if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH) {
+        installDirectory[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int InstallDirectoryHoldsFiles(const char *installDirectory) {
+    return installDirectory != nullptr &&
+           strlen(installDirectory) + 1 + PLATFORM_TEMPORARY_NAME_MAX < PLATFORM_MAX_PATH;
+}

@@ -1,0 +1,23 @@
+// System integration, the install steps around the extraction: stale files
+// removed before it, the origin marker after it, the Start-menu shortcuts
+// and the uninstall registration. Each takes the install description and
+// the install directory (no "\" at its end).
+#pragma once
+
+#include "manifest/manifest.h"
+
+// Deletes the files the manifest lists with "delfile" from the install
+// directory.
+void DeleteStaleFiles(const InstallDescription *description, const char *directory);
+
+// Creates ".origin" in the install directory holding the manifest's origin
+// text, unless the file exists already.
+void WriteOriginFile(const InstallDescription *description, const char *directory);
+
+// Creates the manifest's shortcuts below the product's Programs folder.
+// Returns 1 when every shortcut was saved, 0 when one could not be.
+int CreateShortcuts(const InstallDescription *description, const char *directory);
+
+// Registers the product's uninstaller under the uninstall key. Returns 1
+// when the key was written or none was asked for, 0 when it could not be.
+int RegisterUninstaller(const InstallDescription *description, const char *directory);

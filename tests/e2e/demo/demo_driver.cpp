@@ -1,0 +1,101 @@
+// Runs an installer as a person would for `make demo`: answers its
+// confirmation with Yes, takes a picture of the screen while the install's
+// closing message is up, answers that with OK, and reports what it saw.
+//   demo_driver INSTALLER SCREENSHOT.bmp
+#include <windows.h>
+
+#include <stdio.h>
+
+#include "../e2e_support.h"
+
+// Saves the whole screen as a 24-bit BMP file.
+static bool SaveScreen(const char *path) {
+    int width = GetSystemMetrics(SM_CXSCREEN), height = GetSystemMetrics(SM_CYSCREEN);
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP picture = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ previous = SelectObject(memory, picture);
+    BitBlt(memory, 0, 0, width, height, screen, 0, 0, SRCCOPY);
+    SelectObject(memory, previous);
+
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof info;
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    DWORD stride = (width * 3 + 3) & ~3u;
+    std::string pixels(stride * height, '\0');
+    GetDIBits(memory, picture, 0, height, &pixels[0], reinterpret_cast<BITMAPINFO *>(&info),
+              DIB_RGB_COLORS);
+    DeleteObject(picture);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+
+    BITMAPFILEHEADER file = {};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+    std::string bytes(reinterpret_cast<const char *>(&file), sizeof file);
+    bytes.append(reinterpret_cast<const char *>(&info), sizeof info);
+    bytes += pixels;
+    WriteFileBytes(path, bytes);
+    return FileExists(path);
+}
+
+// The next message box of the program other than previous, once it shows a
+// text of its own.
+static HWND NextBox(const Program *program, HWND previous) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < E2E_TIMEOUT_MS) {
+        for (HWND window : ProgramWindows(program)) {
+            char name[64] = "";
+            GetClassNameA(window, name, sizeof name);
+            if (window != previous && strcmp(name, "#32770") == 0 &&
+                !MessageBoxText(window).empty())
+                return window;
+        }
+        if (WaitForSingleObject(program->info.hProcess, 0) == WAIT_OBJECT_0)
+            return NULL;
+        Sleep(50);
+    }
+    return NULL;
+}
+
+int main(int argc, char **argv) {
+    if (argc != 3) {
+        fprintf(stderr, "usage: demo_driver INSTALLER SCREENSHOT.bmp\n");
+        return 2;
+    }
+    Program program;
+    if (!StartProgram(argv[1], "", &program)) {
+        fprintf(stderr, "demo: cannot start %s\n", argv[1]);
+        return 1;
+    }
+    HWND question = NextBox(&program, NULL);
+    if (!question) {
+        fprintf(stderr, "demo: the installer asked nothing (windows: %s)\n",
+                DescribeWindows(&program).c_str());
+        CloseProgram(&program);
+        return 1;
+    }
+    printf("installer asks: %s\n-> Yes\n", MessageBoxText(question).c_str());
+    PressButton(question, IDYES);
+
+    HWND outcome = NextBox(&program, question);
+    if (!outcome) {
+        fprintf(stderr, "demo: no message after the install\n");
+        CloseProgram(&program);
+        return 1;
+    }
+    Sleep(500); // let the progress window repaint behind the box
+    printf("installer says: %s\n", MessageBoxText(outcome).c_str());
+    if (SaveScreen(argv[2]))
+        printf("screenshot taken\n");
+    PressButton(outcome, IDOK);
+    DWORD code = WaitProgram(&program, E2E_TIMEOUT_MS);
+    CloseProgram(&program);
+    printf("installer exit code: %ld\n", static_cast<long>(code));
+    return code == 0 ? 0 : 1;
+}

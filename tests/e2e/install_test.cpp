@@ -1,0 +1,167 @@
+// The whole install with the real stub: the confirmation, the files below
+// Program Files, and the message that says how it went.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include "e2e_support.h"
+#include "qpack/package_writer.h"
+
+static const char kSuccessText[] = "Install Product has been successfully installed.";
+
+static std::string ProgramFiles(void) {
+    char path[MAX_PATH] = "";
+    SHGetSpecialFolderPathA(NULL, path, CSIDL_PROGRAM_FILES, FALSE);
+    return path;
+}
+
+static std::string Manifest(const std::string &directory) {
+    return "productname = \"Install Product\"\r\ndirectory = \"" + directory + "\"\r\n";
+}
+
+static std::vector<TestEntry> Payload(void) {
+    std::string binary(70000, '\0');
+    for (size_t i = 0; i < binary.size(); i++)
+        binary[i] = static_cast<char>((i * 2654435761u) >> 13);
+    return {{"\\readme.txt", "Read me first.\r\n"},
+            {"\\bin\\tool.exe", binary},
+            {"\\bin\\empty.dat", ""},
+            {"\\docs\\guide\\index.html", std::string(5000, 'h')}};
+}
+
+// Runs the installer at path, answers the confirmation with answer and
+// returns the text of the message that follows a yes (empty after a no).
+static std::string RunInstaller(const std::string &path, int answer, DWORD *exitCode) {
+    Program program;
+    EXPECT_TRUE(StartProgram(path, "", &program));
+    std::string outcome;
+    HWND box = WaitForMessageBox(&program, E2E_TIMEOUT_MS);
+    EXPECT_NE(box, (HWND)NULL) << "no confirmation";
+    if (box) {
+        EXPECT_EQ(MessageBoxText(box),
+                  "This program will install Install Product on this system.\n\n"
+                  "Do you want to continue?");
+        PressButton(box, answer);
+    }
+    if (box && answer == IDYES) {
+        // The confirmation lingers a moment while it goes away, and loses its
+        // text first: the outcome is the next box with a text of its own.
+        DWORD start = GetTickCount();
+        HWND next = NULL;
+        while (!next && GetTickCount() - start < E2E_TIMEOUT_MS) {
+            for (HWND window : ProgramWindows(&program)) {
+                char name[64] = "";
+                GetClassNameA(window, name, sizeof name);
+                if (window != box && strcmp(name, "#32770") == 0 &&
+                    !MessageBoxText(window).empty())
+                    next = window;
+            }
+            if (WaitForSingleObject(program.info.hProcess, 0) == WAIT_OBJECT_0)
+                break;
+            Sleep(50);
+        }
+        EXPECT_NE(next, (HWND)NULL) << "no message after the install; windows: "
+                                    << DescribeWindows(&program);
+        if (next) {
+            EXPECT_EQ(WindowText(next), "Unpack");
+            outcome = MessageBoxText(next);
+            PressButton(next, IDOK);
+        }
+    }
+    *exitCode = WaitProgram(&program, E2E_TIMEOUT_MS);
+    CloseProgram(&program);
+    return outcome;
+}
+
+TEST(InstallE2E, YesInstallsEveryFileByteForByte) {
+    std::string target = ProgramFiles() + "\\E2E Install\\Yes";
+    RemoveTree(target);
+    std::vector<TestEntry> entries = Payload();
+    entries.push_back({"\\#Manifest", Manifest("E2E Install\\Yes")});
+    std::string path = MakeTestFolder("install-yes") + "\\setup.exe";
+    WriteFileBytes(path, MakeInstaller(entries));
+
+    DWORD code = 1;
+    EXPECT_EQ(RunInstaller(path, IDYES, &code), kSuccessText);
+    EXPECT_EQ(code, 0u);
+    for (const TestEntry &entry : Payload()) {
+        std::string file = target + entry.name;
+        EXPECT_TRUE(FileExists(file)) << file;
+        EXPECT_TRUE(ReadFileBytes(file) == entry.data) << file;
+    }
+    EXPECT_FALSE(FileExists(target + "\\#Manifest"));
+}
+
+TEST(InstallE2E, NoLeavesTheDiskUntouched) {
+    std::string target = ProgramFiles() + "\\E2E Install\\No";
+    RemoveTree(target);
+    std::vector<TestEntry> entries = Payload();
+    entries.push_back({"\\#Manifest", Manifest("E2E Install\\No")});
+    std::string path = MakeTestFolder("install-no") + "\\setup.exe";
+    WriteFileBytes(path, MakeInstaller(entries));
+
+    DWORD code = 1;
+    EXPECT_EQ(RunInstaller(path, IDNO, &code), "");
+    EXPECT_EQ(code, 0u);
+    EXPECT_FALSE(FileExists(target));
+}
+
+TEST(InstallE2E, AFileInUseKeepsItsContentAndTheInstallSaysSo) {
+    std::string target = ProgramFiles() + "\\E2E Install\\InUse";
+    RemoveTree(target);
+    CreateDirectoryA((ProgramFiles() + "\\E2E Install").c_str(), NULL);
+    CreateDirectoryA(target.c_str(), NULL);
+    WriteFileBytes(target + "\\readme.txt", "old content");
+    // Held open without sharing, as a running program holds its files.
+    HANDLE held = CreateFileA((target + "\\readme.txt").c_str(), GENERIC_READ, 0, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    std::vector<TestEntry> entries = Payload();
+    entries.push_back({"\\#Manifest", Manifest("E2E Install\\InUse")});
+    std::string path = MakeTestFolder("install-inuse") + "\\setup.exe";
+    WriteFileBytes(path, MakeInstaller(entries));
+    DWORD code = 1;
+    std::string outcome = RunInstaller(path, IDYES, &code);
+    CloseHandle(held);
+
+    EXPECT_EQ(outcome, "Install Product was not installed completely: 1 of 4 files could not be "
+                       "written.\n\nClose any program that may be using them and run this "
+                       "installer again.");
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(ReadFileBytes(target + "\\readme.txt"), "old content");
+    EXPECT_TRUE(ReadFileBytes(target + "\\bin\\tool.exe") == Payload()[1].data);
+}
+
+TEST(InstallE2E, ADamagedEntryKeepsTheOldFileAndTheInstallSaysSo) {
+    std::string target = ProgramFiles() + "\\E2E Install\\Damaged";
+    RemoveTree(target);
+    CreateDirectoryA((ProgramFiles() + "\\E2E Install").c_str(), NULL);
+    CreateDirectoryA(target.c_str(), NULL);
+    WriteFileBytes(target + "\\readme.txt", "old content");
+
+    std::vector<PackageWriterEntry> entries;
+    for (const TestEntry &entry : Payload())
+        entries.push_back({entry.name, PackageBytes(entry.data.begin(), entry.data.end())});
+    std::string manifest = Manifest("E2E Install\\Damaged");
+    entries.push_back({"\\#Manifest", PackageBytes(manifest.begin(), manifest.end())});
+    const std::string &stub = StubImage();
+    PackageParts parts;
+    std::string error;
+    ASSERT_TRUE(PackageBuildParts(PackageBytes(stub.begin(), stub.end()), entries,
+                                  PackageWriterOptions(), &parts, &error))
+        << error;
+    // The right package sum over a record whose data sum is wrong.
+    parts.records[0].dataSum += 1;
+    PackageEncodeDirectory(&parts);
+    PackageBytes installer = PackageAssemble(&parts, true);
+    std::string path = MakeTestFolder("install-damaged") + "\\setup.exe";
+    WriteFileBytes(path, std::string(installer.begin(), installer.end()));
+
+    DWORD code = 1;
+    std::string outcome = RunInstaller(path, IDYES, &code);
+    EXPECT_EQ(outcome, "Install Product was not installed completely: 1 of 4 files could not be "
+                       "written.\n\nClose any program that may be using them and run this "
+                       "installer again.");
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(ReadFileBytes(target + "\\readme.txt"), "old content");
+}
