@@ -105,7 +105,7 @@ class QpackCli : public ::testing::Test {
         fs::remove_all(root);
         fs::create_directories(root);
         WriteText(root / "stub.exe", "MZ a stub standing in for the real one");
-        WriteText(root / "manifest.txt", "Product = Demo\r\nDirectory = Demo\r\n");
+        WriteText(root / "manifest.txt", "productname = \"Demo\"\r\ndirectory = \"Demo\"\r\n");
         WriteText(root / "brand.bmp", "BM brand");
         WriteText(root / "centre.bmp", "BM installing");
     }
@@ -595,6 +595,11 @@ TEST_F(QpackCli, BadUsageExitsWithTwo) {
         {"verify", "--json", "a.exe"},
         {"extract", "a.exe"},
         {"extract", "--all=yes", "-o", "dir", "a.exe"},
+        {"show"},
+        {"show", "--strict", "a.exe"},
+        {"check"},
+        {"check", "--json", "m.txt"},
+        {"check", "a.txt", "b.txt"},
     };
     for (const std::vector<std::string> &args : usages) {
         Outcome run = Qpack(args);
@@ -612,14 +617,232 @@ TEST_F(QpackCli, HelpAndVersion) {
     for (const char *help : {"--help", "-h"}) {
         Outcome run = Qpack({help});
         EXPECT_EQ(run.status, 0);
-        for (const char *command : {"qpack build", "qpack list", "qpack verify", "qpack extract"}) {
+        for (const char *command : {"qpack build", "qpack list", "qpack verify", "qpack extract",
+                                    "qpack show", "qpack check", "--strict"}) {
             EXPECT_NE(run.out.find(command), std::string::npos) << command;
         }
     }
     EXPECT_EQ(Qpack({"extract", "--help"}).status, 0);
+    EXPECT_EQ(Qpack({"check", "--help"}).status, 0);
     Outcome version = Qpack({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("qpack ", 0), 0u) << version.out;
+}
+
+// ---- Manifests -----------------------------------------------------------------------------
+
+const char SOUND_MANIFEST[] = "productname = \"Demo\"\r\ndirectory = \"Vendor\\Demo\"\r\n";
+
+// How often part occurs in text.
+size_t Occurrences(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        count++;
+    }
+    return count;
+}
+
+TEST_F(QpackCli, ShowJsonPrintsTheRecordTheStubReads) {
+    // Every key, lists of two (the head is the later line), a string given
+    // twice, LF-less CR line ends, and bytes that JSON must escape.
+    WriteText(root / "manifest.txt", "ProductName = \"First\"\r"
+                                     "productname=\"Demo \xe9\"\r\n"
+                                     "directory = \"Vendor\\Demo\"\r\n"
+                                     "origin = \"web\\x\ttab\"\r\n"
+                                     "mutexname = \"DemoMutex\"\r\n"
+                                     "mainwindowname = \"Demo Main\"\r\n"
+                                     "BKColour = #FF0000\r\n"
+                                     "ProgressBarColour = #00ff00\r\n"
+                                     "progressbordercolour = #FF\r\n"
+                                     "StatusTextColour = #123456\r\n"
+                                     "shortcut = \"Demo\", \"demo.exe\", 0\r\n"
+                                     "shortcut = \"Tools\\Setup\", \"bin\\setup.exe\", -3\r\n"
+                                     "delfile = \"old.dll\"\r\n"
+                                     "delfile = \"stale\\cache.db\"\r\n"
+                                     "uninstaller = \"uninst.exe\"\r\n");
+    WriteText(root / "pay/demo.exe", "MZ");
+    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+    Outcome run = Qpack({"show", "--json", "setup.exe"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "{\n"
+                       "  \"productName\": \"Demo \\u00e9\",\n"
+                       "  \"directoryName\": \"Vendor\\\\Demo\",\n"
+                       "  \"origin\": \"web\\\\x\\u0009tab\",\n"
+                       "  \"mutexName\": \"DemoMutex\",\n"
+                       "  \"mainWindowName\": \"Demo Main\",\n"
+                       "  \"backgroundColour\": 255,\n"
+                       "  \"progressBarColour\": 65280,\n"
+                       "  \"progressBorderColour\": 16711680,\n"
+                       "  \"statusTextColour\": 5649426,\n"
+                       "  \"shortcuts\": [\n"
+                       "    {\"shortcutName\": \"Tools\\\\Setup\", \"targetPath\": "
+                       "\"bin\\\\setup.exe\", \"iconIndex\": -3},\n"
+                       "    {\"shortcutName\": \"Demo\", \"targetPath\": \"demo.exe\", "
+                       "\"iconIndex\": 0}\n"
+                       "  ],\n"
+                       "  \"deleteFiles\": [\"stale\\\\cache.db\", \"old.dll\"],\n"
+                       "  \"uninstaller\": \"uninst.exe\",\n"
+                       "  \"usable\": true\n"
+                       "}\n");
+    Outcome text = Qpack({"show", "setup.exe"});
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find("statusTextColour:     0x00563412 (#123456)"), std::string::npos)
+        << text.out;
+    EXPECT_LT(text.out.find("\"Tools\\Setup\""), text.out.find("\"Demo\" -> \"demo.exe\""));
+    EXPECT_NE(text.out.find("usable: yes\n"), std::string::npos) << text.out;
+}
+
+TEST_F(QpackCli, ShowSaysWhyTheStubWouldRefuse) {
+    // Made with the writer: qpack build refuses such manifests.
+    PackageParts parts = PartsOf(
+        {{"\\a.txt", Bytes("alpha")}, {"\\#Manifest", Bytes("productname = \"Demo\"\r\n")}});
+    WriteInstaller("nodir.exe", &parts, true);
+    Outcome run = Qpack({"show", "--json", "nodir.exe"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    for (const char *field : {"\"directoryName\": null", "\"origin\": null", "\"mutexName\": null",
+                              "\"mainWindowName\": null", "\"uninstaller\": null",
+                              "\"shortcuts\": []", "\"deleteFiles\": []", "\"usable\": false"}) {
+        EXPECT_NE(run.out.find(field), std::string::npos) << field << "\n" << run.out;
+    }
+    EXPECT_NE(Qpack({"show", "nodir.exe"}).out.find("usable: no (no install directory)"),
+              std::string::npos);
+
+    parts = PartsOf({{"\\a.txt", Bytes("alpha")}});
+    WriteInstaller("bare.exe", &parts, true);
+    Outcome bare = Qpack({"show", "bare.exe"});
+    EXPECT_EQ(bare.status, 0);
+    EXPECT_NE(bare.out.find("productName:          (absent)"), std::string::npos) << bare.out;
+    EXPECT_NE(bare.out.find("usable: no (the installer has no manifest)"), std::string::npos);
+
+    WriteText(root / "plain.exe", "MZ no package");
+    EXPECT_EQ(Qpack({"show", "plain.exe"}).status, 1);
+}
+
+struct ManifestTrap {
+    const char *what;
+    std::string text;
+    uint32_t line;
+    const char *message; // part of the warning
+};
+
+TEST_F(QpackCli, CheckWarnsOnceAboutEachTrap) {
+    std::string sound = SOUND_MANIFEST;
+    std::string longName(300, 'n'), longText(1100, 't');
+    std::vector<ManifestTrap> traps = {
+        {"LF line ends", "productname = \"Demo\"\r\ndirectory = \"Demo\"\nBKColour = #ffffff\r\n",
+         2, "LF alone"},
+        {"byte-order mark", "\xEF\xBB\xBForigin = \"web\"\r\n" + sound, 1, "byte-order mark"},
+        {"unknown key", sound + "icon = \"a.ico\"\r\n", 3, "unrecognised key \"icon\""},
+        {"key with a space", sound + "mutex name = \"M\"\r\n", 3, "\"mutexname\"?"},
+        {"word form splits at a later =", sound + "origin=\"a =b\"\r\n", 3,
+         "split at a later \"=\""},
+        {"empty quotes", sound + "origin = \"\"\r\n", 3, "empty quotes"},
+        {"string not quoted", sound + "origin = web\r\n", 3, "not in double quotes"},
+        {"unclosed quote", sound + "origin = \"web  \r\n", 3, "no closing quote"},
+        {"colour in quotes", sound + "BKColour = \"#ffffff\"\r\n", 3, "without \"#\""},
+        {"colour without digits", sound + "BKColour = #xyz\r\n", 3, "hexadecimal digit"},
+        {"string cut", sound + "origin = \"" + longText + "\"\r\n", 3, "cut to 1023"},
+        {"file name cut", sound + "delfile = \"" + longName + "\"\r\n", 3, "cut to 256"},
+        {"shortcut name too long", sound + "shortcut = \"" + longName + "\", \"a.exe\", 0\r\n", 3,
+         "name does not close within 256"},
+        {"shortcut without index", sound + "shortcut = \"A\", \"a.exe\"\r\n", 3,
+         "no comma after the target"},
+        {"shortcut with empty target", sound + "shortcut = \"A\", \"\", 1\r\n", 3,
+         "target is empty"},
+        {"colour value cut", sound + "BKColour = #ff" + longText + "\r\n", 3, "cut to 1024"},
+        {"delfile empty", sound + "delfile = \"\"\r\n", 3, "delfile line adds nothing"},
+        {"key given twice", sound + "productname = \"Other\"\r\n", 3, "first on line 1"},
+        {"key too long", sound + longName + " = \"x\"\r\n", 3, "longer than 256"},
+        {"no equals sign", sound + "productname \"Demo\"\r\n", 3, "no \"=\""},
+        {"NUL inside a line", sound + std::string("origin = \"a\"\0 tail\r\n", 19), 3, "NUL byte"},
+    };
+    for (const ManifestTrap &trap : traps) {
+        WriteText(root / "m.txt", trap.text);
+        Outcome run = Qpack({"check", "m.txt"});
+        std::string where = "m.txt:" + std::to_string(trap.line) + ": warning: ";
+        EXPECT_EQ(run.status, 0) << trap.what << "\n" << run.err;
+        EXPECT_NE(run.err.find(where), std::string::npos) << trap.what << "\n" << run.err;
+        EXPECT_NE(run.err.find(trap.message), std::string::npos) << trap.what << "\n" << run.err;
+        EXPECT_EQ(Occurrences(run.err, "warning:"), 1u) << trap.what << "\n" << run.err;
+        Outcome strict = Qpack({"check", "--strict", "m.txt"});
+        EXPECT_EQ(strict.status, 1) << trap.what;
+        EXPECT_NE(strict.err.find("m.txt:" + std::to_string(trap.line) + ": error: "),
+                  std::string::npos)
+            << trap.what << "\n"
+            << strict.err;
+    }
+}
+
+TEST_F(QpackCli, CheckPassesWhatTheStubReadsAsMeant) {
+    // Both forms, any case, CR alone, a blank line, the limits exactly.
+    WriteText(root / "m.txt", "  ProductName=\"Demo\"\r\n"
+                              "\r\n"
+                              "DIRECTORY\t=  \"Vendor\\Demo\"\r"
+                              "origin = \"" +
+                                  std::string(1023, 'o') +
+                                  "\"\r\n"
+                                  "delfile = \"" +
+                                  std::string(256, 'd') +
+                                  "\"\r\n"
+                                  "shortcut = \"" +
+                                  std::string(256, 's') +
+                                  "\" , \"a.exe\" , +2\r\n"
+                                  "BKColour = #0x00ff00\r\n");
+    Outcome run = Qpack({"check", "--strict", "m.txt"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+}
+
+TEST_F(QpackCli, CheckRefusesWhatTheStubCannotInstall) {
+    std::vector<ManifestTrap> faults = {
+        {"no product name", "directory = \"Demo\"\r\n", 0, "no \"productname\""},
+        {"no directory", "productname = \"Demo\"\r\n", 0, "no \"directory\""},
+        {"empty manifest", "", 0, "no \"productname\""},
+        {"absolute directory", "productname = \"Demo\"\r\ndirectory = \"\\Windows\"\r\n", 2,
+         "absolute"},
+        {"drive in directory", "productname = \"Demo\"\r\ndirectory = \"C:x\"\r\n", 2, "\":\""},
+        {"directory climbing out", "productname = \"Demo\"\r\ndirectory = \"a\\..\\..\"\r\n", 2,
+         "\"..\""},
+        {"colon in product name", "productname = \"a:b\"\r\ndirectory = \"Demo\"\r\n", 1, "':'"},
+        {"backslash in product name", "productname = \"a\\b\"\r\ndirectory = \"Demo\"\r\n", 1,
+         "'\\'"},
+        {"control character in product name", "productname = \"a\tb\"\r\ndirectory = \"Demo\"\r\n",
+         1, "control character"},
+        {"trailing dot", "directory = \"Demo\"\r\nproductname = \"Demo.\"\r\n", 2, "trailing dot"},
+        {"trailing space", "productname = \"Demo \r\ndirectory = \"Demo\"\r\n", 1,
+         "trailing dot or space"},
+    };
+    for (const ManifestTrap &fault : faults) {
+        WriteText(root / "m.txt", fault.text);
+        Outcome run = Qpack({"check", "m.txt"});
+        std::string where = fault.line == 0 ? "m.txt: error: "
+                                            : "m.txt:" + std::to_string(fault.line) + ": error: ";
+        EXPECT_EQ(run.status, 1) << fault.what;
+        EXPECT_NE(run.err.find(where), std::string::npos) << fault.what << "\n" << run.err;
+        EXPECT_NE(run.err.find(fault.message), std::string::npos) << fault.what << "\n" << run.err;
+    }
+}
+
+TEST_F(QpackCli, BuildChecksItsManifest) {
+    WriteText(root / "pay/a.txt", "alpha");
+    WriteText(root / "manifest.txt", "productname = \"Demo\"\r\n");
+    Outcome refused = Build("setup.exe", "pay");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("manifest.txt: error: no \"directory\""), std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(fs::exists(root / "setup.exe"));
+
+    WriteText(root / "manifest.txt", std::string(SOUND_MANIFEST) + "icon = \"a.ico\"\r\n");
+    Outcome strict = Build("setup.exe", "pay", {"--strict"});
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_NE(strict.err.find("manifest.txt:3: error: unrecognised key"), std::string::npos)
+        << strict.err;
+    EXPECT_FALSE(fs::exists(root / "setup.exe"));
+
+    Outcome warned = Build("setup.exe", "pay");
+    EXPECT_EQ(warned.status, 0) << warned.err;
+    EXPECT_NE(warned.err.find("manifest.txt:3: warning: unrecognised key"), std::string::npos);
+    EXPECT_TRUE(fs::exists(root / "setup.exe"));
 }
 
 } // namespace

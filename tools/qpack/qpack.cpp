@@ -68,17 +68,37 @@ std::string Counted(uint64_t count, const char *one, const char *many) {
 
 void UsagePrint(void) {
     fputs("Usage: qpack COMMAND [OPTIONS] ARGUMENTS\n"
-          "Builds, lists, verifies and extracts qunpack installers.\n"
+          "Builds, lists, verifies, shows and extracts qunpack installers; checks manifests.\n"
           "\n"
           "  qpack build -o OUTPUT --stub STUB --manifest MANIFEST [--brand BMP]\n"
-          "              [--centre BMP] PAYLOAD_DIR\n"
+          "              [--centre BMP] [--strict] PAYLOAD_DIR\n"
           "      Packs every file below PAYLOAD_DIR behind the stub, with the manifest\n"
           "      and the optional bitmaps (brand image, installing text) as internal\n"
           "      entries. Files are packed in byte-wise order of their names and\n"
           "      compressed on all cores; OUTPUT appears only once it is complete.\n"
+          "      The manifest is checked first, as qpack check does; errors (and with\n"
+          "      --strict, warnings) refuse the build.\n"
+          "  qpack check [--strict] MANIFEST\n"
+          "      Parses the manifest as the installer will and reports, as\n"
+          "      MANIFEST:LINE: warning: ..., every line that likely does not do what\n"
+          "      was meant: LF-only line ends, a byte-order mark, unknown or mis-split\n"
+          "      keys, empty quotes, colours without \"#\", values cut by their limits,\n"
+          "      string keys given twice, shortcut and delfile lines that add nothing.\n"
+          "      Errors: no productname or directory, a productname that cannot name a\n"
+          "      folder, a directory that leaves Program Files. --strict makes every\n"
+          "      warning an error. Lines are counted as the installer counts them: they\n"
+          "      end at CR.\n"
           "  qpack list [--json] INSTALLER\n"
           "      Lists every entry in directory order: name, size, compressed size,\n"
           "      byte sum and whether it is installed or internal.\n"
+          "  qpack show [--json] INSTALLER\n"
+          "      Prints the install description the installer will read from its\n"
+          "      manifest, and whether it would install with it. Lists run head first,\n"
+          "      the order the installer handles them (the reverse of their lines).\n"
+          "      --json prints one object named by the record's fields: colours as\n"
+          "      COLORREF numbers (0x00BBGGRR), absent strings as null, bytes from 0x80\n"
+          "      up as \\u0080..\\u00ff (the byte's value; its meaning depends on the\n"
+          "      code page of the machine that installs).\n"
           "  qpack verify INSTALLER\n"
           "      Checks the trailer, the package sum, the directory and that every\n"
           "      entry inflates to exactly its size and byte sum.\n"
@@ -87,8 +107,8 @@ void UsagePrint(void) {
           "      below DIR. Names that would leave DIR are refused.\n"
           "  qpack --help | --version\n"
           "\n"
-          "Exit status: 0 success; 1 bad package, failed check or refused input;\n"
-          "2 bad usage.\n",
+          "Exit status: 0 success (check: warnings allowed without --strict); 1 bad\n"
+          "package, failed check, manifest errors or refused input; 2 bad usage.\n",
           stdout);
 }
 
@@ -219,10 +239,8 @@ struct Command {
 };
 
 static const Command commands[] = {
-    {"build", BuildCommand},
-    {"list", ListCommand},
-    {"verify", VerifyCommand},
-    {"extract", ExtractCommand},
+    {"build", BuildCommand},     {"list", ListCommand}, {"verify", VerifyCommand},
+    {"extract", ExtractCommand}, {"show", ShowCommand}, {"check", CheckCommand},
 };
 
 static int QpackRun(const std::vector<std::string> &args) {

@@ -2,6 +2,7 @@
 // become an installer. Everything that the stub could not install is refused
 // before a byte is compressed, and the installer appears in one step.
 #include "qpack/qpack_cli.h"
+#include "qpack/qpack_manifest.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -24,6 +25,7 @@ struct BuildRequest {
     std::string brand;  // optional
     std::string centre; // optional
     std::string payload;
+    bool strict = false; // manifest warnings refuse the build
 };
 
 // A file to pack, as found before anything is read.
@@ -395,7 +397,8 @@ bool OutputPlacementCheck(const BuildRequest &request, std::string *error) {
 bool PackFilesCollect(const BuildRequest &request, std::vector<PackFile> *files,
                       std::string *error) {
     if (!PayloadScan(request.payload, files, error) ||
-        !InternalInputAdd(request.manifest, "manifest", "\\#Manifest", files, error)) {
+        !InternalInputAdd(request.manifest, "manifest", "\\#Manifest", files, error) ||
+        !ManifestFileCheck(request.manifest, request.strict, error)) {
         return false;
     }
     if (!request.brand.empty() &&
@@ -483,7 +486,8 @@ int BuildCommand(const std::vector<std::string> &args) {
                                         {"stub", 0, true},
                                         {"manifest", 0, true},
                                         {"brand", 0, true},
-                                        {"centre", 0, true}},
+                                        {"centre", 0, true},
+                                        {"strict", 0, false}},
                                        {"output", "stub", "manifest"}, "PAYLOAD_DIR", &parsed);
     if (status >= 0) {
         return status;
@@ -495,6 +499,7 @@ int BuildCommand(const std::vector<std::string> &args) {
     request.brand = parsed.options["brand"];
     request.centre = parsed.options["centre"];
     request.payload = parsed.operands[0];
+    request.strict = ArgumentsHave(parsed, "strict");
     std::string error;
     if (!BuildInstaller(request, &error)) {
         ReportError(error);

@@ -1,4 +1,5 @@
-// qpack, the vendor's tool: builds, lists, verifies and extracts installers.
+// qpack, the vendor's tool: builds, lists, verifies, shows and extracts
+// installers, and checks manifests.
 // This header joins its source files: the commands, the command-line parser,
 // messages, entry names, files, streamed inflation and the worker threads.
 #pragma once
@@ -41,6 +42,8 @@ int BuildCommand(const std::vector<std::string> &args);
 int ListCommand(const std::vector<std::string> &args);
 int VerifyCommand(const std::vector<std::string> &args);
 int ExtractCommand(const std::vector<std::string> &args);
+int ShowCommand(const std::vector<std::string> &args);
+int CheckCommand(const std::vector<std::string> &args);
 
 // ---- Command line --------------------------------------------------------------
 
