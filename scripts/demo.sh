@@ -30,6 +30,8 @@ echo "== running it under Wine (a new prefix takes about a minute)"
 target="$prefix/drive_c/Program Files/Quorvane"
 echo "== installed below C:\\Program Files\\Quorvane"
 (cd "$target" && find . -type f -printf '%10s  %P\n' | sort -k2)
+echo "== shortcuts and uninstall entry"
+"$here/wine-run.sh" --prefix "$prefix" "$win32/bin/demo_driver.exe" --system Quorvane
 if [ -f "$out/screenshot.bmp" ] && command -v convert >/dev/null; then
   convert "$out/screenshot.bmp" "$out/screenshot.png" && rm -f "$out/screenshot.bmp"
   echo "== screenshot taken during the install: $out/screenshot.png"

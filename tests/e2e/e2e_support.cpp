@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "qpack/package_writer.h"
 
@@ -97,8 +99,8 @@ bool StartProgram(const std::string &path, const std::string &arguments, Program
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     ZeroMemory(&program->info, sizeof program->info);
-    return CreateProcessA(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL,
-                          &startup, &program->info) != 0;
+    return CreateProcessA(path.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
+                          &program->info) != 0;
 }
 
 DWORD WaitProgram(Program *program, DWORD timeoutMs) {
@@ -199,4 +201,103 @@ std::string MessageBoxText(HWND box) {
 void PressButton(HWND box, int id) {
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+}
+
+std::string RunInstallerAnswering(const std::string &path, int answer, DWORD *exitCode,
+                                  std::string *question) {
+    Program program;
+    EXPECT_TRUE(StartProgram(path, "", &program));
+    std::string outcome;
+    HWND box = WaitForMessageBox(&program, E2E_TIMEOUT_MS);
+    EXPECT_NE(box, (HWND)NULL) << "no confirmation";
+    if (box) {
+        std::string text = MessageBoxText(box);
+        EXPECT_EQ(text.compare(0, 26, "This program will install "), 0) << text;
+        if (question)
+            *question = text;
+        PressButton(box, answer);
+    }
+    if (box && answer == IDYES) {
+        // The confirmation lingers a moment while it goes away, and loses its
+        // text first: the outcome is the next box with a text of its own.
+        DWORD start = GetTickCount();
+        HWND next = NULL;
+        while (!next && GetTickCount() - start < E2E_TIMEOUT_MS) {
+            for (HWND window : ProgramWindows(&program)) {
+                char name[64] = "";
+                GetClassNameA(window, name, sizeof name);
+                if (window != box && strcmp(name, "#32770") == 0 && !MessageBoxText(window).empty())
+                    next = window;
+            }
+            if (WaitForSingleObject(program.info.hProcess, 0) == WAIT_OBJECT_0)
+                break;
+            Sleep(50);
+        }
+        EXPECT_NE(next, (HWND)NULL)
+            << "no message after the install; windows: " << DescribeWindows(&program);
+        if (next) {
+            EXPECT_EQ(WindowText(next), "Unpack");
+            outcome = MessageBoxText(next);
+            PressButton(next, IDOK);
+        }
+    }
+    *exitCode = WaitProgram(&program, E2E_TIMEOUT_MS);
+    CloseProgram(&program);
+    return outcome;
+}
+
+// ole32 is reached at run time, so that the test programs need no link
+// libraries beyond the default ones; the identifiers are the published ones.
+static const CLSID kShellLinkClass = {0x00021401, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+static const IID kShellLinkInterface = {0x000214EE, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+static const IID kPersistFileInterface = {0x0000010B, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+typedef HRESULT(WINAPI *CoInitializeFunction)(LPVOID);
+typedef HRESULT(WINAPI *CoCreateInstanceFunction)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID *);
+
+// GetProcAddress's result, as a type any function pointer converts from.
+typedef void (*AnyFunctionPointer)(void);
+static AnyFunctionPointer AnyFunction(FARPROC function) {
+    return reinterpret_cast<AnyFunctionPointer>(function);
+}
+
+bool ReadShellLink(const std::string &file, ShellLinkFields *fields) {
+    HMODULE ole = LoadLibraryA("ole32.dll");
+    if (!ole)
+        return false;
+    CoInitializeFunction coInitialize =
+        reinterpret_cast<CoInitializeFunction>(AnyFunction(GetProcAddress(ole, "CoInitialize")));
+    CoCreateInstanceFunction coCreateInstance = reinterpret_cast<CoCreateInstanceFunction>(
+        AnyFunction(GetProcAddress(ole, "CoCreateInstance")));
+    if (!coInitialize || !coCreateInstance)
+        return false;
+    coInitialize(NULL);
+    IShellLinkA *link = NULL;
+    IPersistFile *persist = NULL;
+    WCHAR wide[MAX_PATH];
+    char path[MAX_PATH] = "", directory[MAX_PATH] = "", icon[MAX_PATH] = "";
+    int iconIndex = -1;
+    HRESULT hr = coCreateInstance(kShellLinkClass, NULL, CLSCTX_INPROC_SERVER, kShellLinkInterface,
+                                  reinterpret_cast<void **>(&link));
+    if (SUCCEEDED(hr))
+        hr = link->QueryInterface(kPersistFileInterface, reinterpret_cast<void **>(&persist));
+    if (SUCCEEDED(hr) && !MultiByteToWideChar(CP_ACP, 0, file.c_str(), -1, wide, MAX_PATH))
+        hr = E_FAIL;
+    if (SUCCEEDED(hr))
+        hr = persist->Load(wide, STGM_READ);
+    if (SUCCEEDED(hr))
+        hr = link->GetPath(path, MAX_PATH, NULL, SLGP_RAWPATH);
+    if (SUCCEEDED(hr))
+        hr = link->GetWorkingDirectory(directory, MAX_PATH);
+    if (SUCCEEDED(hr))
+        hr = link->GetIconLocation(icon, MAX_PATH, &iconIndex);
+    if (link)
+        link->Release();
+    if (persist)
+        persist->Release();
+    fields->target = path;
+    fields->workingDirectory = directory;
+    fields->iconPath = icon;
+    fields->iconIndex = iconIndex;
+    return SUCCEEDED(hr);
 }

@@ -55,3 +55,20 @@ std::string DescribeWindows(const Program *program);
 std::string MessageBoxText(HWND box); // the box's message, not its caption
 // Presses a message box button (IDOK, IDYES, IDNO, IDCANCEL...).
 void PressButton(HWND box, int id);
+
+// Runs the installer at path, answers its confirmation ("This program will
+// install ...") with answer, presses OK on the message that follows a yes
+// and returns that message's text (empty after a no). The confirmation's
+// text goes to question when it is not null; the exit code to exitCode.
+std::string RunInstallerAnswering(const std::string &path, int answer, DWORD *exitCode,
+                                  std::string *question = nullptr);
+
+// What a shell link (".lnk") points at, read back through IShellLinkA.
+struct ShellLinkFields {
+    std::string target;
+    std::string workingDirectory;
+    std::string iconPath;
+    int iconIndex;
+};
+// false when the link cannot be loaded or read.
+bool ReadShellLink(const std::string &file, ShellLinkFields *fields);

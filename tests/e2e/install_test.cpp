@@ -28,50 +28,6 @@ static std::vector<TestEntry> Payload(void) {
             {"\\docs\\guide\\index.html", std::string(5000, 'h')}};
 }
 
-// Runs the installer at path, answers the confirmation with answer and
-// returns the text of the message that follows a yes (empty after a no).
-static std::string RunInstaller(const std::string &path, int answer, DWORD *exitCode) {
-    Program program;
-    EXPECT_TRUE(StartProgram(path, "", &program));
-    std::string outcome;
-    HWND box = WaitForMessageBox(&program, E2E_TIMEOUT_MS);
-    EXPECT_NE(box, (HWND)NULL) << "no confirmation";
-    if (box) {
-        EXPECT_EQ(MessageBoxText(box),
-                  "This program will install Install Product on this system.\n\n"
-                  "Do you want to continue?");
-        PressButton(box, answer);
-    }
-    if (box && answer == IDYES) {
-        // The confirmation lingers a moment while it goes away, and loses its
-        // text first: the outcome is the next box with a text of its own.
-        DWORD start = GetTickCount();
-        HWND next = NULL;
-        while (!next && GetTickCount() - start < E2E_TIMEOUT_MS) {
-            for (HWND window : ProgramWindows(&program)) {
-                char name[64] = "";
-                GetClassNameA(window, name, sizeof name);
-                if (window != box && strcmp(name, "#32770") == 0 &&
-                    !MessageBoxText(window).empty())
-                    next = window;
-            }
-            if (WaitForSingleObject(program.info.hProcess, 0) == WAIT_OBJECT_0)
-                break;
-            Sleep(50);
-        }
-        EXPECT_NE(next, (HWND)NULL) << "no message after the install; windows: "
-                                    << DescribeWindows(&program);
-        if (next) {
-            EXPECT_EQ(WindowText(next), "Unpack");
-            outcome = MessageBoxText(next);
-            PressButton(next, IDOK);
-        }
-    }
-    *exitCode = WaitProgram(&program, E2E_TIMEOUT_MS);
-    CloseProgram(&program);
-    return outcome;
-}
-
 TEST(InstallE2E, YesInstallsEveryFileByteForByte) {
     std::string target = ProgramFiles() + "\\E2E Install\\Yes";
     RemoveTree(target);
@@ -81,7 +37,10 @@ TEST(InstallE2E, YesInstallsEveryFileByteForByte) {
     WriteFileBytes(path, MakeInstaller(entries));
 
     DWORD code = 1;
-    EXPECT_EQ(RunInstaller(path, IDYES, &code), kSuccessText);
+    std::string question;
+    EXPECT_EQ(RunInstallerAnswering(path, IDYES, &code, &question), kSuccessText);
+    EXPECT_EQ(question, "This program will install Install Product on this system.\n\n"
+                        "Do you want to continue?");
     EXPECT_EQ(code, 0u);
     for (const TestEntry &entry : Payload()) {
         std::string file = target + entry.name;
@@ -100,7 +59,7 @@ TEST(InstallE2E, NoLeavesTheDiskUntouched) {
     WriteFileBytes(path, MakeInstaller(entries));
 
     DWORD code = 1;
-    EXPECT_EQ(RunInstaller(path, IDNO, &code), "");
+    EXPECT_EQ(RunInstallerAnswering(path, IDNO, &code), "");
     EXPECT_EQ(code, 0u);
     EXPECT_FALSE(FileExists(target));
 }
@@ -121,7 +80,7 @@ TEST(InstallE2E, AFileInUseKeepsItsContentAndTheInstallSaysSo) {
     std::string path = MakeTestFolder("install-inuse") + "\\setup.exe";
     WriteFileBytes(path, MakeInstaller(entries));
     DWORD code = 1;
-    std::string outcome = RunInstaller(path, IDYES, &code);
+    std::string outcome = RunInstallerAnswering(path, IDYES, &code);
     CloseHandle(held);
 
     EXPECT_EQ(outcome, "Install Product was not installed completely: 1 of 4 files could not be "
@@ -158,7 +117,7 @@ TEST(InstallE2E, ADamagedEntryKeepsTheOldFileAndTheInstallSaysSo) {
     WriteFileBytes(path, std::string(installer.begin(), installer.end()));
 
     DWORD code = 1;
-    std::string outcome = RunInstaller(path, IDYES, &code);
+    std::string outcome = RunInstallerAnswering(path, IDYES, &code);
     EXPECT_EQ(outcome, "Install Product was not installed completely: 1 of 4 files could not be "
                        "written.\n\nClose any program that may be using them and run this "
                        "installer again.");

@@ -2,7 +2,10 @@
 // confirmation with Yes, takes a picture of the screen while the install's
 // closing message is up, answers that with OK, and reports what it saw.
 //   demo_driver INSTALLER SCREENSHOT.bmp
+// With --system PRODUCT it shows what the install left behind: the links
+// below the product's Programs folder and the uninstall key's values.
 #include <windows.h>
+#include <shlobj.h>
 
 #include <stdio.h>
 
@@ -63,9 +66,69 @@ static HWND NextBox(const Program *program, HWND previous) {
     return NULL;
 }
 
+// Every ".lnk" below folder (shown relative to root) with what it points at.
+static void ShowLinks(const std::string &root, const std::string &folder) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::string name = found.cFileName;
+        std::string path = folder + "\\" + name;
+        if (name == "." || name == "..")
+            continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            ShowLinks(root, path);
+            continue;
+        }
+        ShellLinkFields link;
+        if (!ReadShellLink(path, &link)) {
+            printf("  %s (unreadable)\n", path.substr(root.size() + 1).c_str());
+            continue;
+        }
+        printf("  %s\n    -> %s\n    working directory %s, icon %s,%d\n",
+               path.substr(root.size() + 1).c_str(), link.target.c_str(),
+               link.workingDirectory.c_str(), link.iconPath.c_str(), link.iconIndex);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
+
+static void ShowUninstallKey(const char *keyPath) {
+    HKEY key;
+    printf("HKEY_LOCAL_MACHINE\\%s\n", keyPath);
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        printf("  (no such key)\n");
+        return;
+    }
+    for (DWORD index = 0;; index++) {
+        char name[256], data[1024];
+        DWORD nameSize = sizeof name, dataSize = sizeof data - 1, type = 0;
+        if (RegEnumValueA(key, index, name, &nameSize, NULL, &type, reinterpret_cast<BYTE *>(data),
+                          &dataSize) != ERROR_SUCCESS)
+            break;
+        data[type == REG_SZ ? dataSize : 0] = '\0';
+        printf("  %-16s = %s\n", nameSize ? name : "(default)",
+               type == REG_SZ ? data : "(not a string)");
+    }
+    RegCloseKey(key);
+}
+
+static int ShowSystem(const char *product) {
+    char programs[MAX_PATH] = "";
+    SHGetSpecialFolderPathA(NULL, programs, CSIDL_PROGRAMS, FALSE);
+    std::string folder = std::string(programs) + "\\" + product;
+    printf("shortcuts below %s\n", folder.c_str());
+    ShowLinks(folder, folder);
+    ShowUninstallKey("Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvane");
+    return 0;
+}
+
 int main(int argc, char **argv) {
+    if (argc == 3 && strcmp(argv[1], "--system") == 0)
+        return ShowSystem(argv[2]);
     if (argc != 3) {
-        fprintf(stderr, "usage: demo_driver INSTALLER SCREENSHOT.bmp\n");
+        fprintf(stderr, "usage: demo_driver INSTALLER SCREENSHOT.bmp\n"
+                        "       demo_driver --system PRODUCT\n");
         return 2;
     }
     Program program;
