@@ -86,9 +86,15 @@ static int ExtractInflateChecked(const DirectoryRecord *record, unsigned char *b
 // before the move) beside path and moves them into its place.
 static int ExtractWriteInPlace(char *path, unsigned char *block, uint32_t size,
                                ExtractFailure *failure) {
-    MakeParentDirectories(path);
     char temporaryPath[PLATFORM_MAX_PATH];
     int written = PlatformFileWriteTemporary(path, block, size, temporaryPath);
+    if (!written) {
+        // Folders are made when the first try shows a need: most files go
+        // into folders that exist by then, and a call per folder per file
+        // costs as much as writing a small file.
+        MakeParentDirectories(path);
+        written = PlatformFileWriteTemporary(path, block, size, temporaryPath);
+    }
     RegionHeapFree(block);
     if (!written) {
         return ExtractFail(failure, EXTRACT_NOT_CREATED);

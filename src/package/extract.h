@@ -26,10 +26,10 @@ enum ExtractFailure {
     EXTRACT_NOT_REPLACED     // the file at the path could not be replaced
 };
 
-// Called once per installable entry that is written or attempted, before
-// its data are inflated: "Unpacking: <path>" (cut to fit 260 bytes) and the
-// share of the installable bytes handled before it, from 0.0 up to but
-// never reaching 1.0. The text lives only for the call.
+// Called once for every installable entry whose name is safe and whose path
+// fits, before its data are inflated: "Unpacking: <path>" (cut to fit 260
+// bytes) and the share of the installable bytes handled before it, from 0.0
+// up to, in exact terms, short of 1.0. The text lives only for the call.
 typedef void (*ExtractProgressFunction)(const char *text, float fraction);
 
 // Asked before an entry is written to path; 0 turns it down
@@ -87,12 +87,13 @@ int ExtractPathBuild(char *path, const char *directory, const char *name);
 
 // Inflates the entry of record (of the open package) into a region-heap
 // block of its size (none for size 0), checks that exactly size bytes came
-// out and that their byte sum is the record's dataSum, then creates the
-// missing directories along path, writes the bytes to a temporary file
-// beside it and puts that file in path's place. The block is released
-// before the file is moved. Returns 1 when path holds the entry; 0 with the
-// reason in *failure (when not null), and then nothing has changed on disk
-// but directories. path must be writable (see MakeParentDirectories).
+// out and that their byte sum is the record's dataSum, then writes them to
+// a temporary file beside path (creating the missing directories along
+// path when the first try fails) and puts that file in path's place. The
+// block is released before the file is moved. Returns 1 when path holds the
+// entry; 0 with the reason in *failure (when not null), and then nothing
+// has changed on disk but directories. path must be writable (see
+// MakeParentDirectories).
 int ExtractEntryToFile(const DirectoryRecord *record, char *path, ExtractFailure *failure);
 
 // Creates every directory along the full path, from its fifth character on:
