@@ -5,7 +5,6 @@
 #include <string.h>
 
 #include "e2e_support.h"
-#include "qpack/package_writer.h"
 
 static const char kPackageFailureText[] =
     "Failed to read package file.\t\t\n\n - try downloading it again";
@@ -13,21 +12,10 @@ static const DWORD kExitStopped = 0xFFFFFFFFu; // WinMain's -1
 
 // An installer with one file and, when manifest is not null, that manifest.
 static std::string InstallerWithManifest(const char *manifest) {
-    std::vector<PackageWriterEntry> entries(1);
-    entries[0].name = "\\readme.txt";
-    entries[0].data.assign(100, 'r');
-    if (manifest != NULL) {
-        PackageWriterEntry entry;
-        entry.name = "\\#Manifest";
-        entry.data.assign(manifest, manifest + strlen(manifest));
-        entries.push_back(entry);
-    }
-    const std::string &stub = StubImage();
-    PackageBytes installer, stubBytes(stub.begin(), stub.end());
-    std::string error;
-    EXPECT_TRUE(PackageWrite(stubBytes, entries, PackageWriterOptions(), &installer, &error))
-        << error;
-    return std::string(installer.begin(), installer.end());
+    std::vector<TestEntry> entries = {{"\\readme.txt", std::string(100, 'r')}};
+    if (manifest != NULL)
+        entries.push_back({"\\#Manifest", manifest});
+    return MakeInstaller(entries);
 }
 
 static void ExpectRefused(const std::string &path) {

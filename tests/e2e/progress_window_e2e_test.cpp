@@ -5,23 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "e2e_support.h"
-#include "qpack/package_writer.h"
 
 static std::string WindowInstaller(const std::string &productName) {
-    std::vector<PackageWriterEntry> entries(2);
-    entries[0].name = "\\readme.txt";
-    entries[0].data.assign(100, 'r');
-    entries[1].name = "\\#Manifest";
     std::string manifest = "productname = \"" + productName +
                            "\"\r\ndirectory = \"E2E\\Window\"\r\n"
                            "BKColour = #204060\r\nProgressBarColour = #00C000\r\n";
-    entries[1].data.assign(manifest.begin(), manifest.end());
-    const std::string &stub = StubImage();
-    PackageBytes installer, stubBytes(stub.begin(), stub.end());
-    std::string error;
-    EXPECT_TRUE(PackageWrite(stubBytes, entries, PackageWriterOptions(), &installer, &error))
-        << error;
-    return std::string(installer.begin(), installer.end());
+    return MakeInstaller({{"\\readme.txt", std::string(100, 'r')}, {"\\#Manifest", manifest}});
 }
 
 struct SeenWindow {

@@ -120,20 +120,20 @@ int UsageError(const std::string &message) {
 
 // ---- Argument parsing -----------------------------------------------------------
 
-static const OptionSpec *OptionFindLong(const std::vector<OptionSpec> &specs,
+static const OptionRule *OptionFindLong(const std::vector<OptionRule> &rules,
                                         const std::string &name) {
-    for (const OptionSpec &spec : specs) {
-        if (name == spec.longName) {
-            return &spec;
+    for (const OptionRule &rule : rules) {
+        if (name == rule.longName) {
+            return &rule;
         }
     }
     return nullptr;
 }
 
-static const OptionSpec *OptionFindShort(const std::vector<OptionSpec> &specs, char name) {
-    for (const OptionSpec &spec : specs) {
-        if (spec.shortName != 0 && spec.shortName == name) {
-            return &spec;
+static const OptionRule *OptionFindShort(const std::vector<OptionRule> &rules, char name) {
+    for (const OptionRule &rule : rules) {
+        if (rule.shortName != 0 && rule.shortName == name) {
+            return &rule;
         }
     }
     return nullptr;
@@ -144,7 +144,7 @@ static bool ParseFail(std::string *error, const std::string &message) {
     return false;
 }
 
-bool ArgumentsParse(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+bool ArgumentsParse(const std::vector<std::string> &args, const std::vector<OptionRule> &rules,
                     ParsedArguments *parsed, std::string *error) {
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); i++) {
@@ -157,39 +157,39 @@ bool ArgumentsParse(const std::vector<std::string> &args, const std::vector<Opti
             optionsEnded = true;
             continue;
         }
-        const OptionSpec *spec;
+        const OptionRule *rule;
         std::string value;
         bool valueAttached = false;
         if (arg[1] == '-') {
             size_t equals = arg.find('=');
-            spec = OptionFindLong(specs, arg.substr(2, equals - 2));
+            rule = OptionFindLong(rules, arg.substr(2, equals - 2));
             if (equals != std::string::npos) {
                 value = arg.substr(equals + 1);
                 valueAttached = true;
             }
         } else {
-            spec = OptionFindShort(specs, arg[1]);
+            rule = OptionFindShort(rules, arg[1]);
             if (arg.size() > 2) {
                 value = arg.substr(2);
                 valueAttached = true;
             }
         }
-        if (spec == nullptr || (valueAttached && !spec->takesValue && arg[1] != '-')) {
+        if (rule == nullptr || (valueAttached && !rule->takesValue && arg[1] != '-')) {
             return ParseFail(error, "unknown option " + Quoted(arg));
         }
-        std::string shownName = std::string("--") + spec->longName;
-        if (spec->takesValue && !valueAttached) {
+        std::string shownName = std::string("--") + rule->longName;
+        if (rule->takesValue && !valueAttached) {
             if (i + 1 == args.size()) {
                 return ParseFail(error, "option " + shownName + " needs a value");
             }
             value = args[++i];
-        } else if (!spec->takesValue && valueAttached) {
+        } else if (!rule->takesValue && valueAttached) {
             return ParseFail(error, "option " + shownName + " takes no value");
         }
-        if (spec->takesValue && value.empty()) {
+        if (rule->takesValue && value.empty()) {
             return ParseFail(error, "option " + shownName + " needs a value");
         }
-        if (!parsed->options.emplace(spec->longName, value).second) {
+        if (!parsed->options.emplace(rule->longName, value).second) {
             return ParseFail(error, "option " + shownName + " given twice");
         }
     }
@@ -201,11 +201,11 @@ bool ArgumentsHave(const ParsedArguments &parsed, const char *longName) {
 }
 
 int CommandArgumentsParse(const char *command, const std::vector<std::string> &args,
-                          std::vector<OptionSpec> specs, const std::vector<const char *> &required,
+                          std::vector<OptionRule> rules, const std::vector<const char *> &required,
                           const char *operandName, ParsedArguments *parsed) {
-    specs.push_back({"help", 'h', false});
+    rules.push_back({"help", 'h', false});
     std::string error;
-    if (!ArgumentsParse(args, specs, parsed, &error)) {
+    if (!ArgumentsParse(args, rules, parsed, &error)) {
         return UsageError(std::string(command) + ": " + error);
     }
     if (ArgumentsHave(*parsed, "help")) {
@@ -214,9 +214,9 @@ int CommandArgumentsParse(const char *command, const std::vector<std::string> &a
     }
     for (const char *name : required) {
         if (!ArgumentsHave(*parsed, name)) {
-            const OptionSpec *spec = OptionFindLong(specs, name);
-            std::string shown = spec != nullptr && spec->shortName != 0
-                                    ? std::string("-") + spec->shortName
+            const OptionRule *rule = OptionFindLong(rules, name);
+            std::string shown = rule != nullptr && rule->shortName != 0
+                                    ? std::string("-") + rule->shortName
                                     : std::string("--") + name;
             return UsageError(std::string(command) + " needs the option " + shown);
         }

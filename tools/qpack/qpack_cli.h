@@ -47,7 +47,7 @@ int CheckCommand(const std::vector<std::string> &args);
 
 // ---- Command line --------------------------------------------------------------
 
-struct OptionSpec {
+struct OptionRule {
     const char *longName; // without the leading "--"
     char shortName;       // 0 when the option has none
     bool takesValue;
@@ -62,16 +62,16 @@ struct ParsedArguments {
 // Accepts "--name value", "--name=value", "-n value", "-nvalue" and "--" as
 // the end of options; a lone "-" is an operand. Returns false with a message
 // for an unknown option, a missing or unexpected value or a repeated option.
-bool ArgumentsParse(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+bool ArgumentsParse(const std::vector<std::string> &args, const std::vector<OptionRule> &rules,
                     ParsedArguments *parsed, std::string *error);
 bool ArgumentsHave(const ParsedArguments &parsed, const char *longName);
 
-// Parses the arguments of a command that takes the options in specs (and
+// Parses the arguments of a command that takes the options in rules (and
 // --help), every option in required, and exactly one operand named
 // operandName. Returns -1 when the command should go on; otherwise the exit
 // status (usage printed for --help, a usage error reported).
 int CommandArgumentsParse(const char *command, const std::vector<std::string> &args,
-                          std::vector<OptionSpec> specs, const std::vector<const char *> &required,
+                          std::vector<OptionRule> rules, const std::vector<const char *> &required,
                           const char *operandName, ParsedArguments *parsed);
 
 // Prints the usage of every command to stdout.
