@@ -11,7 +11,7 @@ static const DWORD kExitStopped = 0xFFFFFFFFu; // WinMain's -1
 static std::string SmallInstaller(void) {
     return MakeInstaller({{"\\readme.txt", std::string(1000, 'r')},
                           {"\\#Manifest", "productname = \"E2E Product\"\r\n"
-                                           "directory = \"E2E\\Product\"\r\n"}});
+                                          "directory = \"E2E\\Product\"\r\n"}});
 }
 
 // Starts the installer and expects the package failure message, answered
