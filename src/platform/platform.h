@@ -1,7 +1,9 @@
 // The platform seam: the only interface through which the portable core
 // reaches the operating system. One Win32 backend (platform_win32.cpp) and
 // one POSIX backend (platform_posix.cpp) implement it; nothing else in the
-// core includes <windows.h> or POSIX headers.
+// core includes <windows.h> or POSIX headers. The counting and fault
+// injection of the page functions are the same for both and live once, in
+// platform_pages.cpp, over the backends' SystemPagesMap/SystemPagesUnmap.
 //
 // Every function reports failure by a zero or null result.
 #pragma once

@@ -1,5 +1,6 @@
 // The POSIX side of the platform seam (see platform.h).
 #include "platform/platform.h"
+#include "platform/system_pages.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -16,26 +17,9 @@
 // keeps every size derived from the granularity equal on both systems.
 const uint32_t POSIX_ALLOCATION_GRANULARITY = 64 * 1024;
 
-// Pages are allocated by the heap under its lock, so these counters need
-// no lock of their own.
-struct PosixPages {
-    uint32_t failCountdown; // the call that brings it to 0 fails; 0 = off
-    uint32_t allocCount;
-    uint32_t liveCount;
-};
-
-static PosixPages pages;
-
 static size_t PagesRoundUp(size_t size) {
     size_t pageSize = (size_t)sysconf(_SC_PAGESIZE);
     return (size + pageSize - 1) & ~(pageSize - 1);
-}
-
-static int PagesFaultDue(void) {
-    if (pages.failCountdown == 0) {
-        return 0;
-    }
-    return --pages.failCountdown == 0;
 }
 
 uint32_t PlatformAllocationGranularity(void) {
@@ -44,11 +28,7 @@ uint32_t PlatformAllocationGranularity(void) {
 
 // mmap aligns only to the page size: map one granule more than needed and
 // unmap what lies before the first granule boundary and behind the block.
-void *PlatformPagesAlloc(uint32_t size) {
-    if (PagesFaultDue() || size == 0) {
-        return 0;
-    }
-    pages.allocCount++;
+void *SystemPagesMap(uint32_t size) {
     size_t length = PagesRoundUp(size);
     size_t mapped = length + POSIX_ALLOCATION_GRANULARITY;
     if (mapped < length) {
@@ -68,28 +48,11 @@ void *PlatformPagesAlloc(uint32_t size) {
     if (end > aligned + length) {
         munmap((void *)(aligned + length), end - (aligned + length));
     }
-    pages.liveCount++;
     return (void *)aligned;
 }
 
-void PlatformPagesFree(void *block, uint32_t size) {
-    if (!block) {
-        return;
-    }
+void SystemPagesUnmap(void *block, uint32_t size) {
     munmap(block, PagesRoundUp(size));
-    pages.liveCount--;
-}
-
-void PlatformPagesFailAt(uint32_t n) {
-    pages.failCountdown = n;
-}
-
-uint32_t PlatformPagesAllocCount(void) {
-    return pages.allocCount;
-}
-
-uint32_t PlatformPagesLiveCount(void) {
-    return pages.liveCount;
 }
 
 // ---- Lock ------------------------------------------------------------------
