@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "heap/region_heap.h"
+#include "package/relative_names.h"
 #include "package/package.h"
 
 // ---- Characters ------------------------------------------------------------------
@@ -531,21 +532,7 @@ int ManifestProductNameIsSafe(const char *name) {
 }
 
 int ManifestDirectoryIsSafe(const char *directory) {
-    if (directory == nullptr || strchr(directory, ':') != nullptr) {
-        return 0;
-    }
-    const char *component = directory;
-    for (const char *c = directory;; c++) {
-        if (*c == '\0' || IsPathSeparator(*c)) {
-            if (IsDotsAndSpaces(component, c)) {
-                return 0;
-            }
-            if (*c == '\0') {
-                return 1;
-            }
-            component = c + 1;
-        }
-    }
+    return RelativeNameIsSafe(directory);
 }
 
 int ManifestIsUsable(const InstallDescription *description) {

@@ -92,11 +92,11 @@ void ManifestFree(InstallDescription *description);
 // "..." or ".. " would name the folder above too).
 int ManifestProductNameIsSafe(const char *name);
 
-// 1 when directory keeps the install below the Program Files folder:
-// present, relative (no leading "\" or "/"), without ":" (no drive letter,
-// no stream name), and every component between "\" or "/" separators has at
-// least one character other than "." and " " (so no empty, "." or ".."
-// component, and none that Windows would trim to one).
+// 1 when directory keeps the install below the Program Files folder and
+// names folders Windows can make: a relative name under the one name rule
+// (RelativeNameIsSafe: no leading separator, no drive or stream, no empty,
+// "." or ".." component, none with a trailing dot or space, a character
+// Windows refuses, or a device name).
 int ManifestDirectoryIsSafe(const char *directory);
 
 // ---- Parsing a text --------------------------------------------------------

@@ -5,37 +5,15 @@
 #include <string.h>
 
 #include "heap/region_heap.h"
+#include "package/relative_names.h"
 #include "platform/platform.h"
 
 ExtractDirectoryCreateFunction extractDirectoryCreate = PlatformDirectoryCreate;
 
 // ---- Names and paths ---------------------------------------------------------
 
-// 1 for a component of length bytes that names a file or folder of its
-// own: not empty, not "." and not "..".
-static int ComponentIsPlain(const char *component, size_t length) {
-    if (length == 0) {
-        return 0;
-    }
-    return !(component[0] == '.' && (length == 1 || (length == 2 && component[1] == '.')));
-}
-
 int ExtractNameIsSafe(const char *name) {
-    if (name == nullptr || name[0] != '\\' || strpbrk(name, ":/") != nullptr) {
-        return 0;
-    }
-    const char *component = name + 1; // a second leading "\" makes it empty
-    for (;;) {
-        const char *end = strchr(component, '\\');
-        size_t length = end != nullptr ? static_cast<size_t>(end - component) : strlen(component);
-        if (!ComponentIsPlain(component, length)) {
-            return 0;
-        }
-        if (end == nullptr) {
-            return 1;
-        }
-        component = end + 1;
-    }
+    return EntryNameProblem(name) == NAME_SOUND;
 }
 
 int ExtractPathBuild(char *path, const char *directory, const char *name) {
@@ -82,18 +60,39 @@ static int ExtractInflateChecked(const DirectoryRecord *record, unsigned char *b
     return produced == size && PackageByteSum(block, size) == DirectoryRecordDataSum(record);
 }
 
+// The folder a temporary file for path goes in: path's own, so that the
+// move stays a rename within the folder, when a temporary name fits there.
+// A path that fits MAX_PATH may end in a name shorter than a temporary
+// one; its temporary file then goes to spareFolder (the install directory,
+// checked to hold one) and path's folders are made first, since the move
+// needs them. Returns the folder's length in *folderLength.
+static const char *ExtractTemporaryFolder(char *path, const char *spareFolder,
+                                          size_t *folderLength) {
+    const char *separator = strrchr(path, '\\');
+    *folderLength = separator != nullptr ? static_cast<size_t>(separator - path) : 0;
+    if (*folderLength + 1 + PLATFORM_TEMPORARY_NAME_MAX < PLATFORM_MAX_PATH ||
+        spareFolder == nullptr) {
+        return path;
+    }
+    MakeParentDirectories(path);
+    *folderLength = strlen(spareFolder);
+    return spareFolder;
+}
+
 // Writes the size verified bytes of block (null for size 0; released here,
-// before the move) beside path and moves them into its place.
-static int ExtractWriteInPlace(char *path, unsigned char *block, uint32_t size,
-                               ExtractFailure *failure) {
+// before the move) to a temporary file and moves it into path's place.
+static int ExtractWriteInPlace(char *path, const char *spareFolder, unsigned char *block,
+                               uint32_t size, ExtractFailure *failure) {
     char temporaryPath[PLATFORM_MAX_PATH];
-    int written = PlatformFileWriteTemporary(path, block, size, temporaryPath);
+    size_t folderLength = 0;
+    const char *folder = ExtractTemporaryFolder(path, spareFolder, &folderLength);
+    int written = PlatformFileWriteTemporary(folder, folderLength, block, size, temporaryPath);
     if (!written) {
         // Folders are made when the first try shows a need: most files go
         // into folders that exist by then, and a call per folder per file
         // costs as much as writing a small file.
         MakeParentDirectories(path);
-        written = PlatformFileWriteTemporary(path, block, size, temporaryPath);
+        written = PlatformFileWriteTemporary(folder, folderLength, block, size, temporaryPath);
     }
     RegionHeapFree(block);
     if (!written) {
@@ -106,14 +105,15 @@ static int ExtractWriteInPlace(char *path, unsigned char *block, uint32_t size,
     return 1;
 }
 
-int ExtractEntryToFile(const DirectoryRecord *record, char *path, ExtractFailure *failure) {
+int ExtractEntryToFile(const DirectoryRecord *record, char *path, const char *spareFolder,
+                       ExtractFailure *failure) {
     uint32_t size = DirectoryRecordSize(record);
     if (size == 0) {
         // Nothing to inflate: its dataSum can only be 0.
         if (DirectoryRecordDataSum(record) != 0) {
             return ExtractFail(failure, EXTRACT_DAMAGED);
         }
-        return ExtractWriteInPlace(path, nullptr, 0, failure);
+        return ExtractWriteInPlace(path, spareFolder, nullptr, 0, failure);
     }
     unsigned char *block = static_cast<unsigned char *>(RegionHeapAlloc(size));
     if (block == nullptr) {
@@ -123,13 +123,15 @@ int ExtractEntryToFile(const DirectoryRecord *record, char *path, ExtractFailure
         RegionHeapFree(block);
         return ExtractFail(failure, EXTRACT_DAMAGED);
     }
-    return ExtractWriteInPlace(path, block, size, failure);
+    return ExtractWriteInPlace(path, spareFolder, block, size, failure);
 }
 
 // ---- All entries -----------------------------------------------------------------
 
-static uint32_t ExtractInstallableTotal(void) {
-    uint32_t total = 0;
+// Counted in 64 bits, so that no sum of sizes can wrap to nothing and skip
+// the extraction with success reported (the open refuses such packages).
+static uint64_t ExtractInstallableTotal(void) {
+    uint64_t total = 0;
     for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
          record = PackageNextRecord(record)) {
         if (!DirectoryRecordIsInternal(record)) {
@@ -139,8 +141,8 @@ static uint32_t ExtractInstallableTotal(void) {
     return total;
 }
 
-static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, uint32_t done,
-                                uint32_t total) {
+static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, uint64_t done,
+                                uint64_t total) {
     if (hooks->progress == nullptr) {
         return;
     }
@@ -154,8 +156,8 @@ static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, 
 
 // Handles one installable entry; returns 1 when it was written.
 static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory,
-                      const DirectoryRecord *record, uint32_t *done, uint32_t total) {
-    uint32_t doneBefore = *done;
+                      const DirectoryRecord *record, uint64_t *done, uint64_t total) {
+    uint64_t doneBefore = *done;
     // Done advances before the file is touched: an entry that fails still
     // counts as handled in the fractions of the entries after it.
     *done += DirectoryRecordSize(record);
@@ -169,7 +171,7 @@ static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory
         ExtractShowProgress(hooks, path, doneBefore, total);
         if (hooks->admit != nullptr && !hooks->admit(record, path)) {
             failure = EXTRACT_REFUSED;
-        } else if (ExtractEntryToFile(record, path, &failure)) {
+        } else if (ExtractEntryToFile(record, path, installDirectory, &failure)) {
             return 1;
         }
     }
@@ -190,8 +192,8 @@ void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHook
     if (hooks == nullptr) {
         hooks = &none;
     }
-    uint32_t total = installDirectory != nullptr ? ExtractInstallableTotal() : 0;
-    uint32_t done = 0;
+    uint64_t total = installDirectory != nullptr ? ExtractInstallableTotal() : 0;
+    uint64_t done = 0;
     for (const DirectoryRecord *record = total != 0 ? PackageFirstRecord() : nullptr;
          record != nullptr; record = PackageNextRecord(record)) {
         if (DirectoryRecordIsInternal(record)) {

@@ -75,9 +75,10 @@ void ExtractAllFiles(const char *installDirectory, ExtractProgressFunction progr
 void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHooks *hooks,
                               ExtractionReport *report);
 
-// 1 when name may be placed below a folder: it starts with a single "\",
-// and none of its "\"-separated components is empty, "." or "..", and it
-// holds no ":" (a drive or a stream) and no "/". 0 otherwise.
+// 1 when name may be placed below a folder: EntryNameProblem finds nothing
+// (a single leading "\", and components separated by "\" that Windows
+// stores as they are: no empty, "." or ".." component, no trailing dot or
+// space, no reserved or control character, no device name). 0 otherwise.
 int ExtractNameIsSafe(const char *name);
 
 // Writes directory followed directly by name into path (PLATFORM_MAX_PATH
@@ -89,12 +90,17 @@ int ExtractPathBuild(char *path, const char *directory, const char *name);
 // block of its size (none for size 0), checks that exactly size bytes came
 // out and that their byte sum is the record's dataSum, then writes them to
 // a temporary file beside path (creating the missing directories along
-// path when the first try fails) and puts that file in path's place. The
+// path when the first try fails) and puts that file in path's place. When
+// path's folder leaves no room for a temporary name within MAX_PATH, the
+// temporary file goes to spareFolder (may be null: the entry then fails),
+// a folder on the same volume known to hold one, such as the install
+// directory. The
 // block is released before the file is moved. Returns 1 when path holds the
 // entry; 0 with the reason in *failure (when not null), and then nothing
 // has changed on disk but directories. path must be writable (see
 // MakeParentDirectories).
-int ExtractEntryToFile(const DirectoryRecord *record, char *path, ExtractFailure *failure);
+int ExtractEntryToFile(const DirectoryRecord *record, char *path, const char *spareFolder,
+                       ExtractFailure *failure);
 
 // Creates every directory along the full path, from its fifth character on:
 // for each "\" from index 4, the prefix before it, so that a drive root

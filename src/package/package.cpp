@@ -187,6 +187,9 @@ static int SizeWithinRatio(uint32_t size, uint32_t compressedSize) {
 int PackageValidateDirectory(const unsigned char *directory, uint32_t directorySize,
                              uint32_t dataAreaSize) {
     uint32_t offset = 0;
+    // The extraction counts installable bytes in 32 bits: a package whose
+    // installable sizes add up to 4 GiB or more is outside the format.
+    uint64_t installable = 0;
     for (;;) {
         // Here offset <= directorySize; the header must fit, then the name
         // must end inside the directory.
@@ -211,6 +214,12 @@ int PackageValidateDirectory(const unsigned char *directory, uint32_t directoryS
         }
         if (!SizeWithinRatio(DirectoryRecordSize(record), compressedSize)) {
             return 0;
+        }
+        if (!DirectoryRecordIsInternal(record)) {
+            installable += DirectoryRecordSize(record);
+            if (installable > UINT32_MAX) {
+                return 0;
+            }
         }
 
         uint32_t recordLength = DirectoryRecordLength(record);

@@ -150,7 +150,8 @@ int PackageTrailerDecode(const unsigned char *bytes, PackageTrailer *trailer);
 // Checks the record chain of an inflated directory of directorySize bytes
 // whose entries' streams lie in a data area of dataAreaSize bytes, reading
 // nothing outside the directory. Returns 1 when every record is sound (see
-// PackageReader), 0 at the first that is not. PackageOpen runs it once, so
+// PackageReader) and the installable entries' sizes add up to less than
+// 4 GiB, 0 otherwise. PackageOpen runs it once, so
 // that later walks can trust every offset they follow.
 int PackageValidateDirectory(const unsigned char *directory, uint32_t directorySize,
                              uint32_t dataAreaSize);

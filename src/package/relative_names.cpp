@@ -1,13 +1,109 @@
 #include "package/relative_names.h"
 
 #include <stdio.h>
+#include <string.h>
 
-#include "manifest/manifest.h"
 #include "platform/platform.h"
 
-// The install directory's own rule is exactly the one for any relative name.
+int NameCharacterIsReserved(unsigned char c) {
+    return c != 0 && strchr("<>:\"|?*\\/", c) != nullptr;
+}
+
+static char FoldAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// 1 when the component's base (up to its first dot, trailing spaces
+// dropped) is a device: Windows opens the device for "con", "con.txt" and
+// "con .txt" alike.
+static int NameIsDevice(const char *component, size_t length) {
+    const char *dot = static_cast<const char *>(memchr(component, '.', length));
+    size_t base = dot != nullptr ? static_cast<size_t>(dot - component) : length;
+    while (base > 0 && component[base - 1] == ' ') {
+        base--;
+    }
+    char folded[8];
+    if (base < 3 || base > 7) {
+        return 0;
+    }
+    for (size_t i = 0; i < base; i++) {
+        folded[i] = FoldAscii(component[i]);
+    }
+    folded[base] = '\0';
+    static const char *const devices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+    for (const char *device : devices) {
+        if (strcmp(folded, device) == 0) {
+            return 1;
+        }
+    }
+    int numbered = base == 4 && (memcmp(folded, "com", 3) == 0 || memcmp(folded, "lpt", 3) == 0);
+    return numbered && folded[3] >= '1' && folded[3] <= '9';
+}
+
+NameProblem NameComponentProblem(const char *component, size_t length) {
+    if (length == 0) {
+        return NAME_EMPTY_COMPONENT;
+    }
+    if (component[0] == '.' && (length == 1 || (length == 2 && component[1] == '.'))) {
+        return NAME_DOT_COMPONENT;
+    }
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = static_cast<unsigned char>(component[i]);
+        if (c < 0x20) {
+            return NAME_CONTROL_CHARACTER;
+        }
+        if (NameCharacterIsReserved(c)) {
+            return NAME_RESERVED_CHARACTER;
+        }
+    }
+    if (component[length - 1] == '.' || component[length - 1] == ' ') {
+        return NAME_TRAILING_DOT_OR_SPACE;
+    }
+    return NameIsDevice(component, length) ? NAME_DEVICE : NAME_SOUND;
+}
+
+// Checks every component of the components text, split at any character of
+// separators; a character that is neither a separator nor allowed is the
+// component's problem.
+static NameProblem NameComponentsProblem(const char *components, const char *separators) {
+    for (;;) {
+        size_t length = strcspn(components, separators);
+        NameProblem problem = NameComponentProblem(components, length);
+        if (problem != NAME_SOUND) {
+            return problem;
+        }
+        if (components[length] == '\0') {
+            return NAME_SOUND;
+        }
+        components += length + 1;
+    }
+}
+
+NameProblem EntryNameProblem(const char *name) {
+    if (name == nullptr || name[0] != '\\') {
+        return name == nullptr ? NAME_MISSING : NAME_NOT_RELATIVE;
+    }
+    if (name[1] == '\0') {
+        return NAME_MISSING;
+    }
+    if (name[1] == '\\') {
+        return NAME_NOT_RELATIVE; // "\\server\share" or "\\?\"
+    }
+    return NameComponentsProblem(name + 1, "\\");
+}
+
+NameProblem RelativeNameProblem(const char *name) {
+    if (name == nullptr || name[0] == '\0') {
+        return NAME_MISSING;
+    }
+    if (name[0] == '\\' || name[0] == '/') {
+        return NAME_NOT_RELATIVE;
+    }
+    return NameComponentsProblem(name, "\\/");
+}
+
 int RelativeNameIsSafe(const char *name) {
-    return ManifestDirectoryIsSafe(name);
+    return RelativeNameProblem(name) == NAME_SOUND;
 }
 
 int RelativePathBuild(char *path, const char *folder, const char *name, const char *suffix) {

@@ -1,15 +1,41 @@
-// Names the manifest gives relative to a folder (a stale file below the
-// install directory, a shortcut below the product's Programs folder, a
-// shortcut's target) and the paths built from them. Pure string work, so
-// that nothing a manifest says can reach outside its folder or past a
-// MAX_PATH buffer.
+// The one rule for names that become files or folders on Windows: the
+// entries a package installs, the stale files, shortcut names and targets a
+// manifest names, the install directory, and what qpack builds and
+// extracts. Pure string work, so that nothing a package or a manifest says
+// can reach outside its folder, name a device, or past a MAX_PATH buffer.
 #pragma once
 
-// 1 when name stays below the folder it is joined to: present, relative (no
-// leading "\" or "/"), without ":" (no drive letter, no stream name), and
-// every component between "\" or "/" separators (Windows takes both) has a
-// character other than "." and " " (so no empty, "." or ".." component,
-// and none that Windows would trim to one). 0 otherwise.
+#include <stddef.h>
+
+// Why a name cannot be used; NAME_SOUND when it can.
+enum NameProblem {
+    NAME_SOUND = 0,
+    NAME_MISSING,               // null, or nothing after the leading "\"
+    NAME_NOT_RELATIVE,          // entry names: no single leading "\"; others: a leading separator
+    NAME_EMPTY_COMPONENT,       // two separators in a row, or one at the end
+    NAME_DOT_COMPONENT,         // "." or "..": the folder itself or its parent
+    NAME_TRAILING_DOT_OR_SPACE, // Windows drops it ("a.", "a ", "...", ". ."), changing the name
+    NAME_RESERVED_CHARACTER,    // < > : " | ? * (a drive, a stream, a wildcard), or "/" in entries
+    NAME_CONTROL_CHARACTER,     // 1 to 31
+    NAME_DEVICE // CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, any extension
+};
+
+// 1 for the characters no component may hold: < > : " | ? * and, being
+// separators, \ and /.
+int NameCharacterIsReserved(unsigned char c);
+
+// What is wrong with one component of length bytes (between separators).
+NameProblem NameComponentProblem(const char *component, size_t length);
+
+// A package entry's name: a single leading "\" and components separated by
+// "\" alone (a "/" is refused).
+NameProblem EntryNameProblem(const char *name);
+
+// A name the manifest gives relative to a folder: no leading separator, and
+// components separated by "\" or "/" (Windows takes both).
+NameProblem RelativeNameProblem(const char *name);
+
+// 1 when RelativeNameProblem finds nothing, else 0.
 int RelativeNameIsSafe(const char *name);
 
 // Writes folder, "\", name and suffix (may be null) into path

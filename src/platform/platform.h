@@ -105,16 +105,16 @@ const uint32_t PLATFORM_TEMPORARY_NAME_MAX = 15;
 // was not: it exists already, its parent is missing, access is denied.
 int PlatformDirectoryCreate(const char *path);
 
-// Creates a new file in the folder of path (everything before the last "\";
-// path itself is not touched), writes the size bytes at data to it (none
+// Creates a new file in the folder named by the first folderLength bytes
+// of folder (no trailing "\"), writes the size bytes at data to it (none
 // for size 0) and closes it. The new file's name is one that no file had:
 // it is created exclusively, trying further names when one is taken.
-// Returns 1 with the new file's path, in the same form as path, in
+// Returns 1 with the new file's path, in the same form as folder, in
 // temporaryPath (PLATFORM_MAX_PATH bytes); 0 when the file could not be
 // created, fewer than size bytes were written or the close failed, and then
 // nothing is left behind and temporaryPath holds an empty string.
-int PlatformFileWriteTemporary(const char *path, const void *data, uint32_t size,
-                               char *temporaryPath);
+int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
+                               uint32_t size, char *temporaryPath);
 
 // Puts the file at temporaryPath in the place of the file at path in one
 // step (Windows: MoveFileExA with MOVEFILE_REPLACE_EXISTING and

@@ -184,14 +184,14 @@ static int PosixWriteAll(int descriptor, const unsigned char *bytes, uint32_t si
     return 1;
 }
 
-// Creates a file that did not exist in the folder of path (folderLength
-// bytes of path, separator excluded) and returns its descriptor, its path
+// Creates a file that did not exist in the folder of folderLength bytes at
+// folder and returns its descriptor, its path
 // in temporaryPath; -1 when none could be made.
-static int PosixTemporaryCreate(const char *path, size_t folderLength, char *temporaryPath) {
+static int PosixTemporaryCreate(const char *folder, size_t folderLength, char *temporaryPath) {
     for (uint32_t attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; attempt++) {
         uint32_t number = (static_cast<uint32_t>(getpid()) << 16) ^ temporarySequence++;
         int length = snprintf(temporaryPath, PLATFORM_MAX_PATH, "%.*s\\~qu%x.tmp",
-                              static_cast<int>(folderLength), path, number);
+                              static_cast<int>(folderLength), folder, number);
         char posixPath[PLATFORM_MAX_PATH];
         if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH ||
             !PosixPath(temporaryPath, posixPath)) {
@@ -205,15 +205,13 @@ static int PosixTemporaryCreate(const char *path, size_t folderLength, char *tem
     return -1;
 }
 
-int PlatformFileWriteTemporary(const char *path, const void *data, uint32_t size,
-                               char *temporaryPath) {
+int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
+                               uint32_t size, char *temporaryPath) {
     temporaryPath[0] = 0;
-    const char *separator = path != nullptr ? strrchr(path, '\\') : nullptr;
-    if (separator == nullptr || (data == nullptr && size != 0)) {
+    if (folder == nullptr || folderLength == 0 || (data == nullptr && size != 0)) {
         return 0;
     }
-    int descriptor =
-        PosixTemporaryCreate(path, static_cast<size_t>(separator - path), temporaryPath);
+    int descriptor = PosixTemporaryCreate(folder, folderLength, temporaryPath);
     if (descriptor < 0) {
         temporaryPath[0] = 0;
         return 0;

@@ -150,16 +150,16 @@ int PlatformDirectoryCreate(const char *path) {
 static uint32_t temporarySequence;
 const uint32_t TEMPORARY_NAME_ATTEMPTS = 64;
 
-// Creates a file that did not exist in the folder of path (folderLength
-// bytes of path, separator excluded), in that folder so that the final move
-// is a rename within one volume. Returns its handle and its path in
-// temporaryPath; INVALID_HANDLE_VALUE when none could be made.
-static HANDLE Win32TemporaryCreate(const char *path, size_t folderLength, char *temporaryPath) {
+// Creates a file that did not exist in the folder of folderLength bytes at
+// folder. Returns its handle and its path in temporaryPath;
+// INVALID_HANDLE_VALUE when none could be made.
+static HANDLE Win32TemporaryCreate(const char *folder, size_t folderLength, char *temporaryPath) {
     for (uint32_t attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; attempt++) {
         uint32_t number =
             (static_cast<uint32_t>(GetCurrentProcessId()) << 16) ^ temporarySequence++;
-        int length = snprintf(temporaryPath, PLATFORM_MAX_PATH, "%.*s\\~qu%x.tmp",
-                              static_cast<int>(folderLength), path, static_cast<unsigned>(number));
+        int length =
+            snprintf(temporaryPath, PLATFORM_MAX_PATH, "%.*s\\~qu%x.tmp",
+                     static_cast<int>(folderLength), folder, static_cast<unsigned>(number));
         if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH) {
             break;
         }
@@ -173,14 +173,13 @@ static HANDLE Win32TemporaryCreate(const char *path, size_t folderLength, char *
     return INVALID_HANDLE_VALUE;
 }
 
-int PlatformFileWriteTemporary(const char *path, const void *data, uint32_t size,
-                               char *temporaryPath) {
+int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
+                               uint32_t size, char *temporaryPath) {
     temporaryPath[0] = 0;
-    const char *separator = path != nullptr ? strrchr(path, '\\') : nullptr;
-    if (separator == nullptr || (data == nullptr && size != 0)) {
+    if (folder == nullptr || folderLength == 0 || (data == nullptr && size != 0)) {
         return 0;
     }
-    HANDLE file = Win32TemporaryCreate(path, static_cast<size_t>(separator - path), temporaryPath);
+    HANDLE file = Win32TemporaryCreate(folder, folderLength, temporaryPath);
     if (file == INVALID_HANDLE_VALUE) {
         temporaryPath[0] = 0;
         return 0;

@@ -41,38 +41,106 @@ static uint64_t BitmapColourCount(uint32_t bitCount, uint32_t coloursUsed) {
     return bitCount <= 8 ? (1u << bitCount) : 0;
 }
 
-int BitmapValidate(const unsigned char *file, uint32_t size) {
-    if (!file || size < BITMAP_FILE_HEADER_SIZE + BITMAP_INFO_HEADER_SIZE)
-        return 0;
-    if (file[0] != 'B' || file[1] != 'M')
-        return 0;
+// The header fields the check and the painter need, read alike from both
+// header layouts.
+struct BitmapHeader {
+    uint32_t infoSize;
+    int64_t width;
+    int64_t height;
+    uint32_t bitCount;
+    uint32_t compression;
+    uint64_t tableEnd; // file offset just past the masks and the colour table
+};
+
+static int BitmapInfoSizeIsDefined(uint32_t infoSize) {
+    return infoSize == BITMAP_CORE_HEADER_SIZE || infoSize == BITMAP_INFO_HEADER_SIZE ||
+           infoSize == 52 || infoSize == 56 || infoSize == 108 || infoSize == 124;
+}
+
+// Reads the header of a file whose info header lies inside it.
+static void BitmapReadHeader(const unsigned char *file, BitmapHeader *header) {
     const unsigned char *info = file + BITMAP_FILE_HEADER_SIZE;
-    uint32_t infoSize = LoadU32(info);
-    if (infoSize < BITMAP_INFO_HEADER_SIZE ||
-        static_cast<uint64_t>(BITMAP_FILE_HEADER_SIZE) + infoSize > size)
-        return 0;
-    int32_t width = LoadI32(info + 4);
-    int32_t height = LoadI32(info + 8);
-    uint32_t bitCount = LoadU16(info + 14);
-    uint32_t compression = LoadU32(info + 16);
-    if (width <= 0 || height <= 0 || !BitmapFormatIsDrawable(bitCount, compression))
-        return 0;
+    header->infoSize = LoadU32(info);
+    uint64_t tableStart = BITMAP_FILE_HEADER_SIZE + static_cast<uint64_t>(header->infoSize);
+    if (header->infoSize == BITMAP_CORE_HEADER_SIZE) {
+        header->width = LoadU16(info + 4);
+        header->height = LoadU16(info + 6);
+        header->bitCount = LoadU16(info + 10);
+        header->compression = BITMAP_RGB;
+        uint64_t colours = header->bitCount <= 8 ? 1u << header->bitCount : 0;
+        header->tableEnd = tableStart + colours * 3;
+        return;
+    }
+    header->width = LoadI32(info + 4);
+    header->height = LoadI32(info + 8);
+    header->bitCount = LoadU16(info + 14);
+    header->compression = LoadU32(info + 16);
+    // With colour masks, GDI reads them at info + 40 whatever the header's
+    // size, and the colour table after the header or the masks.
+    if (header->compression == BITMAP_BITFIELDS && header->infoSize < 52)
+        tableStart = BITMAP_FILE_HEADER_SIZE + 52;
+    header->tableEnd = tableStart + BitmapColourCount(header->bitCount, LoadU32(info + 32)) * 4;
+}
 
-    // A 40-byte header is followed by the three colour masks; later headers
-    // hold them.
-    uint64_t tableStart = BITMAP_FILE_HEADER_SIZE + static_cast<uint64_t>(infoSize);
-    if (compression == BITMAP_BITFIELDS && infoSize == BITMAP_INFO_HEADER_SIZE)
-        tableStart += 12;
-    uint64_t tableEnd = tableStart + BitmapColourCount(bitCount, LoadU32(info + 32)) * 4;
-    if (tableEnd > size)
-        return 0;
-
+BitmapProblem BitmapCheck(const unsigned char *file, uint32_t size) {
+    if (!file || size < BITMAP_FILE_HEADER_SIZE + 4 || file[0] != 'B' || file[1] != 'M')
+        return BITMAP_NOT_BMP;
+    uint32_t infoSize = LoadU32(file + BITMAP_FILE_HEADER_SIZE);
+    if (!BitmapInfoSizeIsDefined(infoSize))
+        return BITMAP_HEADER_UNKNOWN;
+    if (BITMAP_FILE_HEADER_SIZE + infoSize > size)
+        return BITMAP_HEADER_OUTSIDE;
+    BitmapHeader header;
+    BitmapReadHeader(file, &header);
+    if (header.width <= 0 || header.height <= 0)
+        return BITMAP_NOT_BOTTOM_UP;
+    if (!BitmapFormatIsDrawable(header.bitCount, header.compression) ||
+        (infoSize == BITMAP_CORE_HEADER_SIZE && header.bitCount != 1 && header.bitCount != 4 &&
+         header.bitCount != 8 && header.bitCount != 24))
+        return BITMAP_FORMAT_UNSUPPORTED;
+    if (header.tableEnd > size)
+        return BITMAP_TABLE_OUTSIDE;
     uint32_t pixelOffset = LoadU32(file + 10);
     if (pixelOffset >= size)
-        return 0;
-    uint64_t pixelBytes = BitmapStride(static_cast<uint32_t>(width), bitCount) *
-                          static_cast<uint64_t>(height); // below 2^34 x 2^31: no wrap
-    return pixelBytes <= size - pixelOffset;
+        return BITMAP_PIXELS_OUTSIDE;
+    uint64_t pixelBytes = BitmapStride(static_cast<uint32_t>(header.width), header.bitCount) *
+                          static_cast<uint64_t>(header.height); // below 2^34 x 2^31: no wrap
+    return pixelBytes <= size - pixelOffset ? BITMAP_SOUND : BITMAP_PIXELS_OUTSIDE;
+}
+
+const char *BitmapProblemText(BitmapProblem problem) {
+    switch (problem) {
+        case BITMAP_SOUND:
+            return "";
+        case BITMAP_NOT_BMP:
+            return "it is not a BMP file (no \"BM\" header)";
+        case BITMAP_HEADER_UNKNOWN:
+            return "its info header has a size Windows does not define (12, 40, 52, 56, 108 or "
+                   "124)";
+        case BITMAP_HEADER_OUTSIDE:
+            return "its info header runs past the end of the file";
+        case BITMAP_NOT_BOTTOM_UP:
+            return "its width or height is not positive (top-down bitmaps are not drawn)";
+        case BITMAP_FORMAT_UNSUPPORTED:
+            return "its format is not drawn: only uncompressed 1, 4, 8, 16, 24 and 32-bit bitmaps"
+                   " (colour masks at 16 and 32 bits) are, not run-length or other compression";
+        case BITMAP_TABLE_OUTSIDE:
+            return "its colour masks or colour table run past the end of the file";
+        case BITMAP_PIXELS_OUTSIDE:
+            return "its pixel rows run past the end of the file";
+    }
+    return "it is damaged";
+}
+
+int BitmapValidate(const unsigned char *file, uint32_t size) {
+    return BitmapCheck(file, size) == BITMAP_SOUND;
+}
+
+void BitmapDimensions(const unsigned char *file, int32_t *width, int32_t *height) {
+    BitmapHeader header;
+    BitmapReadHeader(file, &header);
+    *width = static_cast<int32_t>(header.width);
+    *height = static_cast<int32_t>(header.height);
 }
 
 PackageBitmap *BitmapLoad(const char *entryName) {
@@ -91,8 +159,7 @@ PackageBitmap *BitmapLoad(const char *entryName) {
     }
     bitmap->info = bitmap->buffer + BITMAP_FILE_HEADER_SIZE;
     bitmap->bits = bitmap->buffer + LoadU32(bitmap->buffer + 10);
-    bitmap->width = LoadI32(bitmap->info + 4);
-    bitmap->height = LoadI32(bitmap->info + 8);
+    BitmapDimensions(bitmap->buffer, &bitmap->width, &bitmap->height);
     return bitmap;
 }
 

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <cstdlib>
 #include <vector>
 
 inline void PutLittleEndian(std::vector<unsigned char> *bytes, size_t offset, uint32_t value,
@@ -46,4 +47,58 @@ std::vector<unsigned char> PalettizedBitmap(int32_t width, int32_t height,
             bytes[row + x] = static_cast<unsigned char>(pixel(x, y));
     }
     return bytes;
+}
+
+inline uint32_t BitmapField(const uint8_t *bytes, int width) {
+    uint32_t value = 0;
+    for (int i = width - 1; i >= 0; i--)
+        value = value << 8 | bytes[i];
+    return value;
+}
+
+// Reads length bytes from data + from, in a way the compiler cannot drop.
+inline uint32_t BitmapTouch(const uint8_t *data, uint64_t from, uint64_t length) {
+    volatile uint32_t sum = 0;
+    for (uint64_t i = 0; i < length; i++)
+        sum = sum + data[from + i];
+    return sum;
+}
+
+// Reads every byte GDI reads when it draws the bitmap at data, as GDI finds
+// them from the raw fields (not through the check's own arithmetic): the
+// info header, the colour masks it reads at info + 40 whatever the header's
+// size, the colour table and the pixel rows. For a bitmap BitmapCheck
+// accepted; the sanitizer sees any byte outside the block.
+inline void BitmapReadAsGdiDoes(const uint8_t *data) {
+    const uint8_t *info = data + 14;
+    uint32_t infoSize = BitmapField(info, 4);
+    uint64_t width, height, bitCount, tableStart = 14 + uint64_t(infoSize), tableBytes;
+    if (infoSize == 12) {
+        width = BitmapField(info + 4, 2);
+        height = BitmapField(info + 6, 2);
+        bitCount = BitmapField(info + 10, 2);
+        tableBytes = bitCount <= 8 ? 3ull << bitCount : 0;
+    } else {
+        int32_t signedWidth = static_cast<int32_t>(BitmapField(info + 4, 4));
+        int32_t signedHeight = static_cast<int32_t>(BitmapField(info + 8, 4));
+        if (signedWidth <= 0 || signedHeight <= 0)
+            std::abort();
+        width = static_cast<uint64_t>(signedWidth);
+        height = static_cast<uint64_t>(signedHeight);
+        bitCount = BitmapField(info + 14, 2);
+        uint32_t compression = BitmapField(info + 16, 4);
+        uint64_t colours = BitmapField(info + 32, 4);
+        if (colours == 0 && bitCount <= 8)
+            colours = 1ull << bitCount;
+        if (compression == 3) {
+            BitmapTouch(data, 14 + 40, 12);
+            if (tableStart < 14 + 52)
+                tableStart = 14 + 52;
+        }
+        tableBytes = colours * 4;
+    }
+    BitmapTouch(data, 0, tableStart);
+    BitmapTouch(data, tableStart, tableBytes);
+    uint64_t stride = (width * bitCount + 31) / 32 * 4;
+    BitmapTouch(data, BitmapField(data + 10, 4), stride * height);
 }

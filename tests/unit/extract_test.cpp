@@ -262,6 +262,50 @@ TEST_F(ExtractTest, DamagedEntriesLeaveTheOldFileAsItWas) {
     }
 }
 
+// An entry that claims four bytes more than its stream gives, with the byte
+// sum of what the stream gives: the missing bytes would add nothing if they
+// were zero. An entry this large gets freshly mapped, zero-filled pages
+// from the heap, so only the check that exactly size bytes came out can
+// refuse it, whatever the heap held before.
+TEST_F(ExtractTest, AStreamShortOfItsSizeIsRefusedEvenWhenItsSumWouldMatch) {
+    PackageBytes data(2u << 20, 0);
+    for (size_t i = 0; i < data.size(); i++) {
+        data[i] = static_cast<unsigned char>(1 + (i * 7 + i / 251) % 251);
+    }
+    PackageParts parts;
+    std::string error;
+    ASSERT_TRUE(
+        PackageBuildParts(Bytes("MZ"), {{"\\short", data}}, PackageWriterOptions(), &parts, &error))
+        << error;
+    parts.records[0].size += 4;
+    OpenParts(&parts);
+    WriteText(Installed("short"), "old short");
+
+    ExtractionReport report = Extract();
+    EXPECT_EQ(report.failed, 1u);
+    EXPECT_EQ(ReadText(Installed("short")), "old short");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].second, EXTRACT_DAMAGED);
+}
+
+// A path of 259 characters ending in "\\a" fits MAX_PATH, but its folder
+// leaves no room for a temporary name of up to 15 characters: the
+// temporary file goes to the install directory instead, and the file is
+// installed like any other.
+TEST_F(ExtractTest, EveryPathThatFitsMaxPathIsInstalled) {
+    size_t folderLength = PLATFORM_MAX_PATH - 1 - installDirectory.size() - 3;
+    std::string deep = "\\" + std::string(folderLength, 'd');
+    ASSERT_EQ((installDirectory + deep + "\\a").size(), PLATFORM_MAX_PATH - 1);
+    ASSERT_EQ(InstallDirectoryHoldsFiles(installDirectory.c_str()), 1);
+    Open({{deep + "\\a", Bytes("deep")}, {"\\b", Bytes("shallow")}});
+    WriteText(Installed("b"), "old");
+    ExtractionReport report = Extract();
+    EXPECT_EQ(report.files, 2u);
+    EXPECT_EQ(report.failed, 0u);
+    EXPECT_EQ(ReadText(Installed(deep.substr(1) + "/a")), "deep");
+    EXPECT_EQ(ReadText(Installed("b")), "shallow");
+}
+
 TEST_F(ExtractTest, FilesThatCannotBeWrittenStillAdvanceDone) {
     WriteText(Installed("blocker"), "a file where a folder should be");
     fs::create_directories(Installed("folder/inside"));
@@ -309,13 +353,15 @@ TEST_F(ExtractTest, AFileHeldOpenWithoutSharingKeepsItsContent) {
 // ---- Names and lengths ---------------------------------------------------------------
 
 TEST(ExtractNameTest, OnlyNamesThatStayBelowTheFolderAreSafe) {
-    for (const char *name : {"\\a", "\\a\\b.txt", "\\...", "\\.hidden", "\\a..b\\c", "\\#Manifest",
+    for (const char *name : {"\\a", "\\a\\b.txt", "\\.hidden", "\\a..b\\c", "\\#Manifest",
                              "\\sub\\#notes.txt", "\\with space\\x y"}) {
         EXPECT_EQ(ExtractNameIsSafe(name), 1) << name;
     }
-    for (const char *name :
-         {"", "a", "a\\b", "\\", "\\\\server\\share", "\\a\\", "\\a\\\\b", "\\.", "\\..",
-          "\\a\\.\\b", "\\a\\..\\b", "\\..\\x", "\\C:\\x", "\\a:b", "\\a/b", "\\..//x"}) {
+    for (const char *name : {"",           "a",        "a\\b",     "\\",    "\\\\server\\share",
+                             "\\a\\",      "\\a\\\\b", "\\.",      "\\..",  "\\a\\.\\b",
+                             "\\a\\..\\b", "\\..\\x",  "\\C:\\x",  "\\a:b", "\\a/b",
+                             "\\..//x",    "\\...",    "\\a\\.. ", "\\CON", "\\sub\\nul.txt",
+                             "\\a|b",      "\\x."}) {
         EXPECT_EQ(ExtractNameIsSafe(name), 0) << name;
     }
     EXPECT_EQ(ExtractNameIsSafe(nullptr), 0);

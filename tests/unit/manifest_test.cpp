@@ -14,11 +14,21 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace {
+
+// The text in a heap block of exactly its size, nothing behind it, so that
+// the sanitizer sees a read one byte past the text (a std::string keeps its
+// terminator inside the allocation, where such a read goes unseen).
+std::unique_ptr<char[]> Exact(const std::string &text) {
+    std::unique_ptr<char[]> block(new char[text.size()]);
+    memcpy(block.get(), text.data(), text.size());
+    return block;
+}
 
 uint32_t UsedBlocks() {
     RegionHeapStats stats;
@@ -53,7 +63,7 @@ class ManifestTest : public ::testing::Test {
     // Parses text into a fresh record.
     void Parse(const std::string &text) {
         ManifestFree(&d);
-        ManifestParseText(&d, text.data(), static_cast<uint32_t>(text.size()));
+        ManifestParseText(&d, Exact(text).get(), static_cast<uint32_t>(text.size()));
     }
     // The product name a one-line manifest sets, "(absent)" when none.
     std::string ProductFrom(const std::string &text) {
@@ -80,6 +90,25 @@ class ManifestTest : public ::testing::Test {
     uint32_t usedBlocks = 0;
     uint32_t livePages = 0;
 };
+
+// A key is matched whole: a strict prefix or an extension of a known key
+// sets nothing.
+TEST_F(ManifestTest, PrefixesAndExtensionsOfAKeyAreNotTheKey) {
+    for (const char *line :
+         {"product = \"x\"\r\n", "productnam = \"x\"\r\n", "productnames = \"x\"\r\n",
+          "p = \"x\"\r\n", "dir = \"x\"\r\n", "directorys = \"x\"\r\n", "mutex = \"x\"\r\n",
+          "uninstall = \"x\"\r\n", "bkcolo = #123456\r\n", "shortcu = \"a\", \"b\", 0\r\n",
+          "delfil = \"a\"\r\n"}) {
+        Parse(line);
+        EXPECT_EQ(d.productName, nullptr) << line;
+        EXPECT_EQ(d.directoryName, nullptr) << line;
+        EXPECT_EQ(d.mutexName, nullptr) << line;
+        EXPECT_EQ(d.uninstaller, nullptr) << line;
+        EXPECT_EQ(d.backgroundColour, 0u) << line;
+        EXPECT_EQ(d.shortcuts, nullptr) << line;
+        EXPECT_EQ(d.deleteFiles, nullptr) << line;
+    }
+}
 
 TEST_F(ManifestTest, LineEnds) {
     const std::string lines[] = {"productname = \"P\"", "directory = \"D\\E\"",
@@ -124,11 +153,12 @@ TEST_F(ManifestTest, TheTwoFormsAndTheirTraps) {
 
     char key[MANIFEST_KEY_MAX + 1], value[MANIFEST_VALUE_MAX + 1];
     const std::string trap = "directory=\"Program =Files\"";
-    EXPECT_EQ(ManifestMatchLine(trap.data(), trap.size(), key, value, nullptr), MANIFEST_FORM_WORD);
+    EXPECT_EQ(ManifestMatchLine(Exact(trap).get(), trap.size(), key, value, nullptr),
+              MANIFEST_FORM_WORD);
     EXPECT_STREQ(key, "directory=\"Program");
     EXPECT_STREQ(value, "Files\"");
     const std::string split = " a b \t= c ";
-    EXPECT_EQ(ManifestMatchLine(split.data(), split.size(), key, value, nullptr),
+    EXPECT_EQ(ManifestMatchLine(Exact(split).get(), split.size(), key, value, nullptr),
               MANIFEST_FORM_SPLIT);
     EXPECT_STREQ(key, "a b \t"); // whitespace before "=" belongs to the key
     EXPECT_STREQ(value, "c ");   // trailing whitespace belongs to the value
@@ -143,15 +173,17 @@ TEST_F(ManifestTest, KeyAndValueLimits) {
     uint32_t valueLength = 0;
     for (int form : {MANIFEST_FORM_WORD, MANIFEST_FORM_SPLIT}) {
         std::string line = Repeat('k', 256) + "=v";
-        EXPECT_EQ(ManifestMatchForm(line.data(), line.size(), form, key, value, nullptr), 1);
+        EXPECT_EQ(ManifestMatchForm(Exact(line).get(), line.size(), form, key, value, nullptr), 1);
         EXPECT_EQ(strlen(key), 256u);
         line = Repeat('k', 257) + " = v";
-        EXPECT_EQ(ManifestMatchForm(line.data(), line.size(), form, key, value, nullptr), 0);
+        EXPECT_EQ(ManifestMatchForm(Exact(line).get(), line.size(), form, key, value, nullptr), 0);
         line = "k = " + Repeat('v', 1024);
-        EXPECT_EQ(ManifestMatchForm(line.data(), line.size(), form, key, value, &valueLength), 1);
+        EXPECT_EQ(ManifestMatchForm(Exact(line).get(), line.size(), form, key, value, &valueLength),
+                  1);
         EXPECT_EQ(valueLength, 1024u);
         line += "w";
-        EXPECT_EQ(ManifestMatchForm(line.data(), line.size(), form, key, value, &valueLength), 1);
+        EXPECT_EQ(ManifestMatchForm(Exact(line).get(), line.size(), form, key, value, &valueLength),
+                  1);
         EXPECT_EQ(valueLength, 1025u);
         EXPECT_EQ(std::string(value), Repeat('v', 1024));
     }
@@ -283,7 +315,7 @@ TEST_F(ManifestTest, ReportingTellsEachLine) {
     std::pair<std::vector<ManifestLine> *, std::vector<std::string> *> sink(&lines, &keys);
     std::string text =
         "productname = \"P\"\r\nwhat=1\rdirectory=\"" + Repeat('d', 1030) + "\r\n\rBKColour = red";
-    ManifestParseTextReporting(&d, text.data(), text.size(), record, &sink);
+    ManifestParseTextReporting(&d, Exact(text).get(), text.size(), record, &sink);
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_EQ(lines[0].form, MANIFEST_FORM_WORD);
     EXPECT_EQ(lines[0].keyIndex, MANIFEST_KEY_PRODUCTNAME);
@@ -350,7 +382,10 @@ TEST(ManifestUsableTest, RefusesMissingAndUnsafeNames) {
     } cases[] = {
         {"Product", "Vendor\\Product", 1},
         {"Product 2.0", "Vendor/Product", 1},
-        {"P", "..a\\b..\\.c", 1},
+        {"P", "..a\\b..c\\.c", 1},
+        {"P", "Acme\\CON", 0},
+        {"P", "Acme \\x", 0},
+        {"P", "Acme|Pro<1>", 0},
         {nullptr, "Dir", 0},
         {"Product", nullptr, 0},
         {"", "Dir", 0},
@@ -542,7 +577,8 @@ TEST(ManifestDifferentialTest, LinesMatchLikeSscanf) {
                           wantValue.data()) == 2) {
             want = MANIFEST_FORM_SPLIT;
         }
-        int got = ManifestMatchLine(line.data(), line.size(), key.data(), value.data(), nullptr);
+        int got =
+            ManifestMatchLine(Exact(line).get(), line.size(), key.data(), value.data(), nullptr);
         ASSERT_EQ(got, want) << "line: " << line;
         seen[got]++;
         if (want != MANIFEST_FORM_NONE) {

@@ -765,6 +765,34 @@ TEST_F(PackageTest, CraftedBoundsAreRejected) {
 
 // ---- Release after every failure -----------------------------------------------
 
+// Two records sharing one stream of 2.2 MB claim sizes that, with a real
+// 16-byte file, add up to 4 GiB: each passes the sum and the ratio checks,
+// but a 32-bit Total would wrap to 0 and the extraction would write nothing
+// and call it success. The open refuses it; one byte less opens.
+TEST_F(PackageTest, InstallableSizesReaching4GiBAreRefused) {
+    std::mt19937 random(4);
+    PackageParts parts;
+    ASSERT_TRUE(PackageBuildParts(Bytes("MZ"),
+                                  {{"\\big", RandomBytes(random, 2200000)},
+                                   {"\\small", RandomBytes(random, 16)},
+                                   {"\\#Manifest", Bytes("k = v")}},
+                                  PackageWriterOptions(), &parts, nullptr));
+    PackageWriterRecord twin = parts.records[0];
+    twin.name = "\\twin";
+    parts.records.insert(parts.records.begin() + 1, twin);
+    struct {
+        uint32_t big, twin;
+        int opens;
+    } cases[] = {{0x80000000u, 0x7FFFFFF0u, 0}, {0x80000000u, 0x7FFFFFEFu, 1}};
+    for (const auto &c : cases) {
+        parts.records[0].size = c.big;
+        parts.records[1].size = c.twin;
+        FixRecordLengths(&parts);
+        EXPECT_EQ(OpenBytes(PackageAssemble(&parts, true)), c.opens) << std::hex << c.twin;
+        PackageClose();
+    }
+}
+
 TEST_F(PackageTest, CloseReleasesEveryFailureStage) {
     PackageBytes good = Build(SmallEntries());
     PackageBytes noMagic = good;

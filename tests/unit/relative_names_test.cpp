@@ -9,7 +9,7 @@
 
 TEST(RelativeNames, PlainNamesAndSubfoldersAreSafe) {
     for (const char *name : {"readme.txt", "docs\\guide.txt", "Documentation\\User guide",
-                             "a/b.txt", ".origin", "..hidden", "x.", "a b\\c"}) {
+                             "a/b.txt", ".origin", "..hidden", "x.y", "a b\\c"}) {
         EXPECT_TRUE(RelativeNameIsSafe(name)) << name;
     }
 }
@@ -38,6 +38,63 @@ TEST(RelativeNames, NamesThatLeaveTheFolderAreUnsafe) {
         EXPECT_FALSE(RelativeNameIsSafe(name)) << name;
     }
     EXPECT_FALSE(RelativeNameIsSafe(nullptr));
+}
+
+// The one rule, component by component, for entry names and manifest names
+// alike: what Windows would store under another name, or not as a file.
+TEST(RelativeNames, ComponentsWindowsCannotStoreAsTheyAreAreRefused) {
+    struct Case {
+        const char *component;
+        NameProblem problem;
+    } cases[] = {
+        {"readme.txt", NAME_SOUND},
+        {"COM0", NAME_SOUND},
+        {"CONSOLE", NAME_SOUND},
+        {"lpt", NAME_SOUND},
+        {"con2.txt", NAME_SOUND},
+        {"x.y z", NAME_SOUND},
+        {"\xE9t\xE9", NAME_SOUND}, // bytes of the ANSI code page
+        {"", NAME_EMPTY_COMPONENT},
+        {".", NAME_DOT_COMPONENT},
+        {"..", NAME_DOT_COMPONENT},
+        {"...", NAME_TRAILING_DOT_OR_SPACE},
+        {". .", NAME_TRAILING_DOT_OR_SPACE},
+        {"a.", NAME_TRAILING_DOT_OR_SPACE},
+        {"a ", NAME_TRAILING_DOT_OR_SPACE},
+        {"CON", NAME_DEVICE},
+        {"con.txt", NAME_DEVICE},
+        {"Nul .tar.gz", NAME_DEVICE},
+        {"aux", NAME_DEVICE},
+        {"PRN", NAME_DEVICE},
+        {"COM1", NAME_DEVICE},
+        {"lpt9.log", NAME_DEVICE},
+        {"CONIN$", NAME_DEVICE},
+        {"conout$.x", NAME_DEVICE},
+        {"a<b", NAME_RESERVED_CHARACTER},
+        {"a>b", NAME_RESERVED_CHARACTER},
+        {"a:b", NAME_RESERVED_CHARACTER},
+        {"a\"b", NAME_RESERVED_CHARACTER},
+        {"a|b", NAME_RESERVED_CHARACTER},
+        {"a?", NAME_RESERVED_CHARACTER},
+        {"*", NAME_RESERVED_CHARACTER},
+        {"a\x01b", NAME_CONTROL_CHARACTER},
+        {"\x1F", NAME_CONTROL_CHARACTER},
+    };
+    for (const Case &c : cases) {
+        std::string component = c.component;
+        EXPECT_EQ(NameComponentProblem(component.data(), component.size()), c.problem) << component;
+        // The same verdict inside a longer name, for both kinds of name.
+        EXPECT_EQ(EntryNameProblem(("\\sub\\" + component + "\\x").c_str()), c.problem)
+            << component;
+        EXPECT_EQ(RelativeNameProblem(("sub/" + component).c_str()), c.problem) << component;
+    }
+    EXPECT_EQ(EntryNameProblem("\\a/b"), NAME_RESERVED_CHARACTER); // "/" separates nothing here
+    EXPECT_EQ(RelativeNameProblem("a/b"), NAME_SOUND);
+    EXPECT_EQ(EntryNameProblem("a"), NAME_NOT_RELATIVE);
+    EXPECT_EQ(EntryNameProblem("\\\\server\\x"), NAME_NOT_RELATIVE);
+    EXPECT_EQ(RelativeNameProblem("/a"), NAME_NOT_RELATIVE);
+    EXPECT_EQ(EntryNameProblem("\\"), NAME_MISSING);
+    EXPECT_EQ(RelativeNameProblem(""), NAME_MISSING);
 }
 
 TEST(RelativeNames, PathIsFolderBackslashNameAndSuffix) {

@@ -175,7 +175,7 @@ uint64_t ExtractInternalEntries(const std::string &installDirectory, size_t *wri
         } else if (!ExtractAdmit(record, path)) {
             failure = EXTRACT_REFUSED;
         } else {
-            done = ExtractEntryToFile(record, path, &failure);
+            done = ExtractEntryToFile(record, path, installDirectory.c_str(), &failure);
         }
         if (!done) {
             ExtractReportFailure(record, path, failure);

@@ -2,6 +2,8 @@
 // path buffers, what is safe to extract; and the system's 8-bit names.
 #include "qpack/qpack_cli.h"
 
+#include "package/relative_names.h"
+
 #include <string.h>
 
 #ifdef _WIN32
@@ -14,47 +16,40 @@
 
 // ---- Components --------------------------------------------------------------------
 
-static bool IsReservedDeviceName(const std::string &component) {
-    // Windows opens the device for "con", "con.txt" and "con .txt" alike.
-    std::string base = FoldAsciiCase(component.substr(0, component.find('.')));
-    while (!base.empty() && base.back() == ' ') {
-        base.pop_back();
-    }
-    static const char *const devices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
-    for (const char *device : devices) {
-        if (base == device) {
-            return true;
-        }
-    }
-    bool numbered =
-        base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0);
-    return numbered && base[3] >= '1' && base[3] <= '9';
-}
-
+// The installer's own rule decides; this only says why, in words.
 std::string EntryComponentProblem(const std::string &component) {
-    if (component.empty()) {
-        return "an empty path component";
+    switch (NameComponentProblem(component.data(), component.size())) {
+        case NAME_SOUND:
+            return "";
+        case NAME_EMPTY_COMPONENT:
+            return "an empty path component";
+        case NAME_DOT_COMPONENT:
+            return "a " + Quoted(component) + " component";
+        case NAME_CONTROL_CHARACTER:
+            for (unsigned char c : component) {
+                if (c < 0x20) {
+                    return "a control character (code " + std::to_string(c) + ")";
+                }
+            }
+            break;
+        case NAME_RESERVED_CHARACTER:
+            for (unsigned char c : component) {
+                if (NameCharacterIsReserved(c)) {
+                    return "the character '" + std::string(1, static_cast<char>(c)) +
+                           "', which Windows does not allow in file names";
+                }
+            }
+            break;
+        case NAME_TRAILING_DOT_OR_SPACE:
+            return "the component " + Quoted(component) +
+                   ", whose trailing dot or space Windows would drop";
+        case NAME_DEVICE:
+            return "the component " + Quoted(component) + ", a reserved device name on Windows";
+        case NAME_MISSING:
+        case NAME_NOT_RELATIVE:
+            break;
     }
-    if (component == "." || component == "..") {
-        return "a " + Quoted(component) + " component";
-    }
-    for (unsigned char c : component) {
-        if (c < 0x20) {
-            return "a control character (code " + std::to_string(c) + ")";
-        }
-        if (strchr("<>:\"|?*\\/", c) != nullptr) {
-            return "the character '" + std::string(1, static_cast<char>(c)) +
-                   "', which Windows does not allow in file names";
-        }
-    }
-    if (component.back() == '.' || component.back() == ' ') {
-        return "the component " + Quoted(component) +
-               ", whose trailing dot or space Windows would drop";
-    }
-    if (IsReservedDeviceName(component)) {
-        return "the component " + Quoted(component) + ", a reserved device name on Windows";
-    }
-    return "";
+    return "the component " + Quoted(component) + ", which Windows cannot store";
 }
 
 std::string FoldAsciiCase(const std::string &name) {
@@ -112,6 +107,10 @@ static std::string ExtractComponentsProblem(const std::string &name) {
 }
 
 std::string ExtractNameProblem(const std::string &name) {
+    // The installer's rule gives the verdict; the rest finds the words.
+    if (name.find('\0') == std::string::npos && EntryNameProblem(name.c_str()) == NAME_SOUND) {
+        return "";
+    }
     if (name.empty() || name[0] != '\\') {
         return "it does not start with a backslash";
     }
@@ -127,7 +126,8 @@ std::string ExtractNameProblem(const std::string &name) {
     if (name.find('/') != std::string::npos) {
         return "it holds a \"/\", which is not a separator in installers";
     }
-    return ExtractComponentsProblem(name);
+    std::string problem = ExtractComponentsProblem(name);
+    return problem.empty() ? "Windows cannot store it as it is" : problem;
 }
 
 // ---- The system's names --------------------------------------------------------------
