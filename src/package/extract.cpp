@@ -152,7 +152,8 @@ static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, 
     hooks->progress(text, static_cast<float>(static_cast<double>(done) / total));
 }
 
-// Handles one installable entry; returns 1 when it was written.
+// Handles one installable entry; returns 0 when it was written, else why
+// it was not.
 static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory,
                       const DirectoryRecord *record, uint32_t *done, uint32_t total) {
     uint32_t doneBefore = *done;
@@ -170,7 +171,7 @@ static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory
         if (hooks->admit != nullptr && !hooks->admit(record, path)) {
             failure = EXTRACT_REFUSED;
         } else if (ExtractEntryToFile(record, path, &failure)) {
-            return 1;
+            return 0;
         }
     }
     if (hooks->failed != nullptr) {
@@ -180,12 +181,12 @@ static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory
                           : path,
                       failure);
     }
-    return 0;
+    return failure;
 }
 
 void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHooks *hooks,
                               ExtractionReport *report) {
-    ExtractionReport counts = {0, 0};
+    ExtractionReport counts = {};
     ExtractionHooks none = {nullptr, nullptr, nullptr};
     if (hooks == nullptr) {
         hooks = &none;
@@ -198,8 +199,10 @@ void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHook
             continue;
         }
         counts.files++;
-        if (!ExtractOne(hooks, installDirectory, record, &done, total)) {
+        int failure = ExtractOne(hooks, installDirectory, record, &done, total);
+        if (failure != 0) {
             counts.failed++;
+            counts.damaged += failure == EXTRACT_DAMAGED;
         }
     }
     if (report != nullptr) {
