@@ -5,10 +5,16 @@ static const char kGlobalLockName[] = "Global\\QUnpack_Running";
 static const char kSessionLockName[] = "QUnpack_Running";
 static const DWORD kLockWaitMs = 500;
 
-// 1 when mutex was had within timeoutMs; an abandoned mutex does not count:
-// whatever its holder was doing was left half done.
+// 1 when mutex was had within timeoutMs. An abandoned mutex does not count,
+// since whatever its holder was doing was left half done; the wait made it
+// ours all the same, so it is given back.
 static int MutexTake(HANDLE mutex, DWORD timeoutMs) {
-    return mutex != NULL && WaitForSingleObject(mutex, timeoutMs) == WAIT_OBJECT_0;
+    if (mutex == NULL)
+        return 0;
+    DWORD result = WaitForSingleObject(mutex, timeoutMs);
+    if (result == WAIT_ABANDONED)
+        ReleaseMutex(mutex);
+    return result == WAIT_OBJECT_0;
 }
 
 static void MutexClose(HANDLE *mutex) {
