@@ -266,7 +266,7 @@ void Engine(benchmark::State &state) {
         fs::path target = FreshTarget();
         std::string installDirectory = target.string() + "\\installed";
         auto start = std::chrono::steady_clock::now();
-        ExtractionReport report = {0, 0};
+        ExtractionReport report = {};
         ExtractAllFiles(installDirectory.c_str(), NoProgress, &report);
         state.SetIterationTime(Seconds(start));
         if (report.failed != 0 || report.files != kFiles) {
@@ -396,7 +396,7 @@ int ExtractOnce(const char *installer, const char *installDirectory, const char 
     long before = StatusKiB("VmRSS:");
     struct rusage usageBefore, usageAfter;
     getrusage(RUSAGE_SELF, &usageBefore);
-    ExtractionReport report = {0, 0};
+    ExtractionReport report = {};
     auto start = std::chrono::steady_clock::now();
     ExtractAllFiles(installDirectory, NoProgress, &report);
     double seconds = Seconds(start);

@@ -7,6 +7,25 @@
 // Messages that stop the run are captioned this way.
 extern const char kMessageCaption[];
 
+// The installer-wide lock: one installer at a time on the machine, whatever
+// product it carries. It is two mutexes: "Global\QUnpack_Running", which
+// every session of the machine shares (fast user switching, Remote
+// Desktop), and "QUnpack_Running" in the session's own namespace, the one
+// installers that know only that name take.
+struct InstallerLock {
+    HANDLE global;
+    HANDLE session;
+};
+
+// Takes both mutexes within 500 ms in all. Returns 1 with both owned by the
+// calling thread; 0 when either is held elsewhere, was abandoned or cannot
+// be opened (for instance, another account's installer made it), and then
+// nothing is held and both handles are null.
+int InstallerLockAcquire(InstallerLock *lock);
+
+// Releases and closes what InstallerLockAcquire took.
+void InstallerLockRelease(InstallerLock *lock);
+
 // Makes sure the product is not running before the install. Returns
 // non-zero to go on, zero to stop (the reason, if any, has been shown).
 // Any argument may be null: no mutex name skips the start-up check, no

@@ -36,15 +36,25 @@ static int FindInstallDirectory(char *directory, const char *directoryName) {
     return InstallDirectoryBuild(directory, NULL, windows, directoryName);
 }
 
+// Files the package delivered damaged will be damaged on every try: only a
+// new download helps. The others were most likely held by a program.
+static const char *IncompleteInstallAdvice(const ExtractionReport *files) {
+    if (files->damaged == 0)
+        return "Close any program that may be using them and run this installer again.";
+    if (files->damaged == files->failed)
+        return "The installer may be damaged: download it again.";
+    return "The installer may be damaged: download it again. Close any program that may be "
+           "using the other files before you run it.";
+}
+
 static void ShowOutcome(HWND window, const InstallDescription *description,
                         const ExtractionReport *files, int systemStepsDone) {
     const char *product = description->productName;
     if (files->failed > 0) {
         char message[kMessageSize];
         snprintf(message, sizeof message,
-                 "%s was not installed completely: %u of %u files could not be written.\n\n"
-                 "Close any program that may be using them and run this installer again.",
-                 product, files->failed, files->files);
+                 "%s was not installed completely: %u of %u files could not be written.\n\n%s",
+                 product, files->failed, files->files, IncompleteInstallAdvice(files));
         MessageBoxA(window, message, kMessageCaption, MB_ICONERROR);
     } else if (!systemStepsDone) {
         ShowMessage(window, MB_ICONWARNING,
@@ -74,7 +84,7 @@ static void InstallConfirmed(HWND window, const InstallDescription *description)
     }
 
     DeleteStaleFiles(description, directory);
-    ExtractionReport files = {0, 0};
+    ExtractionReport files = {};
     ExtractAllFiles(directory, SetStatus, &files);
     WriteOriginFile(description, directory);
     SetStatus("Building shortcuts", 1.0f);

@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include "driver/driver.h"
+#include "system/wide_path.h"
 
 static const char kRunKeyName[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 static const char kStartupFailedText[] =
@@ -42,16 +43,17 @@ static int IsPlainFileName(const char *name) {
     return 1;
 }
 
+// The Startup folder is asked for wide: a profile path outside the code
+// page would otherwise name no folder at all.
 static void RemoveStartupShortcut(const char *productName) {
-    char folder[MAX_PATH];
+    WCHAR folder[MAX_PATH];
     if (!IsPlainFileName(productName) ||
-        !SHGetSpecialFolderPathA(NULL, folder, CSIDL_STARTUP, FALSE))
+        !SHGetSpecialFolderPathW(NULL, folder, CSIDL_STARTUP, FALSE))
         return;
-    // A path cut to fit could name some other file: leave it alone instead.
-    char path[MAX_PATH];
-    int length = snprintf(path, sizeof path, "%s\\%s.lnk", folder, productName);
-    if (length > 0 && length < static_cast<int>(sizeof path))
-        DeleteFileA(path);
+    // A path that does not fit is left alone: cut, it could name another file.
+    WCHAR path[MAX_PATH];
+    if (WidePathJoin(path, folder, productName, ".lnk"))
+        DeleteFileW(path);
 }
 
 void RemoveAutostart(const char *productName) {

@@ -8,7 +8,6 @@
 #include "package/package.h"
 #include "ui/progress_window.h"
 
-static const char kInstallerMutexName[] = "QUnpack_Running";
 static const char kPackageFailureText[] =
     "Failed to read package file.\t\t\n\n - try downloading it again";
 
@@ -49,8 +48,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 
     // One installer at a time on the machine, whatever product it carries;
     // a second one ends without a word.
-    HANDLE installerMutex = CreateMutexA(NULL, FALSE, kInstallerMutexName);
-    if (WaitForSingleObject(installerMutex, 500) != WAIT_OBJECT_0) {
+    InstallerLock lock;
+    if (!InstallerLockAcquire(&lock)) {
         RegionHeapShutdown();
         return -1;
     }
@@ -79,8 +78,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 
     ManifestFree(&description);
     PackageClose();
-    ReleaseMutex(installerMutex);
-    CloseHandle(installerMutex);
+    InstallerLockRelease(&lock);
     if (com == S_OK)
         CoUninitialize();
     RegionHeapShutdown();

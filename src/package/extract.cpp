@@ -154,7 +154,8 @@ static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, 
     hooks->progress(text, static_cast<float>(static_cast<double>(done) / total));
 }
 
-// Handles one installable entry; returns 1 when it was written.
+// Handles one installable entry; returns 0 when it was written, else why
+// it was not.
 static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory,
                       const DirectoryRecord *record, uint64_t *done, uint64_t total) {
     uint64_t doneBefore = *done;
@@ -172,7 +173,7 @@ static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory
         if (hooks->admit != nullptr && !hooks->admit(record, path)) {
             failure = EXTRACT_REFUSED;
         } else if (ExtractEntryToFile(record, path, installDirectory, &failure)) {
-            return 1;
+            return 0;
         }
     }
     if (hooks->failed != nullptr) {
@@ -182,12 +183,12 @@ static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory
                           : path,
                       failure);
     }
-    return 0;
+    return failure;
 }
 
 void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHooks *hooks,
                               ExtractionReport *report) {
-    ExtractionReport counts = {0, 0};
+    ExtractionReport counts = {};
     ExtractionHooks none = {nullptr, nullptr, nullptr};
     if (hooks == nullptr) {
         hooks = &none;
@@ -200,8 +201,10 @@ void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHook
             continue;
         }
         counts.files++;
-        if (!ExtractOne(hooks, installDirectory, record, &done, total)) {
+        int failure = ExtractOne(hooks, installDirectory, record, &done, total);
+        if (failure != 0) {
             counts.failed++;
+            counts.damaged += failure == EXTRACT_DAMAGED;
         }
     }
     if (report != nullptr) {

@@ -7,7 +7,7 @@
 // An entry is never written in place: its bytes go to a new temporary file
 // in the target's folder, which then takes the target's place in one step.
 // A damaged entry, a short write, a missing heap block or a target that
-// cannot be replaced (in use, read-only) leaves the old file exactly as it
+// cannot be replaced (in use, read-only, hidden) leaves the old file exactly as it
 // was, and no temporary file behind.
 #pragma once
 
@@ -51,10 +51,13 @@ struct ExtractionHooks {
 
 // What an extraction did: files is the number of installable entries it
 // handled (all of them; none when their sizes add up to 0, which writes
-// nothing at all), failed the number of those that were not written.
+// nothing at all), failed the number of those that were not written, and
+// damaged the number of those among them that failed their check
+// (EXTRACT_DAMAGED): the package itself is at fault, not the disk.
 struct ExtractionReport {
     uint32_t files;
     uint32_t failed;
+    uint32_t damaged;
 };
 
 // Writes every installable entry (name without "#" as its second byte) of

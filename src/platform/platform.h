@@ -119,9 +119,19 @@ int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const vo
 // Puts the file at temporaryPath in the place of the file at path in one
 // step (Windows: MoveFileExA with MOVEFILE_REPLACE_EXISTING and
 // MOVEFILE_WRITE_THROUGH; POSIX: rename). Returns 1 when path now holds the
-// new file; 0 when it could not be replaced (in use, read-only, a
-// directory), and then both files are as they were.
+// new file; 0 when it could not be replaced (in use, read-only, hidden or
+// system on Windows, a directory), and then both files are as they were.
+// On Windows a move refused for sharing or access is tried again, five
+// times within about a second: another program may hold the file a moment.
 int PlatformFileReplace(const char *temporaryPath, const char *path);
+
+#ifdef _WIN32
+// The move PlatformFileReplace tries (MoveFileExA as above unless a test
+// points it elsewhere): 1 when it was done, else 0 with the reason in
+// GetLastError.
+typedef int (*PlatformFileMoveFunction)(const char *from, const char *to);
+extern PlatformFileMoveFunction platformFileMove;
+#endif
 
 // Deletes the file at path. Returns 1 when it was deleted, else 0.
 int PlatformFileDelete(const char *path);

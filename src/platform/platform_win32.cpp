@@ -200,19 +200,48 @@ int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const vo
     return complete;
 }
 
-// Windows refuses to replace a read-only file, but not every implementation
-// of the API does (Wine replaces it): ask first, so that such a file is kept
-// everywhere.
-static int Win32IsReadOnlyFile(const char *path) {
+// Windows refuses to replace a read-only file, and CreateFile refuses to
+// overwrite a hidden or system one, but not every implementation of the API
+// does (Wine replaces them all), and a rename replaces hidden and system
+// files on Windows too: ask first, so that such a file is kept everywhere.
+// A directory in the way can never be replaced; asking spares the retries.
+static int Win32TargetIsKept(const char *path) {
     DWORD attributes = GetFileAttributesA(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-           (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                       FILE_ATTRIBUTE_DIRECTORY;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & kept) != 0;
 }
 
+static int Win32FileMove(const char *from, const char *to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+PlatformFileMoveFunction platformFileMove = Win32FileMove;
+
+// Virus scanners and the search indexer open a file for a moment once it
+// has been closed, and the move fails with one of these while they look:
+// worth a few more tries. Any other error is final.
+static int Win32MoveErrorIsPassing(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+// Waits before the second to fifth try: 750 ms in all.
+static const DWORD kMoveRetryWaitsMs[] = {50, 100, 200, 400};
+
 int PlatformFileReplace(const char *temporaryPath, const char *path) {
-    return temporaryPath != nullptr && path != nullptr && !Win32IsReadOnlyFile(path) &&
-           MoveFileExA(temporaryPath, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-               0;
+    if (temporaryPath == nullptr || path == nullptr || Win32TargetIsKept(path)) {
+        return 0;
+    }
+    for (size_t attempt = 0;; attempt++) {
+        if (platformFileMove(temporaryPath, path)) {
+            return 1;
+        }
+        if (attempt == sizeof kMoveRetryWaitsMs / sizeof kMoveRetryWaitsMs[0] ||
+            !Win32MoveErrorIsPassing(GetLastError())) {
+            return 0;
+        }
+        Sleep(kMoveRetryWaitsMs[attempt]);
+    }
 }
 
 int PlatformFileDelete(const char *path) {

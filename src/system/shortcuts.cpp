@@ -4,36 +4,52 @@
 
 #include <shlobj.h>
 
-#include "package/extract.h"
 #include "package/relative_names.h"
 #include "system/system.h"
+#include "system/wide_path.h"
 
-// One link object per shortcut, released before the next one is made.
-static int ShortcutSave(const char *link, const char *target, int32_t iconIndex,
+static HRESULT ShellLinkCreate(IShellLinkA **link) {
+    return CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
+                            reinterpret_cast<void **>(link));
+}
+
+ShortcutLinkCreateFunction shortcutLinkCreate = ShellLinkCreate;
+
+// Creates every folder along the link's path up to its last "\", from the
+// fifth character on (a drive root is never created). Folders that exist or
+// cannot be made are passed over: the save then tells.
+static void MakeLinkFolders(WCHAR *link) {
+    if (lstrlenW(link) < 4) {
+        return;
+    }
+    for (WCHAR *c = link + 4; *c != 0; c++) {
+        if (*c == L'\\') {
+            *c = 0;
+            CreateDirectoryW(link, NULL);
+            *c = L'\\';
+        }
+    }
+}
+
+// One link object per shortcut, released before the next one is made. The
+// icon is a nicety: a link whose icon cannot be set is saved all the same.
+static int ShortcutSave(const WCHAR *link, const char *target, int32_t iconIndex,
                         const char *workingDirectory) {
     IShellLinkA *shellLink = nullptr;
     IPersistFile *file = nullptr;
-    WCHAR wideLink[MAX_PATH];
-    HRESULT hr = CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA,
-                                  reinterpret_cast<void **>(&shellLink));
+    HRESULT hr = shortcutLinkCreate(&shellLink);
     if (SUCCEEDED(hr)) {
         hr = shellLink->SetPath(target);
     }
     if (SUCCEEDED(hr)) {
-        hr = shellLink->SetIconLocation(target, iconIndex);
-    }
-    if (SUCCEEDED(hr)) {
+        shellLink->SetIconLocation(target, iconIndex);
         hr = shellLink->SetWorkingDirectory(workingDirectory);
     }
     if (SUCCEEDED(hr)) {
         hr = shellLink->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&file));
     }
-    if (SUCCEEDED(hr) &&
-        MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, link, -1, wideLink, MAX_PATH) == 0) {
-        hr = E_FAIL;
-    }
     if (SUCCEEDED(hr)) {
-        hr = file->Save(wideLink, TRUE);
+        hr = file->Save(link, TRUE);
     }
     if (shellLink != nullptr) {
         shellLink->Release();
@@ -45,16 +61,20 @@ static int ShortcutSave(const char *link, const char *target, int32_t iconIndex,
 }
 
 // A name or target that would leave its folder, or a path that would not
-// fit MAX_PATH, makes no link and counts as a failure.
-static int ShortcutCreate(const ShortcutEntry *entry, const char *productFolder,
-                          const char *directory) {
-    char link[MAX_PATH];
+// fit MAX_PATH, makes no link and counts as a failure. The link's path is
+// wide below the Programs folder; the target stays ANSI, as the install
+// directory is.
+static int ShortcutCreate(const ShortcutEntry *entry, const WCHAR *programs,
+                          const char *productName, const char *directory) {
+    char linkName[MAX_PATH];
     char target[MAX_PATH];
-    if (!RelativePathBuild(link, productFolder, entry->shortcutName, ".lnk") ||
-        !RelativePathBuild(target, directory, entry->targetPath, nullptr)) {
+    WCHAR link[MAX_PATH];
+    if (!RelativePathBuild(linkName, productName, entry->shortcutName, ".lnk") ||
+        !RelativePathBuild(target, directory, entry->targetPath, nullptr) ||
+        !WidePathJoin(link, programs, linkName, nullptr)) {
         return 0;
     }
-    MakeParentDirectories(link);
+    MakeLinkFolders(link);
     return ShortcutSave(link, target, entry->iconIndex, directory);
 }
 
@@ -64,17 +84,15 @@ int CreateShortcuts(const InstallDescription *description, const char *directory
     if (description->shortcuts == nullptr) {
         return 1;
     }
-    char programs[MAX_PATH];
-    char productFolder[MAX_PATH];
-    if (!SHGetSpecialFolderPathA(NULL, programs, CSIDL_PROGRAMS, FALSE) ||
-        !ManifestProductNameIsSafe(description->productName) ||
-        !RelativePathBuild(productFolder, programs, description->productName, nullptr)) {
+    WCHAR programs[MAX_PATH];
+    if (!SHGetSpecialFolderPathW(NULL, programs, CSIDL_PROGRAMS, FALSE) ||
+        !ManifestProductNameIsSafe(description->productName)) {
         return 0;
     }
     int allSaved = 1;
     for (const ShortcutEntry *entry = description->shortcuts; entry != nullptr;
          entry = entry->next) {
-        if (!ShortcutCreate(entry, productFolder, directory)) {
+        if (!ShortcutCreate(entry, programs, description->productName, directory)) {
             allSaved = 0;
         }
     }

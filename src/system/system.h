@@ -4,6 +4,10 @@
 // the install directory (no "\" at its end).
 #pragma once
 
+#include <windows.h>
+
+#include <shlobj.h>
+
 #include "manifest/manifest.h"
 
 // Deletes the files the manifest lists with "delfile" from the install
@@ -15,8 +19,15 @@ void DeleteStaleFiles(const InstallDescription *description, const char *directo
 void WriteOriginFile(const InstallDescription *description, const char *directory);
 
 // Creates the manifest's shortcuts below the product's Programs folder.
-// Returns 1 when every shortcut was saved, 0 when one could not be.
+// Returns 1 when every shortcut was saved, 0 when one could not be. A link
+// whose icon cannot be set is saved without it and counts as saved; one
+// whose target or working directory cannot be set is not saved.
 int CreateShortcuts(const InstallDescription *description, const char *directory);
+
+// How CreateShortcuts makes each link object (the shell's link object
+// through CoCreateInstance unless a test points it elsewhere).
+typedef HRESULT (*ShortcutLinkCreateFunction)(IShellLinkA **link);
+extern ShortcutLinkCreateFunction shortcutLinkCreate;
 
 // Registers the product's uninstaller under the uninstall key. Returns 1
 // when the key was written or none was asked for, 0 when it could not be.

@@ -29,6 +29,7 @@ struct ProgressWindow {
     int32_t barTop;                  // first row of the bar's interior; 0 until placed
     PackageBitmap *brandBitmap;      // "#brand.bmp", null when missing
     PackageBitmap *centreBitmap;     // "#installingtext.bmp", null when missing
+    int installing;                  // 1 while RunInstall runs
 };
 
 extern ProgressWindow progressWindow;
@@ -41,6 +42,10 @@ void ProgressWindowRun(InstallDescription *description);
 
 // The class's window procedure: paints, runs the install on
 // MSG_START_INSTALL, posts the quit message when the window is destroyed.
+// While the install runs (its message boxes and SetStatus let messages in)
+// the window ignores WM_CLOSE, which would destroy it under the install,
+// and answers WM_QUERYENDSESSION with "not now"; the WM_CLOSE that
+// RunInstall posts at its end arrives after it and closes the window.
 LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Replaces the status by a copy of text (null: no status; also when the

@@ -104,8 +104,18 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
             ProgressWindowPaint(window);
             return 0;
         case MSG_START_INSTALL:
+            progressWindow.installing = 1;
             RunInstall(window);
+            progressWindow.installing = 0;
             return 0;
+        case WM_CLOSE:
+            if (progressWindow.installing)
+                return 0;
+            return DefWindowProcA(window, message, wParam, lParam);
+        case WM_QUERYENDSESSION:
+            if (progressWindow.installing)
+                return FALSE;
+            return DefWindowProcA(window, message, wParam, lParam);
         default:
             return DefWindowProcA(window, message, wParam, lParam);
     }

@@ -91,7 +91,9 @@ TEST(InstallE2E, AFileInUseKeepsItsContentAndTheInstallSaysSo) {
     EXPECT_TRUE(ReadFileBytes(target + "\\bin\\tool.exe") == Payload()[1].data);
 }
 
-TEST(InstallE2E, ADamagedEntryKeepsTheOldFileAndTheInstallSaysSo) {
+// Advice to close programs cannot mend a damaged download: the message
+// asks for a new one, and keeps the old advice for files that were in use.
+TEST(InstallE2E, ADamagedEntryKeepsTheOldFileAndTheInstallAsksForANewDownload) {
     std::string target = ProgramFiles() + "\\E2E Install\\Damaged";
     RemoveTree(target);
     CreateDirectoryA((ProgramFiles() + "\\E2E Install").c_str(), NULL);
@@ -119,8 +121,17 @@ TEST(InstallE2E, ADamagedEntryKeepsTheOldFileAndTheInstallSaysSo) {
     DWORD code = 1;
     std::string outcome = RunInstallerAnswering(path, IDYES, &code);
     EXPECT_EQ(outcome, "Install Product was not installed completely: 1 of 4 files could not be "
-                       "written.\n\nClose any program that may be using them and run this "
-                       "installer again.");
+                       "written.\n\nThe installer may be damaged: download it again.");
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(ReadFileBytes(target + "\\readme.txt"), "old content");
+
+    // One file damaged and one held by a program: both pieces of advice.
+    HANDLE held = CreateFileA((target + "\\bin\\tool.exe").c_str(), GENERIC_READ, 0, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    outcome = RunInstallerAnswering(path, IDYES, &code);
+    CloseHandle(held);
+    EXPECT_EQ(outcome, "Install Product was not installed completely: 2 of 4 files could not be "
+                       "written.\n\nThe installer may be damaged: download it again. Close any "
+                       "program that may be using the other files before you run it.");
 }

@@ -120,7 +120,7 @@ class ExtractTest : public ::testing::Test {
 
     ExtractionReport Extract() {
         ExtractionHooks hooks = {RecordProgress, nullptr, RecordFailure};
-        ExtractionReport report = {99, 99};
+        ExtractionReport report = {99, 99, 99};
         ExtractAllFilesWithHooks(installDirectory.c_str(), &hooks, &report);
         return report;
     }
@@ -249,6 +249,7 @@ TEST_F(ExtractTest, DamagedEntriesLeaveTheOldFileAsItWas) {
     ExtractionReport report = Extract();
     EXPECT_EQ(report.files, 5u);
     EXPECT_EQ(report.failed, 4u);
+    EXPECT_EQ(report.damaged, 4u);
     for (const char *name : {"sum", "short", "empty"}) {
         EXPECT_EQ(ReadText(Installed(name)), std::string("old ") + name) << name;
     }
@@ -321,6 +322,7 @@ TEST_F(ExtractTest, FilesThatCannotBeWrittenStillAdvanceDone) {
     ExtractionReport report = Extract();
     EXPECT_EQ(report.files, 4u);
     EXPECT_EQ(report.failed, 3u);
+    EXPECT_EQ(report.damaged, 0u) << "the package is not to blame";
     ASSERT_EQ(progressCalls.size(), 4u);
     EXPECT_EQ(progressCalls[1].fraction, 0.1f);
     EXPECT_EQ(progressCalls[2].fraction, 0.3f);

@@ -1,5 +1,6 @@
-// CheckPreviousInstance and RemoveAutostart in-process, against the
-// fake_product stand-in and mutexes held by threads of this process. The
+// CheckPreviousInstance, RemoveAutostart and the installer lock in-process,
+// against the fake_product stand-in and mutexes held by threads of this
+// process. The
 // message boxes are real: a helper thread reads and answers them.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -396,4 +397,46 @@ TEST(PreviousInstance, AShellFolderWindowWithTheProductsTitleIsPassedOver) {
     EXPECT_FALSE(ProductHasEnded(&folder, 0));
     StopFakeProduct(&folder);
     StopFakeProduct(&product);
+}
+
+// ---- The installer lock -------------------------------------------------------------
+
+static const char kGlobalLockName[] = "Global\\QUnpack_Running";
+static const char kSessionLockName[] = "QUnpack_Running";
+
+TEST(InstallerLock, HoldsBothNamesUntilReleased) {
+    InstallerLock lock;
+    ASSERT_EQ(InstallerLockAcquire(&lock), 1);
+    EXPECT_EQ(TryMutexFromAnotherThread(kGlobalLockName), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(TryMutexFromAnotherThread(kSessionLockName), static_cast<DWORD>(WAIT_TIMEOUT));
+    InstallerLockRelease(&lock);
+    EXPECT_EQ(TryMutexFromAnotherThread(kGlobalLockName), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(TryMutexFromAnotherThread(kSessionLockName), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+TEST(InstallerLock, EitherNameHeldElsewhereKeepsItOutAndLeavesTheOtherFree) {
+    // An installer in another session holds only the global name; one shipped
+    // before it existed holds only the session's. An abandoned one counts as
+    // held: its holder left its work half done.
+    const struct {
+        const char *held, *other;
+        DWORD holdMs;
+    } cases[] = {{kGlobalLockName, kSessionLockName, INFINITE},
+                 {kSessionLockName, kGlobalLockName, INFINITE},
+                 {kGlobalLockName, kSessionLockName, 0}};
+    for (const auto &c : cases) {
+        MutexHolder holder;
+        StartHolding(&holder, c.held, c.holdMs);
+        InstallerLock lock;
+        EXPECT_EQ(InstallerLockAcquire(&lock), 0) << c.held;
+        EXPECT_EQ(lock.global, (HANDLE)NULL);
+        EXPECT_EQ(lock.session, (HANDLE)NULL);
+        EXPECT_EQ(TryMutexFromAnotherThread(c.other), static_cast<DWORD>(WAIT_OBJECT_0))
+            << c.other << " must not stay owned";
+        if (c.holdMs == 0) {
+            EXPECT_EQ(TryMutexFromAnotherThread(c.held), static_cast<DWORD>(WAIT_OBJECT_0))
+                << "the abandoned mutex the wait took is given back";
+        }
+        StopHolding(&holder);
+    }
 }

@@ -238,7 +238,7 @@ int ExtractAll(const std::string &installer, const std::string &shownRoot, bool 
     }
     ExtractionHooks hooks = {StderrIsTerminal() ? ProgressLineShow : nullptr, ExtractAdmit,
                              ExtractReportFailure};
-    ExtractionReport report = {0, 0};
+    ExtractionReport report = {};
     ExtractAllFilesWithHooks(installDirectory.c_str(), &hooks, &report);
     ProgressLineClear();
     if (installable != 0 && report.files == 0) {
