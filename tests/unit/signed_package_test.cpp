@@ -169,67 +169,37 @@ TEST(SignedPackageTest, FindsThePackageBehindTheTableAndItsPadding) {
 TEST(SignedPackageTest, RefusesEveryOtherPlacement) {
     const PackageBytes plain = Unsigned();
     const uint32_t entry = TestPeCertificateEntryOffset();
+    const size_t packageEnd = plain.size();
+    // Each case signs with padding and a table of tableSize bytes, then
+    // changes the result.
     struct Placement {
         const char *what;
-        std::function<PackageBytes()> make;
+        uint32_t padding, tableSize;
+        std::function<void(PackageBytes *)> change;
     };
-    const Placement cases[] = {{"16 bytes behind the table",
-                                [&] {
-                                    PackageBytes bytes = Sign(plain, 4);
-                                    bytes.resize(bytes.size() + 16, 0);
-                                    return bytes;
-                                }},
-                               {"a table that runs past the end",
-                                [&] {
-                                    PackageBytes bytes = Sign(plain, 4);
-                                    PutLittleEndian(&bytes, entry + 4, 64 + 8, 4);
-                                    return bytes;
-                                }},
-                               {"a table whose end wraps around",
-                                [&] {
-                                    PackageBytes bytes = Sign(plain, 4);
-                                    PutLittleEndian(&bytes, entry, 0xFFFFFFF0, 4);
-                                    PutLittleEndian(&bytes, entry + 4, 0x10 + Size(bytes), 4);
-                                    return bytes;
-                                }},
-                               {"a table that ends early",
-                                [&] {
-                                    PackageBytes bytes = Sign(plain, 4);
-                                    PutLittleEndian(&bytes, entry + 4, 60, 4);
-                                    return bytes;
-                                }},
-                               {"an empty table at the end",
-                                [&] {
-                                    PackageBytes bytes = Sign(plain, 0, 0);
-                                    bytes.resize(bytes.size() + 8, 0);
-                                    return bytes;
-                                }},
-                               {"padding that is not zero",
-                                [&] {
-                                    PackageBytes bytes = Sign(plain, 4);
-                                    bytes[plain.size() + 1] = 1;
-                                    return bytes;
-                                }},
-                               {"8 bytes of padding", [&] { return Sign(plain, 8); }},
-                               {"no magic before the table",
-                                [&] {
-                                    PackageBytes bytes = Sign(plain, 2);
-                                    bytes[plain.size() - 1] ^= 0x20;
-                                    return bytes;
-                                }},
-                               {"no certificate entry",
-                                [&] {
-                                    PackageBytes bytes = Sign(plain, 4);
-                                    PutLittleEndian(&bytes, kTestPeOptionalHeader + 92, 4, 4);
-                                    return bytes;
-                                }},
-                               {"no PE image", [&] {
-                                    PackageBytes bytes = Sign(plain, 4);
-                                    bytes[kTestPeHeaders] = 'X';
-                                    return bytes;
-                                }}};
+    const Placement cases[] = {
+        {"16 bytes behind the table", 4, 64, [](PackageBytes *b) { b->resize(b->size() + 16); }},
+        {"a table that runs past the end", 4, 64,
+         [&](PackageBytes *b) { PutLittleEndian(b, entry + 4, 64 + 8, 4); }},
+        {"a table whose end wraps around", 4, 64,
+         [&](PackageBytes *b) {
+             PutLittleEndian(b, entry, 0xFFFFFFF0, 4);
+             PutLittleEndian(b, entry + 4, 0x10 + Size(*b), 4);
+         }},
+        {"a table that ends early", 4, 64,
+         [&](PackageBytes *b) { PutLittleEndian(b, entry + 4, 60, 4); }},
+        {"an empty table at the end", 0, 0, [](PackageBytes *b) { b->resize(b->size() + 8); }},
+        {"padding that is not zero", 4, 64, [&](PackageBytes *b) { (*b)[packageEnd + 1] = 1; }},
+        {"8 bytes of padding", 8, 64, [](PackageBytes *) {}},
+        {"no magic before the table", 2, 64,
+         [&](PackageBytes *b) { (*b)[packageEnd - 1] ^= 0x20; }},
+        {"no certificate entry", 4, 64,
+         [](PackageBytes *b) { PutLittleEndian(b, kTestPeOptionalHeader + 92, 4, 4); }},
+        {"no PE image", 4, 64, [](PackageBytes *b) { (*b)[kTestPeHeaders] = 'X'; }},
+    };
     for (const Placement &placement : cases) {
-        PackageBytes bytes = placement.make();
+        PackageBytes bytes = Sign(plain, placement.padding, placement.tableSize);
+        placement.change(&bytes);
         PackageLocation location;
         EXPECT_EQ(PackageLocate(bytes.data(), Size(bytes), &location), 0) << placement.what;
         EXPECT_EQ(OpenExact(bytes), 0) << placement.what;
