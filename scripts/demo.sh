@@ -1,7 +1,8 @@
 #!/bin/bash
-# The demo: builds the example product's installer with qpack, runs it under
-# Wine on a virtual display with its confirmation answered, and shows what
-# it installed.   demo.sh NATIVE_BUILD WIN32_BUILD OUTPUT_DIR
+# The demo: builds the example product's installer with qpack, signs it,
+# runs the signed installer under Wine on a virtual display with its
+# confirmation answered, and shows what it installed.
+#   demo.sh NATIVE_BUILD WIN32_BUILD OUTPUT_DIR
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 native=$(realpath -m "$1")
@@ -10,13 +11,26 @@ out=$(realpath -m "$3")
 demo=$(realpath "$here/../examples/demo")
 prefix=$out/wineprefix
 installer=$out/QuorvaneSetup.exe
+unsigned=$out/QuorvaneSetup-unsigned.exe
 
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 mkdir -p "$out"
-"$native/bin/qpack" build -o "$installer" --stub "$win32/bin/qunpack.exe" \
+"$native/bin/qpack" build -o "$unsigned" --stub "$win32/bin/qunpack.exe" \
   --manifest "$demo/manifest.txt" --brand "$demo/brand.bmp" --centre "$demo/installingtext.bmp" \
   "$demo/payload"
+# Signing is the last step. A vendor signs with a code-signing certificate;
+# the demo makes a throwaway self-signed one, which osslsigncode trusts only
+# when told to (-CAfile), as Windows would not trust it at all.
+echo "== signing it with a throwaway certificate"
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Quorvane Demo Vendor" \
+  -keyout "$out/demo-key.pem" -out "$out/demo-cert.pem" 2>/dev/null
+rm -f "$installer"
+osslsigncode sign -certs "$out/demo-cert.pem" -key "$out/demo-key.pem" -n Quorvane \
+  -in "$unsigned" -out "$installer" >/dev/null
+echo "osslsigncode verify: $(osslsigncode verify -CAfile "$out/demo-cert.pem" -in "$installer" |
+  tail -1)"
+"$native/bin/qpack" verify "$installer"
 echo "== installer: $installer"
 "$native/bin/qpack" list "$installer"
 

@@ -78,6 +78,23 @@ uint32_t PackageByteSum(const void *data, uint32_t length) {
     return sum;
 }
 
+uint32_t PackageByteSumAround(const void *data, uint32_t length, const PeSpan *holes,
+                              uint32_t holeCount) {
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    uint32_t sum = 0;
+    uint32_t position = 0;
+    for (uint32_t i = 0; i < holeCount && position < length; i++) {
+        uint32_t start = holes[i].offset < length ? holes[i].offset : length;
+        if (start < position) {
+            start = position; // not in ascending order: take what is left
+        }
+        sum += PackageByteSum(bytes + position, start - position);
+        uint32_t room = length - start;
+        position = start + (holes[i].length < room ? holes[i].length : room);
+    }
+    return sum + PackageByteSum(bytes + position, length - position);
+}
+
 // ---- Inflation -----------------------------------------------------------------
 
 void *InflateAlloc(void *opaque, unsigned int items, unsigned int size) {
@@ -179,6 +196,53 @@ int PackageTrailerDecode(const unsigned char *bytes, PackageTrailer *trailer) {
     return memcmp(trailer->magic, PACKAGE_MAGIC, sizeof trailer->magic) == 0;
 }
 
+// 1 when the trailer that ends at end (a file offset) ends in the magic.
+static int MagicAt(const unsigned char *view, uint32_t end) {
+    const uint32_t magicSize = sizeof PACKAGE_MAGIC - 1;
+    return end >= PACKAGE_TRAILER_SIZE &&
+           memcmp(view + end - magicSize, PACKAGE_MAGIC, magicSize) == 0;
+}
+
+int PackageLocate(const unsigned char *view, uint32_t length, PackageLocation *location) {
+    memset(location, 0, sizeof *location);
+    if (view == nullptr) {
+        return 0;
+    }
+    if (MagicAt(view, length)) {
+        location->trailerOffset = length - PACKAGE_TRAILER_SIZE;
+        return 1;
+    }
+    PeImage image;
+    PeSpan table;
+    if (!PeImageRead(view, length, &image) || !PeCertificateTableGet(&image, &table) ||
+        table.length != length - table.offset ||
+        !PeSigningFields(&image, location->signingFields)) {
+        return 0;
+    }
+    // The trailer ends in "k", so the zeros before the table are padding.
+    uint32_t end = table.offset;
+    for (uint32_t padding = 0;
+         padding < PACKAGE_SIGNATURE_MAX_PADDING && end > 0 && view[end - 1] == 0; padding++) {
+        end--;
+    }
+    if (!MagicAt(view, end)) {
+        return 0;
+    }
+    location->trailerOffset = end - PACKAGE_TRAILER_SIZE;
+    location->certificateTable = table;
+    // The fields the sum leaves out lie in the image's header, before the trailer.
+    const PeSpan &last = location->signingFields[1];
+    return last.offset <= location->trailerOffset &&
+           last.length <= location->trailerOffset - last.offset;
+}
+
+uint32_t PackageLocatedSum(const unsigned char *view, const PackageLocation *location) {
+    if (location->certificateTable.length == 0) {
+        return PackageByteSum(view, location->trailerOffset);
+    }
+    return PackageByteSumAround(view, location->trailerOffset, location->signingFields, 2);
+}
+
 // A stream of compressedSize bytes can yield at most this much.
 static int SizeWithinRatio(uint32_t size, uint32_t compressedSize) {
     return static_cast<uint64_t>(size) <= static_cast<uint64_t>(compressedSize) * INFLATE_MAX_RATIO;
@@ -244,15 +308,15 @@ static int PackageLoad(void) {
         return 0;
     }
     // The magic first, so that a file without a package is not read through.
-    const unsigned char *trailerBytes = view + length - PACKAGE_TRAILER_SIZE;
-    if (!PackageTrailerDecode(trailerBytes, &packageReader.trailer)) {
+    if (!PackageLocate(view, length, &packageReader.location)) {
         return 0;
     }
+    uint32_t packageEnd = packageReader.location.trailerOffset;
+    PackageTrailerDecode(view + packageEnd, &packageReader.trailer);
     const PackageTrailer *trailer = &packageReader.trailer;
 
     // The directory stream lies between the image and the trailer, and the
     // directory is not empty and no larger than its stream can yield.
-    uint32_t packageEnd = length - PACKAGE_TRAILER_SIZE;
     if (trailer->directoryOffset > packageEnd ||
         trailer->directoryCompressedSize > packageEnd - trailer->directoryOffset) {
         return 0;
@@ -262,7 +326,7 @@ static int PackageLoad(void) {
         return 0;
     }
 
-    if (PackageByteSum(view, packageEnd) != trailer->packageSum) {
+    if (PackageLocatedSum(view, &packageReader.location) != trailer->packageSum) {
         return 0;
     }
 

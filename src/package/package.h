@@ -7,18 +7,27 @@
 //   file:  executable image | directory stream | entry streams | trailer
 //          0                  directoryOffset    dataArea        length - 24
 //
+// A signed installer carries the signature behind the package: up to 7 zero
+// bytes, then the certificate table that the image's certificate directory
+// entry points at, ending at the end of the file. Signing also rewrites the
+// image's CheckSum and that entry (12 bytes), so for a signed installer the
+// package sum counts those bytes as zero.
+//
 // All integers in the file are little-endian and unaligned; records are
 // packed byte by byte and read with explicit byte loads.
 #pragma once
 
 #include <stdint.h>
 
+#include "pe/pe.h"
 #include "platform/platform.h"
 
 // ---- Format ----------------------------------------------------------------
 
 const uint32_t PACKAGE_TRAILER_SIZE = 24;
 const char PACKAGE_MAGIC[9] = "InstPack"; // the trailer's last 8 bytes, no terminator
+// Signing tools align the certificate table to 8 bytes with zeros.
+const uint32_t PACKAGE_SIGNATURE_MAX_PADDING = 7;
 
 // The trailer is the last 24 bytes of the file:
 //   0  u32  directoryOffset          file offset of the directory's zlib stream
@@ -63,6 +72,14 @@ const uint32_t INFLATE_MAX_RATIO = 1032;
 
 // ---- The reader --------------------------------------------------------------
 
+// Where the package lies in the file. An unsigned installer's trailer is
+// its last 24 bytes; a signed one's stands before the signature.
+struct PackageLocation {
+    uint32_t trailerOffset;  // the package sum covers the bytes before it
+    PeSpan certificateTable; // behind the package; length 0 when unsigned
+    PeSpan signingFields[2]; // counted as zero by the sum when signed
+};
+
 // The process-wide reader, set by a PackageOpen* call and cleared by
 // PackageClose. Every field is zero/null until the step that sets it.
 // After a successful open, every record of the chain starting at directory
@@ -74,6 +91,7 @@ struct PackageReader {
     PlatformMappedFile mapped;     // file, mapping and view of a mapped file
     const unsigned char *view;     // first byte of the package file
     uint32_t length;               // length of the package file
+    PackageLocation location;      // set once the magic has been seen
     PackageTrailer trailer;        // decoded once the magic has been seen
     unsigned char *directory;      // region-heap block of trailer.directorySize bytes
     const unsigned char *dataArea; // view + directoryOffset + directoryCompressedSize
@@ -142,6 +160,23 @@ int DirectoryRecordIsInternal(const DirectoryRecord *record);
 // The 32-bit wrapping sum of length bytes taken as unsigned values; 0 for an
 // empty block. One pass at memory speed (SSE2 where the CPU has it).
 uint32_t PackageByteSum(const void *data, uint32_t length);
+
+// The byte sum of length bytes at data with the bytes of holeCount holes
+// (ascending, not overlapping) counted as zero: the bytes around them are
+// summed, nothing is copied. Parts of holes outside the block are ignored.
+uint32_t PackageByteSumAround(const void *data, uint32_t length, const PeSpan *holes,
+                              uint32_t holeCount);
+
+// Finds the trailer of the file of length bytes at view. Returns 1 when the
+// last 24 bytes end in the magic (unsigned), or when the image's certificate
+// table ends exactly at the end of the file and the 24 bytes before it, less
+// at most 7 zero bytes, end in the magic (signed). Returns 0 for anything
+// else; reads nothing outside the file and computes no sum.
+int PackageLocate(const unsigned char *view, uint32_t length, PackageLocation *location);
+
+// The package sum of a located file: every byte before the trailer, with the
+// signing fields counted as zero when the file is signed.
+uint32_t PackageLocatedSum(const unsigned char *view, const PackageLocation *location);
 
 // Decodes 24 trailer bytes. Returns 1 when they end in the magic, else 0
 // (the fields are decoded either way).

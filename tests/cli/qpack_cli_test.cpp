@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "pe_bytes.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -843,6 +845,103 @@ TEST_F(QpackCli, BuildChecksItsManifest) {
     EXPECT_EQ(warned.status, 0) << warned.err;
     EXPECT_NE(warned.err.find("manifest.txt:3: warning: unrecognised key"), std::string::npos);
     EXPECT_TRUE(fs::exists(root / "setup.exe"));
+}
+
+// ---- Signed installers ------------------------------------------------------------
+
+// Signs in with osslsigncode and a certificate made in root; extra options
+// (-nest) go first. Returns osslsigncode's exit status.
+int Sign(const fs::path &root, const std::string &in, const std::string &out,
+         const std::string &extra = "") {
+    std::string at = "cd " + ShellQuoted(root.string()) + " && ";
+    if (!fs::exists(root / "cert.pem")) {
+        std::system((at + "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=Vendor"
+                          " -keyout key.pem -out cert.pem >/dev/null 2>&1")
+                        .c_str());
+    }
+    std::string command = at + "osslsigncode sign " + extra +
+                          " -certs cert.pem -key key.pem -n Demo -in " + ShellQuoted(in) +
+                          " -out " + ShellQuoted(out) + " >/dev/null 2>&1";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool SignatureVerifies(const fs::path &root, const std::string &installer) {
+    std::string command = "cd " + ShellQuoted(root.string()) +
+                          " && osslsigncode verify -CAfile cert.pem -in " + ShellQuoted(installer) +
+                          " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+TEST_F(QpackCli, SignedInstallersReadAsBuiltAndRefuseChanges) {
+    if (std::system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") != 0) {
+        GTEST_SKIP() << "osslsigncode or openssl missing (scripts/install-deps.sh installs them)";
+    }
+    PackageBytes stub = TestPeImage();
+    PutLittleEndian(&stub, TestPeCheckSumOffset(), 0xC0FFEE, 4); // cleared by the build
+    WriteBytes(root / "stub.exe", stub);
+    WriteBytes(root / "pay/bin/tool.dat", RandomBytes(30000, 7));
+    WriteText(root / "pay/readme.txt", "read me");
+    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+    ASSERT_EQ(Sign(root, "setup.exe", "signed.exe"), 0);
+    ASSERT_EQ(Sign(root, "signed.exe", "nested.exe", "-nest -h sha512"), 0);
+    const PackageBytes built = ReadBytes(root / "setup.exe");
+
+    for (const char *installer : {"signed.exe", "nested.exe"}) {
+        EXPECT_TRUE(SignatureVerifies(root, installer)) << installer;
+        Outcome verify = Qpack({"verify", installer});
+        EXPECT_EQ(verify.status, 0) << verify.err;
+        size_t table = fs::file_size(root / installer) - ((built.size() + 7) / 8 * 8);
+        EXPECT_NE(
+            verify.out.find("signed: a certificate table of " + std::to_string(table) + " bytes"),
+            std::string::npos)
+            << verify.out;
+        EXPECT_EQ(Qpack({"list", installer}).status, 0);
+        EXPECT_EQ(Qpack({"show", installer}).status, 0);
+        std::string folder = std::string("out-") + installer;
+        ASSERT_EQ(Qpack({"extract", "-o", folder, installer}).status, 0);
+        EXPECT_EQ(ReadBytes(root / folder / "bin/tool.dat"), RandomBytes(30000, 7));
+    }
+    EXPECT_EQ(Qpack({"verify", "setup.exe"}).out.find("signed"), std::string::npos);
+
+    // A changed byte of the image, the directory or the data; bytes behind
+    // the signature.
+    const PackageBytes signedBytes = ReadBytes(root / "signed.exe");
+    struct Damage {
+        const char *what;
+        size_t at; // SIZE_MAX: 16 bytes appended
+        const char *message;
+    };
+    const Damage damages[] = {
+        {"image", 0x201, "package sum mismatch"},
+        {"directory", stub.size() + 3, ""},
+        {"data", built.size() - PACKAGE_TRAILER_SIZE - 2, ""},
+        {"appended", SIZE_MAX, "16 bytes follow it"},
+    };
+    for (const Damage &damage : damages) {
+        PackageBytes bytes = signedBytes;
+        if (damage.at == SIZE_MAX) {
+            bytes.resize(bytes.size() + 16, 0);
+        } else {
+            bytes[damage.at] ^= 0x01;
+        }
+        WriteBytes(root / "damaged.exe", bytes);
+        EXPECT_FALSE(SignatureVerifies(root, "damaged.exe")) << damage.what;
+        Outcome verify = Qpack({"verify", "damaged.exe"});
+        EXPECT_EQ(verify.status, 1) << damage.what;
+        EXPECT_NE(verify.err.find(damage.message), std::string::npos) << verify.err;
+    }
+
+    // Signing comes last: a signed stub, or an installer as a stub, is refused.
+    ASSERT_EQ(Sign(root, "stub.exe", "signed-stub.exe"), 0);
+    for (auto [stubFile, message] :
+         {std::pair<const char *, const char *>{"signed-stub.exe", "is signed"},
+          {"nested.exe", "already carries a package"}}) {
+        Outcome refused = Qpack(
+            {"build", "-o", "again.exe", "--stub", stubFile, "--manifest", "manifest.txt", "pay"});
+        EXPECT_EQ(refused.status, 1) << stubFile;
+        EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
+    }
 }
 
 } // namespace

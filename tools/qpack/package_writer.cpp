@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "pe/pe.h"
+
 namespace {
 
 const uint32_t kRecordHeaderSize = 18;
@@ -114,6 +116,7 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
                        std::string *error) {
     *parts = PackageParts();
     parts->stub = stub;
+    PackageStubClearSigningFields(&parts->stub);
 
     if (entries.empty()) {
         return Fail(error, "a package needs at least one entry");
@@ -204,6 +207,19 @@ PackageBytes PackageAssemble(PackageParts *parts, bool recomputeSum) {
     PutU32(&out, trailer.packageSum);
     out.insert(out.end(), trailer.magic, trailer.magic + sizeof trailer.magic);
     return out;
+}
+
+void PackageStubClearSigningFields(PackageBytes *stub) {
+    PeImage image;
+    PeSpan fields[2];
+    if (stub->size() > UINT32_MAX ||
+        !PeImageRead(stub->data(), static_cast<uint32_t>(stub->size()), &image) ||
+        !PeSigningFields(&image, fields)) {
+        return;
+    }
+    for (const PeSpan &field : fields) {
+        std::fill_n(stub->begin() + field.offset, field.length, 0);
+    }
 }
 
 bool PackageWrite(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,

@@ -75,7 +75,14 @@ struct PackageParts {
     PackageWriterTrailer trailer;
 };
 
-// Fills parts from stub and entries, every field consistent. Returns false
+// Sets the 12 bytes that signing rewrites (the image's CheckSum and its
+// certificate directory entry) to zero when stub is a PE image, so that the
+// installer sums the same before and after it is signed. Anything else is
+// left as it is.
+void PackageStubClearSigningFields(PackageBytes *stub);
+
+// Fills parts from stub and entries, every field consistent. The stub's
+// signing fields are cleared (PackageStubClearSigningFields). Returns false
 // with a message in *error (when not null) for no entries at all, an entry name that does not
 // start with "\", holds a NUL or is too long for a record, an entry of 4 GiB
 // or more, a failed compression, or a package that would make the file

@@ -4,6 +4,8 @@
 #include "qpack/qpack_cli.h"
 #include "qpack/qpack_manifest.h"
 
+#include "package/package.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -191,10 +193,21 @@ bool StubLoad(const std::string &shownPath, PackageBytes *stub, std::string *err
         return BuildFail(error, "stub " + Quoted(shownPath) +
                                     " is not a Windows program (it does not start with \"MZ\")");
     }
-    if (stub->size() >= 24 && memcmp(stub->data() + stub->size() - 8, "InstPack", 8) == 0) {
+    PackageLocation location;
+    if (PackageLocate(stub->data(), static_cast<uint32_t>(stub->size()), &location)) {
         return BuildFail(error, "stub " + Quoted(shownPath) +
-                                    " already carries a package (it ends in \"InstPack\");"
-                                    " build from the bare stub");
+                                    " already carries a package (it holds a trailer ending in"
+                                    " \"InstPack\"); build from the bare stub");
+    }
+    // Signing must come last: a package appended behind a signature breaks it.
+    PeImage image;
+    PeSpan table;
+    if (PeImageRead(stub->data(), static_cast<uint32_t>(stub->size()), &image) &&
+        PeCertificateTableGet(&image, &table)) {
+        return BuildFail(error, "stub " + Quoted(shownPath) + " is signed (it carries a " +
+                                    std::to_string(table.length) +
+                                    "-byte certificate table); build from the unsigned stub and"
+                                    " sign the installer as the last step");
     }
     return true;
 }

@@ -142,6 +142,12 @@ void VerifySummary(const std::string &path, const std::vector<EntryRow> &rows) {
            Printable(path).c_str(), Counted(rows.size(), "entry", "entries").c_str(),
            rows.size() - internal, internal, FormatSize(unpacked).c_str(),
            FormatHex32(packageReader.trailer.packageSum).c_str());
+    // The certificate itself is Windows' to judge (or osslsigncode verify's).
+    uint32_t table = packageReader.location.certificateTable.length;
+    if (table != 0) {
+        printf("%s: signed: a certificate table of %u bytes follows the package\n",
+               Printable(path).c_str(), static_cast<unsigned>(table));
+    }
 }
 
 int VerifyOpenPackage(const std::string &path) {

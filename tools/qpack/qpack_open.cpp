@@ -111,26 +111,55 @@ static std::string TrailerProblem(const PackageTrailer &trailer, uint32_t packag
     return "";
 }
 
+// Why no trailer can be found: the last 24 bytes do not end in the magic,
+// and whatever certificate table the image has does not lead to one.
+static std::string LocationProblem(const unsigned char *view, uint32_t length) {
+    const std::string unsignedProblem =
+        "no package: its last 8 bytes are not \"InstPack\" (a file without a package, or one cut"
+        " short or extended after it was built)";
+    PeImage image;
+    PeSpan table;
+    if (!PeImageRead(view, length, &image) || !PeCertificateTableGet(&image, &table)) {
+        return unsignedProblem;
+    }
+    std::string signedAt = "signed (a certificate table of " + std::to_string(table.length) +
+                           " bytes at offset " + std::to_string(table.offset) + "), but ";
+    if (table.length != length - table.offset) {
+        return signedAt + "the table does not end at the end of the file: " +
+               std::to_string(length - table.offset - table.length) +
+               " bytes follow it (the file was extended after it was signed)";
+    }
+    return signedAt + "no package trailer ending in \"InstPack\" stands before the table, behind"
+                      " at most 7 zero bytes (a signed file without a package, or one changed"
+                      " before it was signed)";
+}
+
 std::string PackageBytesProblem(const unsigned char *view, uint32_t length) {
     if (length < PACKAGE_TRAILER_SIZE) {
         return std::to_string(length) +
                " bytes long, too short to hold the 24-byte package trailer";
     }
-    uint32_t packageEnd = length - PACKAGE_TRAILER_SIZE;
-    PackageTrailer trailer;
-    if (!PackageTrailerDecode(view + packageEnd, &trailer)) {
-        return "no package: its last 8 bytes are not \"InstPack\" (a file without a"
-               " package, or one cut short or extended after it was built)";
+    PackageLocation location;
+    if (!PackageLocate(view, length, &location)) {
+        return LocationProblem(view, length);
     }
+    uint32_t packageEnd = location.trailerOffset;
+    PackageTrailer trailer;
+    PackageTrailerDecode(view + packageEnd, &trailer);
     std::string problem = TrailerProblem(trailer, packageEnd);
     if (!problem.empty()) {
         return problem;
     }
-    uint32_t sum = PackageByteSum(view, packageEnd);
+    uint32_t sum = PackageLocatedSum(view, &location);
     if (sum != trailer.packageSum) {
+        bool isSigned = location.certificateTable.length != 0;
         return "package sum mismatch: the trailer says " + FormatHex32(trailer.packageSum) +
                ", but the " + std::to_string(packageEnd) + " bytes before it sum to " +
-               FormatHex32(sum) + " (the file was changed after it was built)";
+               FormatHex32(sum) +
+               (isSigned ? " with the 12 bytes that signing rewrites counted as zero (the file was"
+                           " changed after it was built, or built by a tool that did not clear"
+                           " them)"
+                         : " (the file was changed after it was built)");
     }
     std::vector<unsigned char> directory;
     InflationResult inflated = InflateStream(

@@ -1,0 +1,130 @@
+// Any bytes as an installer: its head read as PE headers (sections, data
+// directories, the certificate table, the fields signing rewrites) and its
+// tail searched for the package behind a signature. Every range the PE
+// reader hands out must lie inside the input, and every package the reader
+// locates must have its trailer, padding and table where the rules put
+// them. The input is then opened as it is, and once more with its package
+// sum made right so that the open goes on to the directory.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "heap/region_heap.h"
+#include "package/package.h"
+#include "pe/pe.h"
+
+static void Fail(const char *what) {
+    fprintf(stderr, "pe_fuzz: %s\n", what);
+    abort();
+}
+
+static void Inside(uint64_t offset, uint64_t size, size_t length, const char *what) {
+    if (offset > length || size > length - offset) {
+        Fail(what);
+    }
+}
+
+static void ReadHeaders(const uint8_t *data, uint32_t length) {
+    PeImage image;
+    if (!PeImageRead(data, length, &image)) {
+        return;
+    }
+    Inside(image.optionalHeaderOffset, image.optionalHeaderSize, length, "optional header");
+    Inside(image.directoryTableOffset, uint64_t(image.directoryCount) * PE_DIRECTORY_ENTRY_SIZE,
+           image.optionalHeaderOffset + image.optionalHeaderSize, "directories");
+    Inside(image.sectionTableOffset, uint64_t(image.sectionCount) * PE_SECTION_HEADER_SIZE, length,
+           "section table");
+    uint32_t touched = 0;
+    PeDataDirectory directory;
+    for (uint32_t i = 0; PeDataDirectoryGet(&image, i, &directory); i++) {
+        uint32_t offset;
+        if (PeRvaToOffset(&image, directory.address, directory.size, &offset)) {
+            Inside(offset, directory.size, length, "directory data");
+            touched += directory.size != 0 ? data[offset] + data[offset + directory.size - 1] : 0;
+        }
+    }
+    PeSection section;
+    for (uint32_t i = 0; PeSectionGet(&image, i, &section); i++) {
+        touched += static_cast<uint8_t>(section.name[0]);
+    }
+    PeSpan table, fields[2];
+    if (PeCertificateTableGet(&image, &table)) {
+        Inside(table.offset, table.length, length, "certificate table");
+    }
+    if (PeSigningFields(&image, fields)) {
+        Inside(fields[0].offset, 4, length, "CheckSum");
+        Inside(fields[1].offset, 8, length, "certificate entry");
+    }
+    (void)touched;
+}
+
+static void CheckLocation(const uint8_t *data, uint32_t length, const PackageLocation &location) {
+    Inside(location.trailerOffset, PACKAGE_TRAILER_SIZE, length, "trailer");
+    if (memcmp(data + location.trailerOffset + 16, PACKAGE_MAGIC, 8) != 0) {
+        Fail("a trailer without the magic");
+    }
+    const PeSpan &table = location.certificateTable;
+    if (table.length == 0) {
+        if (location.trailerOffset + PACKAGE_TRAILER_SIZE != length) {
+            Fail("an unsigned trailer that is not the last 24 bytes");
+        }
+        return;
+    }
+    if (uint64_t(table.offset) + table.length != length) {
+        Fail("a certificate table that does not end the file");
+    }
+    uint32_t packageEnd = location.trailerOffset + PACKAGE_TRAILER_SIZE;
+    if (packageEnd > table.offset || table.offset - packageEnd > PACKAGE_SIGNATURE_MAX_PADDING) {
+        Fail("padding out of bounds");
+    }
+    for (uint32_t at = packageEnd; at < table.offset; at++) {
+        if (data[at] != 0) {
+            Fail("padding that is not zero");
+        }
+    }
+    for (const PeSpan &field : location.signingFields) {
+        Inside(field.offset, field.length, location.trailerOffset, "signing field");
+    }
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    RegionHeapInit();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > (64u << 20)) {
+        return 0;
+    }
+    uint32_t length = static_cast<uint32_t>(size);
+    ReadHeaders(data, length);
+    PackageLocation location;
+    if (!PackageLocate(data, length, &location)) {
+        if (PackageOpenMemory(data, length)) {
+            Fail("a package opened that cannot be located");
+        }
+        PackageClose();
+        return 0;
+    }
+    CheckLocation(data, length, location);
+    PackageOpenMemory(data, length);
+    PackageClose();
+
+    // The sum made right: the trailer's packageSum is not itself summed.
+    uint8_t *copy = static_cast<uint8_t *>(malloc(size));
+    memcpy(copy, data, size);
+    uint32_t sum = PackageLocatedSum(copy, &location);
+    for (int i = 0; i < 4; i++) {
+        copy[location.trailerOffset + 12 + i] = static_cast<uint8_t>(sum >> (8 * i));
+    }
+    if (PackageOpenMemory(copy, length)) {
+        for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
+             record = PackageNextRecord(record)) {
+            PackageFindEntry(DirectoryRecordName(record) + 1);
+        }
+    }
+    PackageClose();
+    free(copy);
+    return 0;
+}

@@ -1,0 +1,160 @@
+// Reading a PE image's headers within bounds. See pe.h.
+#include "pe/pe.h"
+
+#include <string.h>
+
+static const uint32_t DOS_HEADER_SIZE = 64;
+static const uint32_t DOS_PE_POINTER = 0x3C;
+static const uint32_t FILE_HEADER_SIZE = 20; // behind the 4-byte signature
+
+// 1 when the span of size bytes at offset lies inside length bytes.
+static int SpanInside(uint64_t offset, uint64_t size, uint32_t length) {
+    return offset <= length && size <= length - offset;
+}
+
+static uint32_t LoadLittleEndian(const unsigned char *bytes, uint32_t width) {
+    uint32_t value = 0;
+    for (uint32_t i = 0; i < width; i++) {
+        value |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+    }
+    return value;
+}
+
+int PeReadU16(const PeImage *image, uint32_t offset, uint32_t *value) {
+    if (!SpanInside(offset, 2, image->length)) {
+        return 0;
+    }
+    *value = LoadLittleEndian(image->bytes + offset, 2);
+    return 1;
+}
+
+int PeReadU32(const PeImage *image, uint32_t offset, uint32_t *value) {
+    if (!SpanInside(offset, 4, image->length)) {
+        return 0;
+    }
+    *value = LoadLittleEndian(image->bytes + offset, 4);
+    return 1;
+}
+
+// Locates the data directories: their count field and their first entry
+// sit at different places for PE32 and PE32+, and only entries inside the
+// optional header count, whatever the count field claims.
+static int DirectoriesLocate(PeImage *image) {
+    uint32_t countField, tableStart;
+    if (image->magic == PE32_MAGIC) {
+        countField = 92;
+        tableStart = 96;
+    } else if (image->magic == PE32_PLUS_MAGIC) {
+        countField = 108;
+        tableStart = 112;
+    } else {
+        return 0;
+    }
+    uint32_t declared;
+    if (image->optionalHeaderSize < tableStart ||
+        !PeReadU32(image, image->optionalHeaderOffset + countField, &declared)) {
+        return 0;
+    }
+    uint32_t room = (image->optionalHeaderSize - tableStart) / PE_DIRECTORY_ENTRY_SIZE;
+    image->directoryCount = declared < room ? declared : room;
+    image->directoryTableOffset = image->optionalHeaderOffset + tableStart;
+    return 1;
+}
+
+int PeImageRead(const void *bytes, uint32_t length, PeImage *image) {
+    memset(image, 0, sizeof *image);
+    image->bytes = static_cast<const unsigned char *>(bytes);
+    image->length = bytes != nullptr ? length : 0;
+    uint32_t headers;
+    if (image->length < DOS_HEADER_SIZE || image->bytes[0] != 'M' || image->bytes[1] != 'Z' ||
+        !PeReadU32(image, DOS_PE_POINTER, &headers) ||
+        !SpanInside(headers, 4 + FILE_HEADER_SIZE, image->length) ||
+        memcmp(image->bytes + headers, "PE\0\0", 4) != 0) {
+        return 0;
+    }
+    const unsigned char *fileHeader = image->bytes + headers + 4;
+    image->machine = LoadLittleEndian(fileHeader + 0, 2);
+    image->sectionCount = LoadLittleEndian(fileHeader + 2, 2);
+    image->optionalHeaderSize = LoadLittleEndian(fileHeader + 16, 2);
+    image->optionalHeaderOffset = headers + 4 + FILE_HEADER_SIZE;
+    if (!SpanInside(image->optionalHeaderOffset, image->optionalHeaderSize, image->length) ||
+        !PeReadU16(image, image->optionalHeaderOffset, &image->magic) ||
+        !DirectoriesLocate(image)) {
+        return 0;
+    }
+    image->sectionTableOffset = image->optionalHeaderOffset + image->optionalHeaderSize;
+    return SpanInside(image->sectionTableOffset,
+                      static_cast<uint64_t>(image->sectionCount) * PE_SECTION_HEADER_SIZE,
+                      image->length);
+}
+
+int PeDataDirectoryGet(const PeImage *image, uint32_t index, PeDataDirectory *directory) {
+    if (index >= image->directoryCount) {
+        return 0;
+    }
+    directory->entryOffset = image->directoryTableOffset + index * PE_DIRECTORY_ENTRY_SIZE;
+    return PeReadU32(image, directory->entryOffset, &directory->address) &&
+           PeReadU32(image, directory->entryOffset + 4, &directory->size);
+}
+
+int PeSectionGet(const PeImage *image, uint32_t index, PeSection *section) {
+    if (index >= image->sectionCount) {
+        return 0;
+    }
+    uint32_t header = image->sectionTableOffset + index * PE_SECTION_HEADER_SIZE;
+    if (!SpanInside(header, PE_SECTION_HEADER_SIZE, image->length)) {
+        return 0;
+    }
+    const unsigned char *bytes = image->bytes + header;
+    memcpy(section->name, bytes, 8);
+    section->name[8] = 0;
+    section->virtualSize = LoadLittleEndian(bytes + 8, 4);
+    section->virtualAddress = LoadLittleEndian(bytes + 12, 4);
+    section->rawSize = LoadLittleEndian(bytes + 16, 4);
+    section->rawOffset = LoadLittleEndian(bytes + 20, 4);
+    section->headerOffset = header;
+    return 1;
+}
+
+int PeRvaToOffset(const PeImage *image, uint32_t rva, uint32_t size, uint32_t *offset) {
+    PeSection section;
+    for (uint32_t i = 0; PeSectionGet(image, i, &section); i++) {
+        // Bytes beyond the virtual size are not part of the loaded section.
+        uint32_t extent = section.rawSize;
+        if (section.virtualSize != 0 && section.virtualSize < extent) {
+            extent = section.virtualSize;
+        }
+        if (rva < section.virtualAddress || rva - section.virtualAddress > extent ||
+            size > extent - (rva - section.virtualAddress) ||
+            !SpanInside(section.rawOffset, extent, image->length)) {
+            continue;
+        }
+        *offset = section.rawOffset + (rva - section.virtualAddress);
+        return 1;
+    }
+    return 0;
+}
+
+int PeCertificateTableGet(const PeImage *image, PeSpan *table) {
+    PeDataDirectory directory;
+    if (!PeDataDirectoryGet(image, PE_DIRECTORY_CERTIFICATE, &directory) || directory.size == 0 ||
+        !SpanInside(directory.address, directory.size, image->length)) {
+        return 0;
+    }
+    table->offset = directory.address;
+    table->length = directory.size;
+    return 1;
+}
+
+int PeSigningFields(const PeImage *image, PeSpan fields[2]) {
+    PeDataDirectory directory;
+    if (!PeDataDirectoryGet(image, PE_DIRECTORY_CERTIFICATE, &directory)) {
+        return 0;
+    }
+    // The CheckSum lies at 64, the directories from 96 on: always in this order.
+    fields[0].offset = image->optionalHeaderOffset + PE_CHECKSUM_FIELD;
+    fields[0].length = 4;
+    fields[1].offset = directory.entryOffset;
+    fields[1].length = PE_DIRECTORY_ENTRY_SIZE;
+    return 1;
+}

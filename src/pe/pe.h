@@ -1,0 +1,98 @@
+// Reading a Windows PE image's headers within bounds: the DOS header's
+// pointer, the COFF file header, the optional header with its data
+// directories, and the section table. Every function checks each offset
+// against the length it was given, so that no header, however it lies,
+// makes a caller read outside the image's bytes.
+//
+//   0            "MZ" ... u32 at 0x3C: offset of the PE headers
+//   pe           "PE\0\0"
+//   pe + 4       file header (20 bytes): machine, section count, optional
+//                header size ...
+//   pe + 24      optional header: magic (PE32 0x10B, PE32+ 0x20B), ...,
+//                CheckSum at 64, ..., data directories (8 bytes each) at 96
+//                (PE32) or 112 (PE32+)
+//   pe + 24 + optional header size: section headers, 40 bytes each
+//
+// All fields are little-endian and unaligned.
+#pragma once
+
+#include <stdint.h>
+
+const uint32_t PE32_MAGIC = 0x10B;
+const uint32_t PE32_PLUS_MAGIC = 0x20B;
+
+// Fields of the optional header, as offsets from its start.
+const uint32_t PE_CHECKSUM_FIELD = 64; // u32, rewritten by signing tools
+
+// Data directories by index.
+const uint32_t PE_DIRECTORY_RESOURCE = 2;
+const uint32_t PE_DIRECTORY_CERTIFICATE = 4; // its address is a file offset, not an RVA
+
+const uint32_t PE_DIRECTORY_ENTRY_SIZE = 8;
+const uint32_t PE_SECTION_HEADER_SIZE = 40;
+
+// The headers of an image, located and bounds-checked by PeImageRead: the
+// optional header, the data directories it holds and the section table lie
+// inside the length bytes at bytes. Offsets are file offsets.
+struct PeImage {
+    const unsigned char *bytes;
+    uint32_t length;
+    uint32_t machine;
+    uint32_t optionalHeaderOffset;
+    uint32_t optionalHeaderSize;
+    uint32_t magic;                // PE32_MAGIC or PE32_PLUS_MAGIC
+    uint32_t directoryCount;       // entries that are both declared and inside the header
+    uint32_t directoryTableOffset; // the first data directory entry
+    uint32_t sectionCount;
+    uint32_t sectionTableOffset;
+};
+
+// A byte range of the file.
+struct PeSpan {
+    uint32_t offset;
+    uint32_t length;
+};
+
+struct PeDataDirectory {
+    uint32_t address; // an RVA; for the certificate table a file offset
+    uint32_t size;
+    uint32_t entryOffset; // file offset of the 8-byte entry itself
+};
+
+struct PeSection {
+    char name[9]; // NUL-terminated
+    uint32_t virtualSize;
+    uint32_t virtualAddress;
+    uint32_t rawSize;
+    uint32_t rawOffset;
+    uint32_t headerOffset; // file offset of the 40-byte section header
+};
+
+// Reads the headers of the image of length bytes at bytes into *image.
+// Returns 1 for a PE32 or PE32+ image whose headers lie inside those bytes,
+// 0 otherwise (the contents of *image are then unspecified).
+int PeImageRead(const void *bytes, uint32_t length, PeImage *image);
+
+// Reads a little-endian field of the image; 0 when it does not lie inside.
+int PeReadU16(const PeImage *image, uint32_t offset, uint32_t *value);
+int PeReadU32(const PeImage *image, uint32_t offset, uint32_t *value);
+
+// The data directory entry of index; 0 when the image has no such entry.
+int PeDataDirectoryGet(const PeImage *image, uint32_t index, PeDataDirectory *directory);
+
+// The section header of index (0 .. sectionCount - 1); 0 when there is none.
+int PeSectionGet(const PeImage *image, uint32_t index, PeSection *section);
+
+// The file offset of the size bytes at rva, when one section's raw data in
+// the file holds all of them; 0 otherwise.
+int PeRvaToOffset(const PeImage *image, uint32_t rva, uint32_t size, uint32_t *offset);
+
+// The certificate table (Authenticode signatures): returns 1 and its range
+// when the image's certificate directory entry is non-empty and describes
+// bytes inside the file, 0 otherwise.
+int PeCertificateTableGet(const PeImage *image, PeSpan *table);
+
+// The 12 bytes that signing rewrites, in file order: the CheckSum field
+// (4 bytes) and the certificate directory entry (8 bytes). Returns 0 when
+// the image has no certificate directory entry.
+int PeSigningFields(const PeImage *image, PeSpan fields[2]);

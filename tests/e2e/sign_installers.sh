@@ -1,0 +1,39 @@
+#!/bin/bash
+# Makes the signed installers that the end-to-end tests install: qpack (the
+# Win32 build, under Wine) packs a small payload behind the real stub, and
+# osslsigncode signs the result with a throwaway certificate, once
+# (signed.exe) and twice with a nested signature (nested.exe). Both must
+# pass `osslsigncode verify` before any test runs them.
+#   sign_installers.sh WINE_RUN PREFIX BIN_DIR OUT_DIR
+set -eu
+run=$1
+prefix=$2
+bin=$3
+out=$4
+
+windows_path() { printf 'Z:%s' "${1//\//\\}"; }
+
+rm -rf "$out"
+mkdir -p "$out/payload/bin"
+printf 'Signed installers install like any other.\r\n' >"$out/payload/readme.txt"
+# Incompressible and the same every run.
+openssl enc -aes-128-ctr -K 00 -iv 00 -nosalt -in /dev/zero 2>/dev/null |
+  head -c 150000 >"$out/payload/bin/tool.dat"
+printf 'productname = "Signed Product"\r\ndirectory = "E2E Signed"\r\n' >"$out/manifest.txt"
+
+"$run" --prefix "$prefix" "$bin/qpack.exe" build -o "$(windows_path "$out/unsigned.exe")" \
+  --stub "$(windows_path "$bin/qunpack.exe")" --manifest "$(windows_path "$out/manifest.txt")" \
+  "$(windows_path "$out/payload")"
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 7 -subj "/CN=Signed Product Test Vendor" \
+  -keyout "$out/key.pem" -out "$out/cert.pem" 2>/dev/null
+sign() {
+  osslsigncode sign -certs "$out/cert.pem" -key "$out/key.pem" -n "Signed Product" "$@" >/dev/null
+}
+sign -in "$out/unsigned.exe" -out "$out/signed.exe"
+sign -nest -h sha512 -in "$out/signed.exe" -out "$out/nested.exe"
+for installer in signed nested; do
+  osslsigncode verify -CAfile "$out/cert.pem" -in "$out/$installer.exe" | tail -1 |
+    grep -qx Succeeded || { echo "osslsigncode verify fails $installer.exe" >&2; exit 1; }
+done
+echo "signed installers in $out"

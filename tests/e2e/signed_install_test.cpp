@@ -1,0 +1,89 @@
+// Signed installers with the real stub: made by qpack and signed with
+// osslsigncode before this program runs (tests/e2e/sign_installers.sh), they
+// install byte for byte, signed once or twice; a changed byte or bytes added
+// behind the signature make the stub refuse its package.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <stdlib.h>
+
+#include "e2e_support.h"
+
+static const char kPackageFailureText[] =
+    "Failed to read package file.\t\t\n\n - try downloading it again";
+static const char kSuccessText[] = "Signed Product has been successfully installed.";
+
+// The folder the signing step filled; empty when the tests run without it.
+static std::string SignedFolder(void) {
+    const char *folder = getenv("QUNPACK_SIGNED_DIR");
+    return folder != NULL ? folder : "";
+}
+
+static std::string InstallTarget(void) {
+    char path[MAX_PATH] = "";
+    SHGetSpecialFolderPathA(NULL, path, CSIDL_PROGRAM_FILES, FALSE);
+    return std::string(path) + "\\E2E Signed";
+}
+
+static const char *const kPayload[] = {"readme.txt", "bin\\tool.dat"};
+
+TEST(SignedInstallE2E, SignedOnceAndNestedInstallByteForByte) {
+    std::string folder = SignedFolder();
+    if (folder.empty())
+        GTEST_SKIP() << "QUNPACK_SIGNED_DIR not set: no signed installers were made";
+    for (const char *installer : {"signed.exe", "nested.exe"}) {
+        RemoveTree(InstallTarget());
+        std::string path = folder + "\\" + installer;
+        ASSERT_TRUE(FileExists(path)) << path;
+        DWORD code = 1;
+        EXPECT_EQ(RunInstallerAnswering(path, IDYES, &code), kSuccessText) << installer;
+        EXPECT_EQ(code, 0u);
+        for (const char *name : kPayload) {
+            std::string expected = ReadFileBytes(folder + "\\payload\\" + name);
+            ASSERT_FALSE(expected.empty()) << name;
+            EXPECT_TRUE(ReadFileBytes(InstallTarget() + "\\" + name) == expected)
+                << installer << ": " << name;
+        }
+    }
+    RemoveTree(InstallTarget());
+}
+
+// Starts the installer and expects the package failure message.
+static void ExpectRefused(const std::string &path, const std::string &what) {
+    Program program;
+    ASSERT_TRUE(StartProgram(path, "", &program)) << what;
+    HWND box = WaitForMessageBox(&program, E2E_TIMEOUT_MS);
+    ASSERT_NE(box, (HWND)NULL) << what << ": no message box";
+    EXPECT_EQ(MessageBoxText(box), kPackageFailureText) << what;
+    PressButton(box, IDOK);
+    EXPECT_EQ(WaitProgram(&program, E2E_TIMEOUT_MS), 0xFFFFFFFFu) << what;
+    CloseProgram(&program);
+}
+
+TEST(SignedInstallE2E, ChangedOrExtendedSignedInstallersAreRefused) {
+    std::string folder = SignedFolder();
+    if (folder.empty())
+        GTEST_SKIP() << "QUNPACK_SIGNED_DIR not set: no signed installers were made";
+    std::string signedBytes = ReadFileBytes(folder + "\\signed.exe");
+    std::string unsignedBytes = ReadFileBytes(folder + "\\unsigned.exe");
+    ASSERT_GT(signedBytes.size(), unsignedBytes.size());
+    size_t stub = StubImage().size();
+    struct Damage {
+        const char *what;
+        size_t at; // the byte changed; npos: 16 bytes appended
+    };
+    const Damage damages[] = {{"image", 1100},
+                              {"directory", stub + 4},
+                              {"data", unsignedBytes.size() - 40},
+                              {"appended", std::string::npos}};
+    std::string work = MakeTestFolder("signed-damaged");
+    for (const Damage &damage : damages) {
+        std::string bytes = signedBytes;
+        if (damage.at == std::string::npos)
+            bytes.append(16, '\0');
+        else
+            bytes[damage.at] ^= 0x01;
+        std::string path = work + "\\" + damage.what + ".exe";
+        WriteFileBytes(path, bytes);
+        ExpectRefused(path, damage.what);
+    }
+}
