@@ -4,9 +4,8 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include <stdio.h>
-
 #include "driver/driver.h"
+#include "text/text_format.h"
 
 static const char kRunKeyName[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 static const char kStartupFailedText[] =
@@ -29,7 +28,7 @@ static const int kMessageSize = 1280;
 // Returns the message box's answer.
 static int ShowProductMessage(const char *format, const char *productName, UINT type) {
     char message[kMessageSize];
-    snprintf(message, sizeof message, format, productName ? productName : "");
+    TextFormat(message, sizeof message, format, productName ? productName : "");
     return MessageBoxA(GetDesktopWindow(), message, kMessageCaption, type);
 }
 
@@ -49,7 +48,7 @@ static void RemoveStartupShortcut(const char *productName) {
         return;
     // A path cut to fit could name some other file: leave it alone instead.
     char path[MAX_PATH];
-    int length = snprintf(path, sizeof path, "%s\\%s.lnk", folder, productName);
+    int length = TextFormat(path, sizeof path, "%s\\%s.lnk", folder, productName);
     if (length > 0 && length < static_cast<int>(sizeof path))
         DeleteFileA(path);
 }
