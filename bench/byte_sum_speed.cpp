@@ -33,6 +33,7 @@ SPEED_SSE2 static uint32_t OrPass(const void *data, uint32_t length) {
     return static_cast<uint32_t>(
         _mm_cvtsi128_si32(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))));
 }
+
 #else
 static uint32_t OrPass(const void *data, uint32_t length) {
     return ByteSumScalar(data, length);

@@ -52,38 +52,42 @@ uint32_t ByteSumScalar(const void *data, uint32_t length) {
 }
 
 #if BYTE_SUM_HAS_SSE2
+// Adds the 16-bit lanes of a and b into four 32-bit lanes.
+BYTE_SUM_SSE2 static __m128i LanesWiden(__m128i a, __m128i b) {
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_add_epi32(_mm_add_epi32(_mm_unpacklo_epi16(a, zero), _mm_unpackhi_epi16(a, zero)),
+                         _mm_add_epi32(_mm_unpacklo_epi16(b, zero), _mm_unpackhi_epi16(b, zero)));
+}
+
 BYTE_SUM_SSE2 uint32_t ByteSumSse2(const void *data, uint32_t length) {
     const unsigned char *bytes = static_cast<const unsigned char *>(data);
     uint32_t sum = 0;
-    // Scalar bytes up to a 16-byte boundary, then 64 bytes per step: psadbw
-    // against zero adds each 8-byte half into a 64-bit lane, four
-    // independent accumulators keep the loads in flight. A lane cannot
-    // overflow (2^32 bytes of 0xFF sum to less than 2^40).
+    // Scalar bytes up to a 16-byte boundary, then 16 bytes per step: even
+    // bytes (masked) and odd bytes (shifted down) add into the 16-bit lanes
+    // of two accumulators, which 256 steps (4 KiB) cannot overflow; they are
+    // widened into 32-bit lanes per 4 KiB. Only masks, shifts and adds: the
+    // cheapest operations everywhere, emulators included (psadbw is not).
     while (length > 0 && (reinterpret_cast<uintptr_t>(bytes) & 15) != 0) {
         sum += *bytes++;
         length--;
     }
-    const __m128i zero = _mm_setzero_si128();
-    __m128i sum0 = zero, sum1 = zero, sum2 = zero, sum3 = zero;
-    while (length >= 64) {
-        const __m128i *block = reinterpret_cast<const __m128i *>(bytes);
-        sum0 = _mm_add_epi64(sum0, _mm_sad_epu8(_mm_load_si128(block + 0), zero));
-        sum1 = _mm_add_epi64(sum1, _mm_sad_epu8(_mm_load_si128(block + 1), zero));
-        sum2 = _mm_add_epi64(sum2, _mm_sad_epu8(_mm_load_si128(block + 2), zero));
-        sum3 = _mm_add_epi64(sum3, _mm_sad_epu8(_mm_load_si128(block + 3), zero));
-        bytes += 64;
-        length -= 64;
-    }
+    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
+    __m128i wide = _mm_setzero_si128();
     while (length >= 16) {
-        sum0 = _mm_add_epi64(
-            sum0, _mm_sad_epu8(_mm_load_si128(reinterpret_cast<const __m128i *>(bytes)), zero));
-        bytes += 16;
-        length -= 16;
+        uint32_t steps = length / 16 < 256 ? length / 16 : 256;
+        __m128i even = _mm_setzero_si128(), odd = even;
+        for (uint32_t i = 0; i < steps; i++) {
+            __m128i block = _mm_load_si128(reinterpret_cast<const __m128i *>(bytes) + i);
+            even = _mm_add_epi16(even, _mm_and_si128(block, lowBytes));
+            odd = _mm_add_epi16(odd, _mm_srli_epi16(block, 8));
+        }
+        wide = _mm_add_epi32(wide, LanesWiden(even, odd)); // lanes wrap as the sum does
+        bytes += steps * 16;
+        length -= steps * 16;
     }
-    __m128i total = _mm_add_epi64(_mm_add_epi64(sum0, sum1), _mm_add_epi64(sum2, sum3));
-    total = _mm_add_epi64(total, _mm_unpackhi_epi64(total, total));
-    sum += static_cast<uint32_t>(_mm_cvtsi128_si32(total)); // the low 32 bits wrap as wanted
-    return ByteSumTail(bytes, length, sum);
+    wide = _mm_add_epi32(wide, _mm_shuffle_epi32(wide, 0x4E));
+    wide = _mm_add_epi32(wide, _mm_shuffle_epi32(wide, 0xB1));
+    return ByteSumTail(bytes, length, sum + static_cast<uint32_t>(_mm_cvtsi128_si32(wide)));
 }
 #else
 uint32_t ByteSumSse2(const void *data, uint32_t length) {
