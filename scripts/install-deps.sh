@@ -5,7 +5,7 @@ set -eu
 
 packages=(cmake make g++ zlib1g-dev googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 wine64 xvfb
-  libdeflate-dev clang libclang-rt-14-dev x11-apps imagemagick zip unzip
+  libdeflate-dev clang libclang-rt-14-dev x11-apps imagemagick zip unzip dpkg-dev
   osslsigncode openssl)
 
 missing=()
@@ -55,4 +55,27 @@ SRC
       >/tmp/qunpack-apt.log 2>&1 || { tail -20 /tmp/qunpack-apt.log; exit 1; }
   fi
   "$here/i386-binfmt.sh"
+fi
+
+# The stub's inflate is built from Debian's own zlib source (inflate only,
+# for size), fetched once into the build tree. The source package comes from
+# the suite the system's packages come from.
+zlib_folder=$here/../build/zlib
+if ! ls "$zlib_folder"/zlib-*/inflate.c >/dev/null 2>&1; then
+  if ! apt-cache showsrc zlib >/dev/null 2>&1; then
+    . /etc/os-release
+    cat > /etc/apt/sources.list.d/qunpack-sources.sources <<SRC
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: ${VERSION_CODENAME:?install-deps: no Debian codename in /etc/os-release}
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    updated=
+    apt_update
+  fi
+  echo "install-deps: fetching Debian's zlib source into build/zlib"
+  mkdir -p "$zlib_folder"
+  (cd "$zlib_folder" && apt-get source -qq zlib >/tmp/qunpack-apt.log 2>&1) ||
+    { tail -20 /tmp/qunpack-apt.log; exit 1; }
 fi

@@ -4,13 +4,13 @@
 #include "driver/install_sequence.h"
 
 #include <shlobj.h>
-#include <stdio.h>
 
 #include "driver/driver.h"
 #include "package/extract.h"
 #include "package/install_directory.h"
 #include "system/system.h"
 #include "ui/progress_window.h"
+#include "text/text_format.h"
 
 // Room for every message with a product name of up to 1023 characters (the
 // most a manifest line can give) and an install directory of MAX_PATH.
@@ -18,7 +18,7 @@ static const int kMessageSize = 2048;
 
 static void ShowMessage(HWND window, UINT icon, const char *format, const char *product) {
     char message[kMessageSize];
-    snprintf(message, sizeof message, format, product);
+    TextFormat(message, sizeof message, format, product);
     MessageBoxA(window, message, kMessageCaption, icon);
 }
 
@@ -52,9 +52,9 @@ static void ShowOutcome(HWND window, const InstallDescription *description,
     const char *product = description->productName;
     if (files->failed > 0) {
         char message[kMessageSize];
-        snprintf(message, sizeof message,
-                 "%s was not installed completely: %u of %u files could not be written.\n\n%s",
-                 product, files->failed, files->files, IncompleteInstallAdvice(files));
+        TextFormat(message, sizeof message,
+                   "%s was not installed completely: %u of %u files could not be written.\n\n%s",
+                   product, files->failed, files->files, IncompleteInstallAdvice(files));
         MessageBoxA(window, message, kMessageCaption, MB_ICONERROR);
     } else if (!systemStepsDone) {
         ShowMessage(window, MB_ICONWARNING,
@@ -97,9 +97,9 @@ static void InstallConfirmed(HWND window, const InstallDescription *description)
 void RunInstall(HWND window) {
     const InstallDescription *description = progressWindow.description;
     char question[kMessageSize];
-    snprintf(question, sizeof question,
-             "This program will install %s on this system.\n\nDo you want to continue?",
-             description->productName);
+    TextFormat(question, sizeof question,
+               "This program will install %s on this system.\n\nDo you want to continue?",
+               description->productName);
     if (MessageBoxA(window, question, kMessageCaption, MB_ICONQUESTION | MB_YESNO) == IDYES)
         InstallConfirmed(window, description);
     PostMessageA(window, WM_CLOSE, 0, 0);

@@ -4,10 +4,9 @@
 #include <windows.h>
 #include <shlobj.h>
 
-#include <stdio.h>
-
 #include "driver/driver.h"
 #include "system/wide_path.h"
+#include "text/text_format.h"
 
 static const char kRunKeyName[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 static const char kStartupFailedText[] =
@@ -30,7 +29,7 @@ static const int kMessageSize = 1280;
 // Returns the message box's answer.
 static int ShowProductMessage(const char *format, const char *productName, UINT type) {
     char message[kMessageSize];
-    snprintf(message, sizeof message, format, productName ? productName : "");
+    TextFormat(message, sizeof message, format, productName ? productName : "");
     return MessageBoxA(GetDesktopWindow(), message, kMessageCaption, type);
 }
 

@@ -1,12 +1,12 @@
 // File extraction (see extract.h).
 #include "package/extract.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "heap/region_heap.h"
 #include "package/relative_names.h"
 #include "platform/platform.h"
+#include "text/text_format.h"
 
 ExtractDirectoryCreateFunction extractDirectoryCreate = PlatformDirectoryCreate;
 
@@ -17,7 +17,7 @@ int ExtractNameIsSafe(const char *name) {
 }
 
 int ExtractPathBuild(char *path, const char *directory, const char *name) {
-    int length = snprintf(path, PLATFORM_MAX_PATH, "%s%s", directory, name);
+    int length = TextFormat(path, PLATFORM_MAX_PATH, "%s%s", directory, name);
     if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH) {
         path[0] = 0;
         return 0;
@@ -27,7 +27,7 @@ int ExtractPathBuild(char *path, const char *directory, const char *name) {
 
 void MakeParentDirectories(char *path) {
     // The first four characters are never looked at: "C:\" is not created.
-    if (strnlen(path, 4) < 4) {
+    if (!TextHasLength(path, 4)) {
         return;
     }
     for (char *c = path + 4; *c != 0; c++) {
@@ -146,9 +146,9 @@ static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, 
     if (hooks->progress == nullptr) {
         return;
     }
-    // A path too long for the line is cut: snprintf never overflows it.
+    // A path too long for the line is cut: TextFormat never overflows it.
     char text[PLATFORM_MAX_PATH];
-    if (snprintf(text, sizeof text, "Unpacking: %s", path) < 0) {
+    if (TextFormat(text, sizeof text, "Unpacking: %s", path) < 0) {
         text[0] = 0;
     }
     hooks->progress(text, static_cast<float>(static_cast<double>(done) / total));

@@ -1,10 +1,10 @@
 // The install directory (see install_directory.h).
 #include "package/install_directory.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "platform/platform.h"
+#include "text/text_format.h"
 
 int InstallDirectoryBuild(char *installDirectory, const char *programFiles,
                           const char *windowsDirectory, const char *directory) {
@@ -12,10 +12,10 @@ int InstallDirectoryBuild(char *installDirectory, const char *programFiles,
     if (directory == nullptr) {
         length = -1;
     } else if (programFiles != nullptr) {
-        length = snprintf(installDirectory, PLATFORM_MAX_PATH, "%s\\%s", programFiles, directory);
-    } else if (windowsDirectory != nullptr && strnlen(windowsDirectory, 3) == 3) {
-        length = snprintf(installDirectory, PLATFORM_MAX_PATH, "%.3sProgram Files\\%s",
-                          windowsDirectory, directory);
+        length = TextFormat(installDirectory, PLATFORM_MAX_PATH, "%s\\%s", programFiles, directory);
+    } else if (windowsDirectory != nullptr && TextHasLength(windowsDirectory, 3)) {
+        length = TextFormat(installDirectory, PLATFORM_MAX_PATH, "%.3sProgram Files\\%s",
+                            windowsDirectory, directory);
     }
     if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH) {
         installDirectory[0] = 0;

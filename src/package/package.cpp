@@ -7,11 +7,6 @@
 
 #include "heap/region_heap.h"
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#define PACKAGE_SUM_SSE2 1
-#endif
-
 PackageReader packageReader;
 
 static uint32_t LoadU16(const unsigned char *bytes) {
@@ -24,59 +19,6 @@ static uint32_t LoadU32(const unsigned char *bytes) {
 }
 
 // ---- Byte sum ------------------------------------------------------------------
-
-uint32_t PackageByteSum(const void *data, uint32_t length) {
-    const unsigned char *bytes = static_cast<const unsigned char *>(data);
-    uint32_t sum = 0;
-#if PACKAGE_SUM_SSE2
-    // Scalar bytes up to a 16-byte boundary, then 64 bytes per step: psadbw
-    // against zero adds each 8-byte half into a 64-bit lane, four
-    // independent accumulators keep the loads in flight. A lane cannot
-    // overflow (2^32 bytes of 0xFF sum to less than 2^40).
-    while (length > 0 && (reinterpret_cast<uintptr_t>(bytes) & 15) != 0) {
-        sum += *bytes++;
-        length--;
-    }
-    const __m128i zero = _mm_setzero_si128();
-    __m128i sum0 = zero, sum1 = zero, sum2 = zero, sum3 = zero;
-    while (length >= 64) {
-        const __m128i *block = reinterpret_cast<const __m128i *>(bytes);
-        sum0 = _mm_add_epi64(sum0, _mm_sad_epu8(_mm_load_si128(block + 0), zero));
-        sum1 = _mm_add_epi64(sum1, _mm_sad_epu8(_mm_load_si128(block + 1), zero));
-        sum2 = _mm_add_epi64(sum2, _mm_sad_epu8(_mm_load_si128(block + 2), zero));
-        sum3 = _mm_add_epi64(sum3, _mm_sad_epu8(_mm_load_si128(block + 3), zero));
-        bytes += 64;
-        length -= 64;
-    }
-    while (length >= 16) {
-        sum0 = _mm_add_epi64(
-            sum0, _mm_sad_epu8(_mm_load_si128(reinterpret_cast<const __m128i *>(bytes)), zero));
-        bytes += 16;
-        length -= 16;
-    }
-    __m128i total = _mm_add_epi64(_mm_add_epi64(sum0, sum1), _mm_add_epi64(sum2, sum3));
-    total = _mm_add_epi64(total, _mm_unpackhi_epi64(total, total));
-    sum += static_cast<uint32_t>(_mm_cvtsi128_si32(total)); // the low 32 bits wrap as wanted
-#else
-    // Four bytes per step with independent partial sums; the compiler
-    // vectorises this where it can.
-    uint32_t sum1 = 0, sum2 = 0, sum3 = 0;
-    while (length >= 4) {
-        sum += bytes[0];
-        sum1 += bytes[1];
-        sum2 += bytes[2];
-        sum3 += bytes[3];
-        bytes += 4;
-        length -= 4;
-    }
-    sum += sum1 + sum2 + sum3;
-#endif
-    while (length > 0) {
-        sum += *bytes++;
-        length--;
-    }
-    return sum;
-}
 
 uint32_t PackageByteSumAround(const void *data, uint32_t length, const PeSpan *holes,
                               uint32_t holeCount) {

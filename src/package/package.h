@@ -158,7 +158,8 @@ int DirectoryRecordIsInternal(const DirectoryRecord *record);
 // ---- Helpers -------------------------------------------------------------------
 
 // The 32-bit wrapping sum of length bytes taken as unsigned values; 0 for an
-// empty block. One pass at memory speed (SSE2 where the CPU has it).
+// empty block. One pass at memory speed (SSE2 where the processor has it, chosen at
+// run time; byte_sum.h).
 uint32_t PackageByteSum(const void *data, uint32_t length);
 
 // The byte sum of length bytes at data with the bytes of holeCount holes

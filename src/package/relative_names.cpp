@@ -1,9 +1,9 @@
 #include "package/relative_names.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "platform/platform.h"
+#include "text/text_format.h"
 
 int NameCharacterIsReserved(unsigned char c) {
     return c != 0 && strchr("<>:\"|?*\\/", c) != nullptr;
@@ -111,8 +111,8 @@ int RelativePathBuild(char *path, const char *folder, const char *name, const ch
     if (folder == nullptr || !RelativeNameIsSafe(name)) {
         return 0;
     }
-    int length = snprintf(path, PLATFORM_MAX_PATH, "%s\\%s%s", folder, name,
-                          suffix != nullptr ? suffix : "");
+    int length = TextFormat(path, PLATFORM_MAX_PATH, "%s\\%s%s", folder, name,
+                            suffix != nullptr ? suffix : "");
     if (length < 0 || static_cast<unsigned>(length) >= PLATFORM_MAX_PATH) {
         path[0] = '\0';
         return 0;

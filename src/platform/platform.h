@@ -135,3 +135,10 @@ extern PlatformFileMoveFunction platformFileMove;
 
 // Deletes the file at path. Returns 1 when it was deleted, else 0.
 int PlatformFileDelete(const char *path);
+
+// ---- Processor ---------------------------------------------------------------
+
+// 1 when the processor runs SSE2 instructions (always on x86-64; on 32-bit
+// x86 Windows asks the system), 0 otherwise: code built for SSE2 runs only
+// after this said 1.
+int PlatformProcessorHasSse2(void);

@@ -1,6 +1,7 @@
 // The POSIX side of the platform seam (see platform.h).
 #include "platform/platform.h"
 #include "platform/system_pages.h"
+#include "text/text_format.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -190,8 +191,8 @@ static int PosixWriteAll(int descriptor, const unsigned char *bytes, uint32_t si
 static int PosixTemporaryCreate(const char *folder, size_t folderLength, char *temporaryPath) {
     for (uint32_t attempt = 0; attempt < TEMPORARY_NAME_ATTEMPTS; attempt++) {
         uint32_t number = (static_cast<uint32_t>(getpid()) << 16) ^ temporarySequence++;
-        int length = snprintf(temporaryPath, PLATFORM_MAX_PATH, "%.*s\\~qu%x.tmp",
-                              static_cast<int>(folderLength), folder, number);
+        int length = TextFormat(temporaryPath, PLATFORM_MAX_PATH, "%.*s\\~qu%x.tmp",
+                                static_cast<int>(folderLength), folder, number);
         char posixPath[PLATFORM_MAX_PATH];
         if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH ||
             !PosixPath(temporaryPath, posixPath)) {
@@ -249,4 +250,14 @@ int PlatformFileReplace(const char *temporaryPath, const char *path) {
 int PlatformFileDelete(const char *path) {
     char posixPath[PLATFORM_MAX_PATH];
     return PosixPath(path, posixPath) && unlink(posixPath) == 0;
+}
+
+int PlatformProcessorHasSse2(void) {
+#if defined(__x86_64__)
+    return 1;
+#elif defined(__i386__)
+    return __builtin_cpu_supports("sse2");
+#else
+    return 0;
+#endif
 }

@@ -1,10 +1,10 @@
 // The Win32 side of the platform seam (see platform.h).
 #include "platform/platform.h"
 #include "platform/system_pages.h"
+#include "text/text_format.h"
 
 #include <windows.h>
 
-#include <stdio.h>
 #include <string.h>
 
 // ---- Pages -----------------------------------------------------------------
@@ -158,8 +158,8 @@ static HANDLE Win32TemporaryCreate(const char *folder, size_t folderLength, char
         uint32_t number =
             (static_cast<uint32_t>(GetCurrentProcessId()) << 16) ^ temporarySequence++;
         int length =
-            snprintf(temporaryPath, PLATFORM_MAX_PATH, "%.*s\\~qu%x.tmp",
-                     static_cast<int>(folderLength), folder, static_cast<unsigned>(number));
+            TextFormat(temporaryPath, PLATFORM_MAX_PATH, "%.*s\\~qu%x.tmp",
+                       static_cast<int>(folderLength), folder, static_cast<unsigned>(number));
         if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH) {
             break;
         }
@@ -246,4 +246,8 @@ int PlatformFileReplace(const char *temporaryPath, const char *path) {
 
 int PlatformFileDelete(const char *path) {
     return path != nullptr && DeleteFileA(path) != 0;
+}
+
+int PlatformProcessorHasSse2(void) {
+    return IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != 0;
 }

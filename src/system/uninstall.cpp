@@ -2,10 +2,10 @@
 // whatever the package, holding the product's name and its uninstaller.
 #include <windows.h>
 
-#include <stdio.h>
 #include <string.h>
 
 #include "system/system.h"
+#include "text/text_format.h"
 
 static const char kUninstallKey[] =
     "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvane";
@@ -20,7 +20,7 @@ static int SetStringValue(HKEY key, const char *name, const char *text) {
 // itself must fit MAX_PATH; command has room for it and the quotes.
 static int BuildUninstallCommand(char *command, size_t size, const char *directory,
                                  const char *uninstaller) {
-    int length = snprintf(command, size, "\"%s\\%s\"", directory, uninstaller);
+    int length = TextFormat(command, size, "\"%s\\%s\"", directory, uninstaller);
     return length > 0 && static_cast<size_t>(length) < MAX_PATH + 2 &&
            static_cast<size_t>(length) < size;
 }

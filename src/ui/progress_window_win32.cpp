@@ -3,12 +3,12 @@
 // through the window's own device context instead of waiting for WM_PAINT.
 #include "ui/progress_window.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "driver/install_sequence.h"
 #include "heap/region_heap.h"
 #include "ui/progress_geometry.h"
+#include "text/text_format.h"
 
 const char kProgressWindowClass[] = "QUnpack_WindowClass";
 static const char kBrandBitmapEntry[] = "#brand.bmp";
@@ -40,9 +40,9 @@ static void ProgressClassRegister(void) {
 // the run refuses before the window) gives the bare verb.
 static void ProgressTitleFormat(char *title, int size, const char *productName) {
     if (productName)
-        snprintf(title, size, "Installing %s", productName);
+        TextFormat(title, size, "Installing %s", productName);
     else
-        snprintf(title, size, "Installing");
+        TextFormat(title, size, "Installing");
 }
 
 int ProgressWindowCreate(InstallDescription *description) {

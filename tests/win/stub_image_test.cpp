@@ -1,8 +1,12 @@
 // The built stub as Windows sees it before running it: a 32-bit GUI image
-// that carries its own application manifest. Wine has no UAC, so the
-// requested execution level can only be checked by reading it back.
+// that carries its own application manifest, may be loaded anywhere, keeps
+// its data out of execution, and is small. Wine has no UAC and no Remote
+// Desktop, so the manifest and the header flags can only be checked by
+// reading them back.
 #include <gtest/gtest.h>
 #include <windows.h>
+
+#include <string.h>
 
 #include <string>
 
@@ -29,24 +33,57 @@ static std::string StubManifest(void) {
     return text;
 }
 
-TEST(StubImage, IsA32BitGuiProgram) {
+// Every installer carries the stub in front of its package. The goal is
+// 32 KiB; the limit is where the stub stands, so that it only goes down.
+static const DWORD kStubSizeLimit = 37376;
+
+// The stub's NT headers and its file size; false when they cannot be read.
+static bool StubHeaders(IMAGE_NT_HEADERS32 *headers, DWORD *fileSize) {
     HANDLE file = CreateFileA(StubPath().c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
                               OPEN_EXISTING, 0, NULL);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
     unsigned char head[4096];
     DWORD got = 0;
     ReadFile(file, head, sizeof head, &got, NULL);
+    *fileSize = GetFileSize(file, NULL);
     CloseHandle(file);
-    ASSERT_GE(got, sizeof(IMAGE_DOS_HEADER));
     const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(head);
-    ASSERT_EQ(dos->e_magic, IMAGE_DOS_SIGNATURE);
-    ASSERT_LT(static_cast<DWORD>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS32), got);
-    const IMAGE_NT_HEADERS32 *nt =
-        reinterpret_cast<const IMAGE_NT_HEADERS32 *>(head + dos->e_lfanew);
-    EXPECT_EQ(nt->Signature, IMAGE_NT_SIGNATURE);
-    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
-    EXPECT_EQ(nt->OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
-    EXPECT_EQ(nt->OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+    if (got < sizeof *dos || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew < 0 ||
+        static_cast<DWORD>(dos->e_lfanew) + sizeof *headers > got)
+        return false;
+    memcpy(headers, head + dos->e_lfanew, sizeof *headers);
+    return true;
+}
+
+TEST(StubImage, IsA32BitGuiProgram) {
+    IMAGE_NT_HEADERS32 nt;
+    DWORD size = 0;
+    ASSERT_TRUE(StubHeaders(&nt, &size)) << StubPath();
+    EXPECT_EQ(nt.Signature, IMAGE_NT_SIGNATURE);
+    EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+    EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+    EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+}
+
+TEST(StubImage, IsRelocatableNoExecuteDataAndTerminalServerAware) {
+    IMAGE_NT_HEADERS32 nt;
+    DWORD size = 0;
+    ASSERT_TRUE(StubHeaders(&nt, &size)) << StubPath();
+    WORD flags = nt.OptionalHeader.DllCharacteristics;
+    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
+    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
+    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
+    // Relocatable means it carries its relocations.
+    EXPECT_EQ(nt.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED, 0);
+    EXPECT_GT(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
+}
+
+TEST(StubImage, StaysWithinItsSizeLimit) {
+    IMAGE_NT_HEADERS32 nt;
+    DWORD size = 0;
+    ASSERT_TRUE(StubHeaders(&nt, &size)) << StubPath();
+    EXPECT_LE(size, kStubSizeLimit) << "every installer carries these bytes";
 }
 
 TEST(StubImage, ManifestAsksForAdministratorAndNamesSupportedSystems) {

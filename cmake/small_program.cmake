@@ -1,0 +1,56 @@
+# The size discipline of our small Win32 GUI programs (the stub and programs
+# like it): every object of theirs without unwind tables, exceptions or RTTI
+# and with a section per function, zlib's inflate built inflate-only from
+# Debian's zlib source, their own entry point instead of the C runtime's
+# start-up code, unused sections dropped, symbols stripped and a section
+# layout of their own (small_program.ld) that packs the data into one
+# section.
+#
+#   qunpack_small_code         compile options for the libraries they link
+#   qunpack_small_program(T)   makes executable T one of them
+#
+# No -fdata-sections: on PE it moves zero-filled data onto disk.
+
+add_library(qunpack_small_code INTERFACE)
+target_compile_options(qunpack_small_code INTERFACE
+  -Oz -ffunction-sections -fno-asynchronous-unwind-tables -fno-unwind-tables
+  -mpreferred-stack-boundary=2
+  $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
+
+# scripts/install-deps.sh fetches the source once into build/zlib.
+file(GLOB QUNPACK_ZLIB_SOURCE_FOUND ${CMAKE_SOURCE_DIR}/build/zlib/zlib-*/inflate.c)
+if(QUNPACK_ZLIB_SOURCE_FOUND)
+  list(GET QUNPACK_ZLIB_SOURCE_FOUND 0 QUNPACK_ZLIB_SOURCE_FOUND)
+  get_filename_component(QUNPACK_ZLIB_SOURCE_FOUND ${QUNPACK_ZLIB_SOURCE_FOUND} DIRECTORY)
+endif()
+set(QUNPACK_ZLIB_SOURCE ${QUNPACK_ZLIB_SOURCE_FOUND} CACHE PATH "Debian's zlib source")
+if(NOT EXISTS ${QUNPACK_ZLIB_SOURCE}/inflate.c)
+  message(FATAL_ERROR "No zlib source in build/zlib: run scripts/install-deps.sh (as root)")
+endif()
+
+# Inflate only: no gzip (so no crc32), fixed tables built at run time, and
+# no default allocator (Z_SOLO: the region heap allocates for zlib).
+add_library(qunpack_inflate OBJECT
+  ${QUNPACK_ZLIB_SOURCE}/inflate.c ${QUNPACK_ZLIB_SOURCE}/inftrees.c
+  ${QUNPACK_ZLIB_SOURCE}/inffast.c ${QUNPACK_ZLIB_SOURCE}/adler32.c
+  ${QUNPACK_ZLIB_SOURCE}/zutil.c)
+target_compile_definitions(qunpack_inflate PRIVATE NO_GZIP BUILDFIXED Z_SOLO)
+target_include_directories(qunpack_inflate PUBLIC ${QUNPACK_ZLIB_SOURCE})
+target_link_libraries(qunpack_inflate PRIVATE qunpack_small_code)
+
+set(QUNPACK_SMALL_PROGRAM_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/small_program.ld)
+
+function(qunpack_small_program target)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${QUNPACK_SMALL_PROGRAM_SCRIPT})
+  target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src/startup/program_entry_win32.cpp)
+  # The objects come before every library, so the system's zlib is never
+  # searched for what inflate needs.
+  target_sources(${target} PRIVATE $<TARGET_OBJECTS:qunpack_inflate>)
+  target_link_libraries(${target} PRIVATE qunpack_small_code)
+  target_link_options(${target} PRIVATE
+    -nostartfiles -Wl,-e,_ProgramEntry -Wl,--gc-sections -s
+    -Wl,-T,${QUNPACK_SMALL_PROGRAM_SCRIPT}
+    # Relocatable, no-execute data, and no Windows-directory redirection on
+    # a Remote Desktop host.
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware)
+endfunction()
