@@ -327,9 +327,12 @@ static UINT MessageBoxIcon(HWND box, DWORD timeoutMs) {
             BitBlt(dc, 0, 0, client.right, client.bottom, screen, corner.x, corner.y, SRCCOPY);
             ReleaseDC(NULL, screen);
         });
+        // The icon drawn here and there is the same to the pixel; different
+        // ones share at most part of it (question and information, drawn
+        // alike but for the sign, some 85%).
         for (const auto &candidate : kIcons) {
             HICON icon = LoadIcon(NULL, candidate.icon);
-            if (IconLikeness(shown, icon, client.right, client.bottom) > 0.95)
+            if (IconLikeness(shown, icon, client.right, client.bottom) > 0.98)
                 return candidate.flag;
         }
         Sleep(20);
