@@ -17,7 +17,8 @@
 //              handler, or destroys itself once the named event is set;
 //              --requested names an event set when WM_CLOSE arrives
 // --ready      the named event is set once all of the above is in place
-// --lifetime   the program ends after MS at most (default 120000)
+// --lifetime   the program ends after MS at most (default 600000): a net
+//              for a product its test fails to end, well beyond any test
 #include <windows.h>
 #include <shlobj.h>
 
@@ -46,7 +47,7 @@ static const UINT MSG_CLOSE_NOW = WM_APP;
 
 static int ParseArguments(int argc, char **argv) {
     product.className = "QUnpackFakeProduct";
-    product.lifetimeMs = 120000;
+    product.lifetimeMs = 600000;
     for (int i = 1; i < argc; i++) {
         const char *option = argv[i];
         if (strcmp(option, "--abandon") == 0) {
