@@ -91,6 +91,20 @@ bool FileExists(const std::string &path) {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::string SpecialFolder(int csidl) {
+    char path[MAX_PATH] = "";
+    SHGetSpecialFolderPathA(NULL, path, csidl, FALSE);
+    return path;
+}
+
+bool UninstallKeyExists(void) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
 bool StartProgram(const std::string &path, const std::string &arguments, Program *program) {
     std::string commandLine = "\"" + path + "\"";
     if (!arguments.empty())
@@ -123,6 +137,19 @@ void CloseProgram(Program *program) {
     ZeroMemory(&program->info, sizeof program->info);
 }
 
+DWORD WaitProgramWithoutWindows(Program *program, DWORD timeoutMs) {
+    DWORD start = GetTickCount();
+    while (WaitForSingleObject(program->info.hProcess, 10) == WAIT_TIMEOUT) {
+        if (!ProgramWindows(program).empty()) {
+            ADD_FAILURE() << "unexpected window: " << DescribeWindows(program);
+            return STILL_ACTIVE;
+        }
+        if (GetTickCount() - start > timeoutMs)
+            return STILL_ACTIVE;
+    }
+    return WaitProgram(program, 0);
+}
+
 struct WindowSearch {
     DWORD processId;
     std::vector<HWND> found;
@@ -144,51 +171,16 @@ std::vector<HWND> ProgramWindows(const Program *program) {
     return search.found;
 }
 
-HWND WaitForWindowClass(const Program *program, const char *className, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        for (HWND window : ProgramWindows(program)) {
-            char name[64];
-            if (GetClassNameA(window, name, sizeof name) && strcmp(name, className) == 0)
-                return window;
-        }
-        if (WaitForSingleObject(program->info.hProcess, 0) == WAIT_OBJECT_0)
-            return NULL;
-        if (GetTickCount() - start > timeoutMs)
-            return NULL;
-        Sleep(50);
-    }
-}
-
-HWND WaitForMessageBox(const Program *program, DWORD timeoutMs) {
-    // A box is visible a moment before its text is set: wait for the text.
-    DWORD start = GetTickCount();
-    for (;;) {
-        DWORD spent = GetTickCount() - start;
-        HWND box = WaitForWindowClass(program, "#32770", spent < timeoutMs ? timeoutMs - spent : 0);
-        if (!box || !MessageBoxText(box).empty())
-            return box;
-        if (GetTickCount() - start > timeoutMs)
-            return NULL;
-        Sleep(20);
-    }
+std::string WindowClass(HWND window) {
+    char name[256];
+    int length = window ? GetClassNameA(window, name, sizeof name) : 0;
+    return std::string(name, length > 0 ? length : 0);
 }
 
 std::string WindowText(HWND window) {
     char text[4096];
     int length = GetWindowTextA(window, text, sizeof text);
     return std::string(text, length > 0 ? length : 0);
-}
-
-std::string DescribeWindows(const Program *program) {
-    std::string description;
-    for (HWND window : ProgramWindows(program)) {
-        char name[64] = "";
-        GetClassNameA(window, name, sizeof name);
-        description += std::string("[") + name + " \"" + WindowText(window) + "\" \"" +
-                       MessageBoxText(window) + "\"] ";
-    }
-    return description.empty() ? "none" : description;
 }
 
 std::string MessageBoxText(HWND box) {
@@ -198,52 +190,252 @@ std::string MessageBoxText(HWND box) {
     return std::string(text, length);
 }
 
-void PressButton(HWND box, int id) {
-    PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(GetDlgItem(box, id)));
+std::string DescribeWindows(const Program *program) {
+    std::string description;
+    for (HWND window : ProgramWindows(program)) {
+        description += "[" + WindowClass(window) + " \"" + WindowText(window) + "\" \"" +
+                       MessageBoxText(window) + "\"] ";
+    }
+    return description.empty() ? "none" : description;
 }
 
-std::string RunInstallerAnswering(const std::string &path, int answer, DWORD *exitCode,
-                                  std::string *question) {
-    Program program;
-    EXPECT_TRUE(StartProgram(path, "", &program));
-    std::string outcome;
-    HWND box = WaitForMessageBox(&program, E2E_TIMEOUT_MS);
-    EXPECT_NE(box, (HWND)NULL) << "no confirmation";
-    if (box) {
-        std::string text = MessageBoxText(box);
-        EXPECT_EQ(text.compare(0, 26, "This program will install "), 0) << text;
-        if (question)
-            *question = text;
-        PressButton(box, answer);
+// The MB_ button flags whose buttons, exactly, the box has: each is a
+// control whose id is the answer it gives. MB_TYPEMASK for any other set.
+static UINT MessageBoxButtons(HWND box) {
+    static const struct {
+        UINT flag;
+        unsigned buttons; // bit n: a button with id n
+    } kButtonSets[] = {
+        {MB_OK, 1u << IDOK},
+        {MB_OKCANCEL, 1u << IDOK | 1u << IDCANCEL},
+        {MB_ABORTRETRYIGNORE, 1u << IDABORT | 1u << IDRETRY | 1u << IDIGNORE},
+        {MB_YESNOCANCEL, 1u << IDYES | 1u << IDNO | 1u << IDCANCEL},
+        {MB_YESNO, 1u << IDYES | 1u << IDNO},
+        {MB_RETRYCANCEL, 1u << IDRETRY | 1u << IDCANCEL},
+        {MB_CANCELTRYCONTINUE, 1u << IDCANCEL | 1u << IDTRYAGAIN | 1u << IDCONTINUE},
+    };
+    unsigned buttons = 0;
+    for (int id = IDOK; id <= IDCONTINUE; id++) {
+        HWND button = GetDlgItem(box, id);
+        if (button && IsWindowVisible(button))
+            buttons |= 1u << id;
     }
-    if (box && answer == IDYES) {
-        // The confirmation lingers a moment while it goes away, and loses its
-        // text first: the outcome is the next box with a text of its own.
-        DWORD start = GetTickCount();
-        HWND next = NULL;
-        while (!next && GetTickCount() - start < E2E_TIMEOUT_MS) {
-            for (HWND window : ProgramWindows(&program)) {
-                char name[64] = "";
-                GetClassNameA(window, name, sizeof name);
-                if (window != box && strcmp(name, "#32770") == 0 && !MessageBoxText(window).empty())
-                    next = window;
+    for (const auto &set : kButtonSets) {
+        if (set.buttons == buttons)
+            return set.flag;
+    }
+    return MB_TYPEMASK;
+}
+
+// The visible icon control (a static of style SS_ICON) among the box's
+// children; its id differs between Windows and Wine.
+static BOOL CALLBACK FindIconControl(HWND child, LPARAM context) {
+    if (WindowClass(child) != "Static" || !IsWindowVisible(child) ||
+        (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+        return TRUE;
+    *reinterpret_cast<HWND *>(context) = child;
+    return FALSE;
+}
+
+// A width x height picture that draw makes on a memory device context, as
+// 0xRRGGBB pixels from the top row down.
+template <typename Draw>
+static std::vector<DWORD> Picture(int width, int height, const Draw &draw) {
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void *bits = NULL;
+    HBITMAP bitmap = CreateDIBSection(NULL, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    std::vector<DWORD> pixels;
+    if (!bitmap)
+        return pixels;
+    HDC dc = CreateCompatibleDC(NULL);
+    HGDIOBJ previous = SelectObject(dc, bitmap);
+    draw(dc);
+    GdiFlush();
+    const DWORD *from = static_cast<const DWORD *>(bits);
+    for (int i = 0; i < width * height; i++)
+        pixels.push_back(from[i] & 0xFFFFFF);
+    SelectObject(dc, previous);
+    DeleteDC(dc);
+    DeleteObject(bitmap);
+    return pixels;
+}
+
+static std::vector<DWORD> IconOn(HICON icon, int width, int height, int stockBrush) {
+    return Picture(width, height, [&](HDC dc) {
+        RECT all = {0, 0, width, height};
+        FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(stockBrush)));
+        DrawIconEx(dc, 0, 0, icon, width, height, 0, NULL, DI_NORMAL);
+    });
+}
+
+static bool AlmostEqual(DWORD a, DWORD b) {
+    for (int shift = 0; shift < 24; shift += 8) {
+        int difference =
+            static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF);
+        if (difference > 8 || difference < -8)
+            return false;
+    }
+    return true;
+}
+
+// The share of the icon's opaque pixels (the same on black and on white)
+// that the screen shows alike.
+static double IconLikeness(const std::vector<DWORD> &shown, HICON icon, int width, int height) {
+    std::vector<DWORD> onBlack = IconOn(icon, width, height, BLACK_BRUSH);
+    std::vector<DWORD> onWhite = IconOn(icon, width, height, WHITE_BRUSH);
+    size_t opaque = 0, alike = 0;
+    for (size_t i = 0; i < shown.size() && i < onBlack.size() && i < onWhite.size(); i++) {
+        if (onBlack[i] != onWhite[i])
+            continue;
+        opaque++;
+        alike += AlmostEqual(shown[i], onBlack[i]);
+    }
+    return opaque ? static_cast<double>(alike) / opaque : 0.0;
+}
+
+// The MB_ICON flag of the standard icon the box shows on screen, or 0.
+// Another process's icon handle cannot be read under Wine, so its picture
+// is compared with each standard icon drawn here; the box may not be
+// painted yet, so this waits until one of them matches.
+static UINT MessageBoxIcon(HWND box, DWORD timeoutMs) {
+    static const struct {
+        UINT flag;
+        LPCTSTR icon;
+    } kIcons[] = {
+        {MB_ICONERROR, IDI_ERROR},
+        {MB_ICONQUESTION, IDI_QUESTION},
+        {MB_ICONWARNING, IDI_WARNING},
+        {MB_ICONINFORMATION, IDI_INFORMATION},
+    };
+    HWND control = NULL;
+    EnumChildWindows(box, FindIconControl, reinterpret_cast<LPARAM>(&control));
+    RECT client;
+    if (!control || !GetClientRect(control, &client) || client.right <= 0 || client.bottom <= 0)
+        return 0;
+    DWORD start = GetTickCount();
+    do {
+        POINT corner = {0, 0};
+        ClientToScreen(control, &corner);
+        std::vector<DWORD> shown = Picture(client.right, client.bottom, [&](HDC dc) {
+            HDC screen = GetDC(NULL);
+            BitBlt(dc, 0, 0, client.right, client.bottom, screen, corner.x, corner.y, SRCCOPY);
+            ReleaseDC(NULL, screen);
+        });
+        // The icon drawn here and there is the same to the pixel; different
+        // ones share at most part of it (question and information, drawn
+        // alike but for the sign, some 85%).
+        for (const auto &candidate : kIcons) {
+            HICON icon = LoadIcon(NULL, candidate.icon);
+            if (IconLikeness(shown, icon, client.right, client.bottom) > 0.98)
+                return candidate.flag;
+        }
+        Sleep(20);
+    } while (IsWindow(box) && GetTickCount() - start < timeoutMs);
+    return 0;
+}
+
+static void ReadBox(HWND box, DWORD timeoutMs, SeenBox *seen) {
+    seen->box = box;
+    seen->caption = WindowText(box);
+    seen->text = MessageBoxText(box);
+    seen->owner = GetWindow(box, GW_OWNER);
+    seen->ownerClass = WindowClass(seen->owner);
+    seen->ownerTitle = seen->owner ? WindowText(seen->owner) : "";
+    if (seen->owner)
+        GetWindowRect(seen->owner, &seen->ownerRectangle);
+    seen->type = MessageBoxButtons(box) | MessageBoxIcon(box, timeoutMs);
+}
+
+bool WaitForBox(const Program *program, DWORD timeoutMs, SeenBox *seen) {
+    // A box is visible a moment before its text is set: wait for the text.
+    DWORD start = GetTickCount();
+    for (;;) {
+        for (HWND window : ProgramWindows(program)) {
+            if (WindowClass(window) == kMessageBoxClass && !MessageBoxText(window).empty()) {
+                ReadBox(window, timeoutMs, seen);
+                return true;
             }
-            if (WaitForSingleObject(program.info.hProcess, 0) == WAIT_OBJECT_0)
-                break;
-            Sleep(50);
         }
-        EXPECT_NE(next, (HWND)NULL)
-            << "no message after the install; windows: " << DescribeWindows(&program);
-        if (next) {
-            EXPECT_EQ(WindowText(next), "Unpack");
-            outcome = MessageBoxText(next);
-            PressButton(next, IDOK);
+        if (WaitForSingleObject(program->info.hProcess, 0) == WAIT_OBJECT_0)
+            return false;
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Sleep(20);
+    }
+}
+
+void ExpectBox(const SeenBox &seen, const std::string &text, UINT type, const char *ownerClass) {
+    EXPECT_EQ(seen.caption, "Unpack");
+    EXPECT_EQ(seen.text, text);
+    EXPECT_EQ(seen.type, type) << "0x" << std::hex << seen.type << " instead of 0x" << type
+                               << " for \"" << seen.text << "\"";
+    EXPECT_EQ(seen.ownerClass, ownerClass) << seen.text;
+}
+
+void AnswerBox(const SeenBox &seen, int button) {
+    PostMessageA(seen.box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(seen.box, button)));
+    DWORD start = GetTickCount();
+    while (IsWindow(seen.box) && GetTickCount() - start < E2E_TIMEOUT_MS)
+        Sleep(20);
+    EXPECT_FALSE(IsWindow(seen.box)) << "the box stays: " << seen.text;
+}
+
+void AnswerConfirmation(Program *installer, int answer, InstallerRun *run) {
+    static const char kQuestionStart[] = "This program will install ";
+    if (!WaitForBox(installer, E2E_TIMEOUT_MS, &run->question)) {
+        ADD_FAILURE() << "no confirmation; windows: " << DescribeWindows(installer);
+    } else {
+        const SeenBox &question = run->question;
+        bool isQuestion = question.text.compare(0, strlen(kQuestionStart), kQuestionStart) == 0 &&
+                          question.ownerClass == kProgressWindowClass;
+        EXPECT_TRUE(isQuestion) << "a box other than the confirmation: \"" << question.text
+                                << "\" owned by \"" << question.ownerClass << "\"";
+        EXPECT_EQ(question.caption, "Unpack");
+        EXPECT_EQ(question.type, static_cast<UINT>(MB_ICONQUESTION | MB_YESNO))
+            << std::hex << question.type;
+        AnswerBox(question, isQuestion ? answer : IDCANCEL);
+        if (isQuestion && answer == IDYES) {
+            if (WaitForBox(installer, E2E_TIMEOUT_MS, &run->outcome)) {
+                EXPECT_EQ(run->outcome.ownerClass, kProgressWindowClass) << run->outcome.text;
+                AnswerBox(run->outcome, IDOK);
+            } else {
+                ADD_FAILURE() << "no message after the install; windows: "
+                              << DescribeWindows(installer);
+            }
         }
     }
-    *exitCode = WaitProgram(&program, E2E_TIMEOUT_MS);
-    CloseProgram(&program);
-    return outcome;
+    run->exitCode = WaitProgram(installer, E2E_TIMEOUT_MS);
+}
+
+void RunInstaller(const std::string &path, int answer, InstallerRun *run) {
+    Program installer;
+    if (!StartProgram(path, "", &installer)) {
+        ADD_FAILURE() << "cannot start " << path;
+        return;
+    }
+    AnswerConfirmation(&installer, answer, run);
+    CloseProgram(&installer);
+}
+
+void ExpectPackageFailure(const std::string &path) {
+    Program installer;
+    ASSERT_TRUE(StartProgram(path, "", &installer)) << path;
+    SeenBox box;
+    if (WaitForBox(&installer, E2E_TIMEOUT_MS, &box)) {
+        ExpectBox(box, kPackageFailureText, MB_ICONERROR | MB_OK, "");
+        AnswerBox(box, IDOK);
+        EXPECT_EQ(WaitProgram(&installer, E2E_TIMEOUT_MS), kExitStopped) << path;
+    } else {
+        ADD_FAILURE() << "no message box for " << path;
+    }
+    CloseProgram(&installer);
 }
 
 // ole32 is reached at run time, so that the test programs need no link

@@ -7,11 +7,12 @@
 #include "qpack/package_writer.h"
 
 static const char kSuccessText[] = "Install Product has been successfully installed.";
+static const char kIncompleteText[] =
+    "Install Product was not installed completely: 1 of 4 files could not be written.\n\nClose "
+    "any program that may be using them and run this installer again.";
 
 static std::string ProgramFiles(void) {
-    char path[MAX_PATH] = "";
-    SHGetSpecialFolderPathA(NULL, path, CSIDL_PROGRAM_FILES, FALSE);
-    return path;
+    return SpecialFolder(CSIDL_PROGRAM_FILES);
 }
 
 static std::string Manifest(const std::string &directory) {
@@ -36,12 +37,12 @@ TEST(InstallE2E, YesInstallsEveryFileByteForByte) {
     std::string path = MakeTestFolder("install-yes") + "\\setup.exe";
     WriteFileBytes(path, MakeInstaller(entries));
 
-    DWORD code = 1;
-    std::string question;
-    EXPECT_EQ(RunInstallerAnswering(path, IDYES, &code, &question), kSuccessText);
-    EXPECT_EQ(question, "This program will install Install Product on this system.\n\n"
-                        "Do you want to continue?");
-    EXPECT_EQ(code, 0u);
+    InstallerRun run;
+    RunInstaller(path, IDYES, &run);
+    EXPECT_EQ(run.question.text, "This program will install Install Product on this system.\n\n"
+                                 "Do you want to continue?");
+    ExpectBox(run.outcome, kSuccessText, MB_ICONINFORMATION | MB_OK, kProgressWindowClass);
+    EXPECT_EQ(run.exitCode, 0u);
     for (const TestEntry &entry : Payload()) {
         std::string file = target + entry.name;
         EXPECT_TRUE(FileExists(file)) << file;
@@ -50,18 +51,30 @@ TEST(InstallE2E, YesInstallsEveryFileByteForByte) {
     EXPECT_FALSE(FileExists(target + "\\#Manifest"));
 }
 
-TEST(InstallE2E, NoLeavesTheDiskUntouched) {
+TEST(InstallE2E, NoLeavesTheDiskAndTheRegistryUntouched) {
     std::string target = ProgramFiles() + "\\E2E Install\\No";
+    std::string links = SpecialFolder(CSIDL_PROGRAMS) + "\\Install Product";
     RemoveTree(target);
+    RemoveTree(links);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    ASSERT_FALSE(UninstallKeyExists());
+    // Everything a yes would write besides the files.
     std::vector<TestEntry> entries = Payload();
-    entries.push_back({"\\#Manifest", Manifest("E2E Install\\No")});
+    entries.push_back({"\\#Manifest", Manifest("E2E Install\\No") +
+                                          "origin = \"made by the e2e test\"\r\n"
+                                          "uninstaller = \"bin\\tool.exe\"\r\n"
+                                          "shortcut = \"Read me\", \"readme.txt\", 0\r\n"});
     std::string path = MakeTestFolder("install-no") + "\\setup.exe";
     WriteFileBytes(path, MakeInstaller(entries));
 
-    DWORD code = 1;
-    EXPECT_EQ(RunInstallerAnswering(path, IDNO, &code), "");
-    EXPECT_EQ(code, 0u);
+    InstallerRun run;
+    RunInstaller(path, IDNO, &run);
+    EXPECT_EQ(run.outcome.box, (HWND)NULL);
+    EXPECT_EQ(run.exitCode, 0u);
     EXPECT_FALSE(FileExists(target));
+    EXPECT_FALSE(FileExists(target + "\\.origin"));
+    EXPECT_FALSE(FileExists(links));
+    EXPECT_FALSE(UninstallKeyExists());
 }
 
 TEST(InstallE2E, AFileInUseKeepsItsContentAndTheInstallSaysSo) {
@@ -79,14 +92,12 @@ TEST(InstallE2E, AFileInUseKeepsItsContentAndTheInstallSaysSo) {
     entries.push_back({"\\#Manifest", Manifest("E2E Install\\InUse")});
     std::string path = MakeTestFolder("install-inuse") + "\\setup.exe";
     WriteFileBytes(path, MakeInstaller(entries));
-    DWORD code = 1;
-    std::string outcome = RunInstallerAnswering(path, IDYES, &code);
+    InstallerRun run;
+    RunInstaller(path, IDYES, &run);
     CloseHandle(held);
 
-    EXPECT_EQ(outcome, "Install Product was not installed completely: 1 of 4 files could not be "
-                       "written.\n\nClose any program that may be using them and run this "
-                       "installer again.");
-    EXPECT_EQ(code, 0u);
+    ExpectBox(run.outcome, kIncompleteText, MB_ICONERROR | MB_OK, kProgressWindowClass);
+    EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(ReadFileBytes(target + "\\readme.txt"), "old content");
     EXPECT_TRUE(ReadFileBytes(target + "\\bin\\tool.exe") == Payload()[1].data);
 }
@@ -118,20 +129,24 @@ TEST(InstallE2E, ADamagedEntryKeepsTheOldFileAndTheInstallAsksForANewDownload) {
     std::string path = MakeTestFolder("install-damaged") + "\\setup.exe";
     WriteFileBytes(path, std::string(installer.begin(), installer.end()));
 
-    DWORD code = 1;
-    std::string outcome = RunInstallerAnswering(path, IDYES, &code);
-    EXPECT_EQ(outcome, "Install Product was not installed completely: 1 of 4 files could not be "
-                       "written.\n\nThe installer may be damaged: download it again.");
-    EXPECT_EQ(code, 0u);
+    InstallerRun run;
+    RunInstaller(path, IDYES, &run);
+    ExpectBox(run.outcome,
+              "Install Product was not installed completely: 1 of 4 files could not be "
+              "written.\n\nThe installer may be damaged: download it again.",
+              MB_ICONERROR | MB_OK, kProgressWindowClass);
+    EXPECT_EQ(run.exitCode, 0u);
     EXPECT_EQ(ReadFileBytes(target + "\\readme.txt"), "old content");
 
     // One file damaged and one held by a program: both pieces of advice.
     HANDLE held = CreateFileA((target + "\\bin\\tool.exe").c_str(), GENERIC_READ, 0, NULL,
                               OPEN_EXISTING, 0, NULL);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    outcome = RunInstallerAnswering(path, IDYES, &code);
+    RunInstaller(path, IDYES, &run);
     CloseHandle(held);
-    EXPECT_EQ(outcome, "Install Product was not installed completely: 2 of 4 files could not be "
-                       "written.\n\nThe installer may be damaged: download it again. Close any "
-                       "program that may be using the other files before you run it.");
+    ExpectBox(run.outcome,
+              "Install Product was not installed completely: 2 of 4 files could not be "
+              "written.\n\nThe installer may be damaged: download it again. Close any "
+              "program that may be using the other files before you run it.",
+              MB_ICONERROR | MB_OK, kProgressWindowClass);
 }

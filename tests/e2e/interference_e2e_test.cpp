@@ -5,8 +5,6 @@
 
 #include "e2e_support.h"
 
-static const DWORD kExitStopped = 0xFFFFFFFFu; // WinMain's -1
-
 static std::string WriteSmallInstaller(const char *folderName) {
     std::string path = MakeTestFolder(folderName) + "\\setup.exe";
     WriteFileBytes(path, MakeInstaller({{"\\readme.txt", "read me"},
@@ -21,8 +19,9 @@ TEST(InterferenceE2E, AHolderOfTheGlobalLockAloneKeepsTheInstallerOut) {
     ASSERT_NE(held, (HANDLE)NULL);
     Program program;
     ASSERT_TRUE(StartProgram(path, "", &program));
-    EXPECT_EQ(WaitProgram(&program, E2E_TIMEOUT_MS), kExitStopped);
-    EXPECT_TRUE(ProgramWindows(&program).empty()) << DescribeWindows(&program);
+    // Watched for windows while it runs; the lock stays held throughout, so
+    // an installer that waited for it would never end.
+    EXPECT_EQ(WaitProgramWithoutWindows(&program, E2E_TIMEOUT_MS), kExitStopped);
     CloseProgram(&program);
     ReleaseMutex(held);
     CloseHandle(held);
@@ -34,10 +33,11 @@ TEST(InterferenceE2E, TheWindowStaysAndRefusesLogOffWhileTheInstallRuns) {
     std::string path = WriteSmallInstaller("interference");
     Program program;
     ASSERT_TRUE(StartProgram(path, "", &program));
-    HWND box = WaitForMessageBox(&program, E2E_TIMEOUT_MS);
-    ASSERT_NE(box, (HWND)NULL) << "no confirmation";
-    HWND window = WaitForWindowClass(&program, "QUnpack_WindowClass", E2E_TIMEOUT_MS);
-    ASSERT_NE(window, (HWND)NULL) << DescribeWindows(&program);
+    SeenBox confirmation;
+    ASSERT_TRUE(WaitForBox(&program, E2E_TIMEOUT_MS, &confirmation)) << "no confirmation";
+    ASSERT_EQ(confirmation.ownerClass, kProgressWindowClass) << DescribeWindows(&program);
+    HWND box = confirmation.box;
+    HWND window = confirmation.owner;
 
     DWORD_PTR answer = 1;
     EXPECT_NE(SendMessageTimeoutA(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL,
@@ -51,7 +51,7 @@ TEST(InterferenceE2E, TheWindowStaysAndRefusesLogOffWhileTheInstallRuns) {
     EXPECT_EQ(WaitProgram(&program, 0), static_cast<DWORD>(STILL_ACTIVE));
 
     // The install's own WM_CLOSE, posted after the answer, still ends the run.
-    PressButton(box, IDNO);
+    AnswerBox(confirmation, IDNO);
     EXPECT_EQ(WaitProgram(&program, E2E_TIMEOUT_MS), 0u);
     CloseProgram(&program);
 }

@@ -8,8 +8,6 @@
 
 #include "e2e_support.h"
 
-static const char kPackageFailureText[] =
-    "Failed to read package file.\t\t\n\n - try downloading it again";
 static const char kSuccessText[] = "Signed Product has been successfully installed.";
 
 // The folder the signing step filled; empty when the tests run without it.
@@ -34,9 +32,11 @@ TEST(SignedInstallE2E, SignedOnceAndNestedInstallByteForByte) {
         RemoveTree(InstallTarget());
         std::string path = folder + "\\" + installer;
         ASSERT_TRUE(FileExists(path)) << path;
-        DWORD code = 1;
-        EXPECT_EQ(RunInstallerAnswering(path, IDYES, &code), kSuccessText) << installer;
-        EXPECT_EQ(code, 0u);
+        SCOPED_TRACE(installer);
+        InstallerRun run;
+        RunInstaller(path, IDYES, &run);
+        ExpectBox(run.outcome, kSuccessText, MB_ICONINFORMATION | MB_OK, kProgressWindowClass);
+        EXPECT_EQ(run.exitCode, 0u);
         for (const char *name : kPayload) {
             std::string expected = ReadFileBytes(folder + "\\payload\\" + name);
             ASSERT_FALSE(expected.empty()) << name;
@@ -49,14 +49,8 @@ TEST(SignedInstallE2E, SignedOnceAndNestedInstallByteForByte) {
 
 // Starts the installer and expects the package failure message.
 static void ExpectRefused(const std::string &path, const std::string &what) {
-    Program program;
-    ASSERT_TRUE(StartProgram(path, "", &program)) << what;
-    HWND box = WaitForMessageBox(&program, E2E_TIMEOUT_MS);
-    ASSERT_NE(box, (HWND)NULL) << what << ": no message box";
-    EXPECT_EQ(MessageBoxText(box), kPackageFailureText) << what;
-    PressButton(box, IDOK);
-    EXPECT_EQ(WaitProgram(&program, E2E_TIMEOUT_MS), 0xFFFFFFFFu) << what;
-    CloseProgram(&program);
+    SCOPED_TRACE(what);
+    ExpectPackageFailure(path);
 }
 
 TEST(SignedInstallE2E, ChangedOrExtendedSignedInstallersAreRefused) {

@@ -6,17 +6,9 @@
 #include "e2e_support.h"
 
 static const char kProduct[] = "E2E System Product";
-static const char kUninstallKey[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvane";
 static const char kWarningText[] =
     "E2E System Product has been installed, but its Start menu shortcuts or its uninstall "
     "entry could not be created.";
-
-static std::string SpecialFolder(int which) {
-    char path[MAX_PATH] = "";
-    SHGetSpecialFolderPathA(NULL, path, which, FALSE);
-    return path;
-}
 
 static std::string ProductLinks(void) {
     return SpecialFolder(CSIDL_PROGRAMS) + "\\" + kProduct;
@@ -64,14 +56,6 @@ static void WriteRegistryString(const char *name, const std::string &value) {
     RegCloseKey(key);
 }
 
-static bool UninstallKeyExists(void) {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
 static void ExpectLink(const std::string &link, const std::string &target,
                        const std::string &directory, int iconIndex) {
     ShellLinkFields fields;
@@ -109,10 +93,11 @@ TEST(SystemE2E, FullManifestMakesLinksRegistersAndReplacesStaleFiles) {
                              {"\\readme.txt", "new readme"},
                              {"\\bin\\tool.txt", "tool"},
                              {"\\bin\\uninstall.exe", "MZ"}});
-    DWORD code = 1;
-    EXPECT_EQ(RunInstallerAnswering(path, IDYES, &code),
-              std::string(kProduct) + " has been successfully installed.");
-    EXPECT_EQ(code, 0u);
+    InstallerRun run;
+    RunInstaller(path, IDYES, &run);
+    ExpectBox(run.outcome, std::string(kProduct) + " has been successfully installed.",
+              MB_ICONINFORMATION | MB_OK, kProgressWindowClass);
+    EXPECT_EQ(run.exitCode, 0u);
 
     EXPECT_FALSE(FileExists(directory + "\\old.txt"));
     EXPECT_EQ(ReadFileBytes(directory + "\\readme.txt"), "new readme");
@@ -156,9 +141,10 @@ TEST(SystemE2E, UnsafeNamesTouchNothingOutsideAndTheInstallSaysSo) {
                                 "shortcut = \"C:Escaped\", \"app.txt\", 0\r\n"
                                 "shortcut = \"Outside target\", \"..\\outside.txt\", 0\r\n",
                             {{"\\app.txt", "app"}});
-    DWORD code = 1;
-    EXPECT_EQ(RunInstallerAnswering(path, IDYES, &code), kWarningText);
-    EXPECT_EQ(code, 0u);
+    InstallerRun run;
+    RunInstaller(path, IDYES, &run);
+    ExpectBox(run.outcome, kWarningText, MB_ICONWARNING | MB_OK, kProgressWindowClass);
+    EXPECT_EQ(run.exitCode, 0u);
 
     EXPECT_EQ(ReadFileBytes(outside), "outside");
     EXPECT_EQ(ReadFileBytes(directory + "\\.origin"), "earlier origin");
@@ -175,10 +161,11 @@ TEST(SystemE2E, BareManifestMakesNoLinksNoOriginAndNoUninstallKey) {
     ASSERT_FALSE(UninstallKeyExists());
 
     std::string path = MakeSystemInstaller("Bare", "", {{"\\app.txt", "app"}});
-    DWORD code = 1;
-    EXPECT_EQ(RunInstallerAnswering(path, IDYES, &code),
-              std::string(kProduct) + " has been successfully installed.");
-    EXPECT_EQ(code, 0u);
+    InstallerRun run;
+    RunInstaller(path, IDYES, &run);
+    ExpectBox(run.outcome, std::string(kProduct) + " has been successfully installed.",
+              MB_ICONINFORMATION | MB_OK, kProgressWindowClass);
+    EXPECT_EQ(run.exitCode, 0u);
 
     EXPECT_EQ(ReadFileBytes(directory + "\\app.txt"), "app");
     EXPECT_FALSE(FileExists(directory + "\\.origin"));

@@ -47,25 +47,6 @@ static bool SaveScreen(const char *path) {
     return FileExists(path);
 }
 
-// The next message box of the program other than previous, once it shows a
-// text of its own.
-static HWND NextBox(const Program *program, HWND previous) {
-    DWORD start = GetTickCount();
-    while (GetTickCount() - start < E2E_TIMEOUT_MS) {
-        for (HWND window : ProgramWindows(program)) {
-            char name[64] = "";
-            GetClassNameA(window, name, sizeof name);
-            if (window != previous && strcmp(name, "#32770") == 0 &&
-                !MessageBoxText(window).empty())
-                return window;
-        }
-        if (WaitForSingleObject(program->info.hProcess, 0) == WAIT_OBJECT_0)
-            return NULL;
-        Sleep(50);
-    }
-    return NULL;
-}
-
 // Every ".lnk" below folder (shown relative to root) with what it points at.
 static void ShowLinks(const std::string &root, const std::string &folder) {
     WIN32_FIND_DATAA found;
@@ -136,27 +117,29 @@ int main(int argc, char **argv) {
         fprintf(stderr, "demo: cannot start %s\n", argv[1]);
         return 1;
     }
-    HWND question = NextBox(&program, NULL);
-    if (!question) {
+    SeenBox question;
+    if (!WaitForBox(&program, E2E_TIMEOUT_MS, &question)) {
         fprintf(stderr, "demo: the installer asked nothing (windows: %s)\n",
                 DescribeWindows(&program).c_str());
         CloseProgram(&program);
         return 1;
     }
-    printf("installer asks: %s\n-> Yes\n", MessageBoxText(question).c_str());
-    PressButton(question, IDYES);
+    printf("installer asks: %s\n-> Yes\n", question.text.c_str());
+    AnswerBox(question, IDYES);
 
-    HWND outcome = NextBox(&program, question);
-    if (!outcome) {
+    SeenBox outcome;
+    if (!WaitForBox(&program, E2E_TIMEOUT_MS, &outcome)) {
         fprintf(stderr, "demo: no message after the install\n");
         CloseProgram(&program);
         return 1;
     }
-    Sleep(500); // let the progress window repaint behind the box
-    printf("installer says: %s\n", MessageBoxText(outcome).c_str());
+    // The box is on screen (its icon was read from there); the progress
+    // window behind it may repaint a moment later. Only the picture waits.
+    Sleep(500);
+    printf("installer says: %s\n", outcome.text.c_str());
     if (SaveScreen(argv[2]))
         printf("screenshot taken\n");
-    PressButton(outcome, IDOK);
+    AnswerBox(outcome, IDOK);
     DWORD code = WaitProgram(&program, E2E_TIMEOUT_MS);
     CloseProgram(&program);
     printf("installer exit code: %ld\n", static_cast<long>(code));

@@ -2,7 +2,8 @@
 //
 //   fake_product [--ready EVENT] [--autostart NAME] [--mutex NAME]
 //                [--hold MS | --abandon] [--window TITLE] [--class NAME]
-//                [--close now|ignore|hang|after:MS] [--lifetime MS]
+//                [--close now|ignore|hang|on:EVENT] [--requested EVENT]
+//                [--lifetime MS]
 //
 // --autostart  creates "<Startup>\NAME.lnk" (a plain file) and the HKCU Run
 //              value NAME
@@ -13,9 +14,11 @@
 // --window     shows a top-level window with this title and class (default
 //              "QUnpackFakeProduct"); --close says how it takes WM_CLOSE:
 //              destroys itself at once (default), never, hangs inside the
-//              handler, or destroys itself MS later
+//              handler, or destroys itself once the named event is set;
+//              --requested names an event set when WM_CLOSE arrives
 // --ready      the named event is set once all of the above is in place
-// --lifetime   the program ends after MS at most (default 120000)
+// --lifetime   the program ends after MS at most (default 600000): a net
+//              for a product its test fails to end, well beyond any test
 #include <windows.h>
 #include <shlobj.h>
 
@@ -23,7 +26,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-enum CloseMode { CLOSE_NOW, CLOSE_IGNORE, CLOSE_HANG, CLOSE_AFTER };
+enum CloseMode { CLOSE_NOW, CLOSE_IGNORE, CLOSE_HANG, CLOSE_ON_EVENT };
 
 struct FakeProduct {
     const char *readyEvent;
@@ -34,16 +37,17 @@ struct FakeProduct {
     const char *windowTitle;
     const char *className;
     CloseMode closeMode;
-    DWORD closeDelayMs;
+    const char *closeEvent;     // CLOSE_ON_EVENT: destroy once it is set
+    const char *requestedEvent; // set when WM_CLOSE arrives
     DWORD lifetimeMs;
 };
 
 static FakeProduct product;
-static const UINT_PTR kCloseTimer = 1;
+static const UINT MSG_CLOSE_NOW = WM_APP;
 
 static int ParseArguments(int argc, char **argv) {
     product.className = "QUnpackFakeProduct";
-    product.lifetimeMs = 120000;
+    product.lifetimeMs = 600000;
     for (int i = 1; i < argc; i++) {
         const char *option = argv[i];
         if (strcmp(option, "--abandon") == 0) {
@@ -65,6 +69,8 @@ static int ParseArguments(int argc, char **argv) {
             product.windowTitle = value;
         } else if (strcmp(option, "--class") == 0) {
             product.className = value;
+        } else if (strcmp(option, "--requested") == 0) {
+            product.requestedEvent = value;
         } else if (strcmp(option, "--lifetime") == 0) {
             product.lifetimeMs = strtoul(value, NULL, 10);
         } else if (strcmp(option, "--close") == 0) {
@@ -74,9 +80,9 @@ static int ParseArguments(int argc, char **argv) {
                 product.closeMode = CLOSE_IGNORE;
             } else if (strcmp(value, "hang") == 0) {
                 product.closeMode = CLOSE_HANG;
-            } else if (strncmp(value, "after:", 6) == 0) {
-                product.closeMode = CLOSE_AFTER;
-                product.closeDelayMs = strtoul(value + 6, NULL, 10);
+            } else if (strncmp(value, "on:", 3) == 0) {
+                product.closeMode = CLOSE_ON_EVENT;
+                product.closeEvent = value + 3;
             } else {
                 return 0;
             }
@@ -107,19 +113,44 @@ static int CreateAutostart(const char *name) {
     return set == ERROR_SUCCESS;
 }
 
+static void SetNamedEvent(const char *name) {
+    if (!name)
+        return;
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+    if (event) {
+        SetEvent(event);
+        CloseHandle(event);
+    }
+}
+
+// Waits for the close event on a thread of its own, so that the window
+// keeps answering meanwhile, then has the window destroy itself.
+static DWORD WINAPI CloseWhenSignalled(LPVOID window) {
+    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, product.closeEvent);
+    if (event) {
+        WaitForSingleObject(event, product.lifetimeMs);
+        CloseHandle(event);
+    }
+    PostMessageA(static_cast<HWND>(window), MSG_CLOSE_NOW, 0, 0);
+    return 0;
+}
+
 static LRESULT CALLBACK ProductWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CLOSE:
-            if (product.closeMode == CLOSE_NOW)
+            SetNamedEvent(product.requestedEvent);
+            if (product.closeMode == CLOSE_NOW) {
                 DestroyWindow(window);
-            else if (product.closeMode == CLOSE_AFTER)
-                SetTimer(window, kCloseTimer, product.closeDelayMs, NULL);
-            else if (product.closeMode == CLOSE_HANG)
+            } else if (product.closeMode == CLOSE_ON_EVENT) {
+                HANDLE thread = CreateThread(NULL, 0, CloseWhenSignalled, window, 0, NULL);
+                if (thread)
+                    CloseHandle(thread);
+            } else if (product.closeMode == CLOSE_HANG) {
                 Sleep(product.lifetimeMs);
+            }
             return 0;
-        case WM_TIMER:
-            if (wParam == kCloseTimer)
-                DestroyWindow(window);
+        case MSG_CLOSE_NOW:
+            DestroyWindow(window);
             return 0;
         case WM_DESTROY:
             PostQuitMessage(0);
@@ -142,16 +173,6 @@ static HWND ShowProductWindow(void) {
     if (window)
         ShowWindow(window, SW_SHOWNOACTIVATE);
     return window;
-}
-
-static void SignalReady(void) {
-    if (!product.readyEvent)
-        return;
-    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE, product.readyEvent);
-    if (ready) {
-        SetEvent(ready);
-        CloseHandle(ready);
-    }
 }
 
 // Runs until the window is destroyed or the lifetime is over; releases the
@@ -192,7 +213,7 @@ int main(int argc, char **argv) {
     }
     if (product.windowTitle && !ShowProductWindow())
         return 5;
-    SignalReady();
+    SetNamedEvent(product.readyEvent);
     if (product.abandon)
         return 0;
     RunMessageLoop(mutex);
