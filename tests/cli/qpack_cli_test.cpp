@@ -63,6 +63,30 @@ PackageBytes Bytes(const std::string &text) {
     return PackageBytes(text.begin(), text.end());
 }
 
+void PutLittleEndian(PackageBytes *bytes, size_t at, uint32_t value, int size) {
+    for (int i = 0; i < size; i++) {
+        (*bytes)[at + static_cast<size_t>(i)] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+// A 2 by 2 Windows bitmap at 24 bits a pixel, uncompressed unless said
+// otherwise; a negative height stores the rows top-down.
+PackageBytes Bitmap(int32_t height = 2, uint32_t bitCount = 24, uint32_t compression = 0) {
+    const uint32_t header = 14 + 40, table = bitCount <= 8 ? 4u << bitCount : 0, rows = 2 * 8;
+    PackageBytes bytes(header + table + rows, 0);
+    bytes[0] = 'B';
+    bytes[1] = 'M';
+    PutLittleEndian(&bytes, 2, static_cast<uint32_t>(bytes.size()), 4);
+    PutLittleEndian(&bytes, 10, header + table, 4);
+    PutLittleEndian(&bytes, 14, 40, 4);
+    PutLittleEndian(&bytes, 18, 2, 4);
+    PutLittleEndian(&bytes, 22, static_cast<uint32_t>(height), 4);
+    PutLittleEndian(&bytes, 26, 1, 2);
+    PutLittleEndian(&bytes, 28, bitCount, 2);
+    PutLittleEndian(&bytes, 30, compression, 4);
+    return bytes;
+}
+
 PackageBytes RandomBytes(size_t size, unsigned seed) {
     std::mt19937 random(seed);
     PackageBytes bytes(size);
@@ -106,8 +130,8 @@ class QpackCli : public ::testing::Test {
         fs::create_directories(root);
         WriteText(root / "stub.exe", "MZ a stub standing in for the real one");
         WriteText(root / "manifest.txt", "productname = \"Demo\"\r\ndirectory = \"Demo\"\r\n");
-        WriteText(root / "brand.bmp", "BM brand");
-        WriteText(root / "centre.bmp", "BM installing");
+        WriteBytes(root / "brand.bmp", Bitmap());
+        WriteBytes(root / "centre.bmp", Bitmap(1));
     }
 
     void TearDown() override { fs::remove_all(root); }
@@ -351,7 +375,21 @@ TEST_F(QpackCli, BuildRefusesWhatTheStubCouldNotInstall) {
         {"bitmap that is not one",
          file("pay/x"),
          {"--centre", "@manifest.txt"},
-         "not a Windows bitmap"},
+         "would not be shown by the installer: it is not a BMP file"},
+        {"top-down brand bitmap",
+         [](const fs::path &root) {
+             WriteText(root / "pay/x", "x");
+             WriteBytes(root / "top-down.bmp", Bitmap(-2));
+         },
+         {"--brand", "@top-down.bmp"},
+         "top-down bitmaps are not drawn"},
+        {"run-length centre bitmap",
+         [](const fs::path &root) {
+             WriteText(root / "pay/x", "x");
+             WriteBytes(root / "rle8.bmp", Bitmap(2, 8, 1));
+         },
+         {"--centre", "@rle8.bmp"},
+         "not run-length"},
         {"missing payload", [](const fs::path &) {}, {}, "does not exist"},
         {"output inside the payload", file("pay/x"), {}, "inside the payload", "pay/setup.exe"},
     };
@@ -682,6 +720,7 @@ TEST_F(QpackCli, ShowJsonPrintsTheRecordTheStubReads) {
                        "  ],\n"
                        "  \"deleteFiles\": [\"stale\\\\cache.db\", \"old.dll\"],\n"
                        "  \"uninstaller\": \"uninst.exe\",\n"
+                       "  \"warnings\": [],\n"
                        "  \"usable\": true\n"
                        "}\n");
     Outcome text = Qpack({"show", "setup.exe"});
@@ -718,13 +757,40 @@ TEST_F(QpackCli, ShowSaysWhyTheStubWouldRefuse) {
     EXPECT_EQ(Qpack({"show", "plain.exe"}).status, 1);
 }
 
+TEST_F(QpackCli, ShowWarnsAboutEntriesTheInstallerSkips) {
+    WriteText(root / "manifest.txt",
+              std::string(SOUND_MANIFEST) +
+                  "shortcut = \"..\\..\\Startup\\evil\", \"a.exe\", 0\r\n"
+                  "shortcut = \"Writer\", \"C:\\Windows\\notepad.exe\", 0\r\n"
+                  "shortcut = \"Fine\", \"a.exe\", 0\r\n"
+                  "delfile = \"..\\..\\Windows\\win.ini\"\r\n");
+    WriteText(root / "pay/a.exe", "MZ");
+    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+    Outcome json = Qpack({"show", "--json", "setup.exe"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_NE(
+        json.out.find("\"warnings\": [\"the shortcut \\\"Writer\\\" is skipped: its target "
+                      "\\\"C:\\\\Windows\\\\notepad.exe\\\" it names a drive\", "
+                      "\"the shortcut \\\"..\\\\..\\\\Startup\\\\evil\\\" is skipped: its name "
+                      "it holds a \\\"..\\\" component\", "
+                      "\"the delfile \\\"..\\\\..\\\\Windows\\\\win.ini\\\" is skipped: it "
+                      "holds a \\\"..\\\" component\"],\n"),
+        std::string::npos)
+        << json.out;
+    Outcome text = Qpack({"show", "setup.exe"});
+    EXPECT_EQ(Occurrences(text.out, "\nwarning: "), 3u) << text.out;
+}
+
 struct ManifestTrap {
     const char *what;
     std::string text;
     uint32_t line;
     const char *message; // part of the warning
+    bool build = false;  // found only by qpack build, which knows the payload
 };
 
+// Each trap once in `qpack check` (or `qpack build` with a payload of
+// demo.exe), warned about on its line, and an error under --strict.
 TEST_F(QpackCli, CheckWarnsOnceAboutEachTrap) {
     std::string sound = SOUND_MANIFEST;
     std::string longName(300, 'n'), longText(1100, 't');
@@ -755,22 +821,69 @@ TEST_F(QpackCli, CheckWarnsOnceAboutEachTrap) {
         {"key too long", sound + longName + " = \"x\"\r\n", 3, "longer than 256"},
         {"no equals sign", sound + "productname \"Demo\"\r\n", 3, "no \"=\""},
         {"NUL inside a line", sound + std::string("origin = \"a\"\0 tail\r\n", 19), 3, "NUL byte"},
+        {"near-miss key", sound + "BKColor = #ffffff\r\n", 3, "(\"BKColour\"?)"},
+        {"text after the closing quote", sound + "mainwindowname = \"Acme \"Pro\" Writer\"\r\n", 3,
+         "text after the closing quote (Pro\" Writer\") is ignored"},
+        {"text after a delfile's quote", sound + "delfile = \"a.txt\" b.txt\r\n", 3,
+         "after the closing quote"},
+        {"three-digit colour", sound + "BKColour = #FFF\r\n", 3, "3 hexadecimal digits, not 6"},
+        {"eight-digit colour", sound + "BKColour = #FF0000FF\r\n", 3, "8 hexadecimal digits"},
+        {"colour with letters after", sound + "BKColour = #12zz\r\n", 3, "2 hexadecimal digits"},
+        {"colour with text after", sound + "BKColour = #123456 red\r\n", 3,
+         "after the colour's digits, \" red\""},
+        {"colour given twice",
+         sound + "StatusTextColour = #000000\r\nstatustextcolour = #ffffff\r\n", 4,
+         "first on line 3"},
+        {"shortcut name climbing out",
+         sound + "shortcut = \"..\\..\\Startup\\evil\", \"demo.exe\", 0\r\n", 3,
+         "skips this shortcut: its name \"..\\..\\Startup\\evil\" it holds a \"..\" component"},
+        {"shortcut target on a drive",
+         sound + "shortcut = \"Demo\", \"C:\\Windows\\notepad.exe\", 0\r\n", 3,
+         "its target \"C:\\Windows\\notepad.exe\" it names a drive"},
+        {"delfile climbing out", sound + "delfile = \"..\\..\\Windows\\win.ini\"\r\n", 3,
+         "skips this delfile line"},
+        {"delfile naming a device", sound + "delfile = \"logs/aux.txt\"\r\n", 3,
+         "reserved device name"},
+        {"shortcut target not in the payload",
+         sound + "shortcut = \"Writer\", \"bin\\writer.exe\", 0\r\n", 3,
+         "\"bin\\writer.exe\" is not in the payload", true},
+        {"uninstaller not in the payload", sound + "uninstaller = \"uninst.exe\"\r\n", 3,
+         "uninstaller \"uninst.exe\" is not in the payload", true},
     };
+    WriteText(root / "pay/Demo.exe", "MZ");
     for (const ManifestTrap &trap : traps) {
-        WriteText(root / "m.txt", trap.text);
-        Outcome run = Qpack({"check", "m.txt"});
-        std::string where = "m.txt:" + std::to_string(trap.line) + ": warning: ";
-        EXPECT_EQ(run.status, 0) << trap.what << "\n" << run.err;
-        EXPECT_NE(run.err.find(where), std::string::npos) << trap.what << "\n" << run.err;
-        EXPECT_NE(run.err.find(trap.message), std::string::npos) << trap.what << "\n" << run.err;
-        EXPECT_EQ(Occurrences(run.err, "warning:"), 1u) << trap.what << "\n" << run.err;
-        Outcome strict = Qpack({"check", "--strict", "m.txt"});
-        EXPECT_EQ(strict.status, 1) << trap.what;
-        EXPECT_NE(strict.err.find("m.txt:" + std::to_string(trap.line) + ": error: "),
-                  std::string::npos)
-            << trap.what << "\n"
-            << strict.err;
+        SCOPED_TRACE(trap.what);
+        WriteText(root / "manifest.txt", trap.text);
+        auto run = [&](bool strict) {
+            std::vector<std::string> extra;
+            if (strict) {
+                extra.push_back("--strict");
+            }
+            if (trap.build) {
+                return Build("setup.exe", "pay", extra);
+            }
+            extra.insert(extra.begin(), "check");
+            extra.push_back("manifest.txt");
+            return Qpack(extra);
+        };
+        std::string where = "manifest.txt:" + std::to_string(trap.line) + ": ";
+        Outcome warned = run(false);
+        EXPECT_EQ(warned.status, 0) << warned.err;
+        EXPECT_NE(warned.err.find(where + "warning: "), std::string::npos) << warned.err;
+        EXPECT_NE(warned.err.find(trap.message), std::string::npos) << warned.err;
+        EXPECT_EQ(Occurrences(warned.err, "warning:"), 1u) << warned.err;
+        Outcome strict = run(true);
+        EXPECT_EQ(strict.status, 1);
+        EXPECT_NE(strict.err.find(where + "error: "), std::string::npos) << strict.err;
     }
+    // The payload holds what the manifest names, in any case and with either
+    // separator.
+    WriteText(root / "pay/bin/Writer.exe", "MZ");
+    WriteText(root / "manifest.txt", sound + "shortcut = \"Writer\", \"BIN/writer.exe\", 0\r\n" +
+                                         "uninstaller = \"bin\\writer.exe\"\r\n");
+    Outcome quiet = Build("setup.exe", "pay", {"--strict"});
+    EXPECT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
 }
 
 TEST_F(QpackCli, CheckPassesWhatTheStubReadsAsMeant) {
@@ -800,7 +913,13 @@ TEST_F(QpackCli, CheckRefusesWhatTheStubCannotInstall) {
         {"empty manifest", "", 0, "no \"productname\""},
         {"absolute directory", "productname = \"Demo\"\r\ndirectory = \"\\Windows\"\r\n", 2,
          "absolute"},
-        {"drive in directory", "productname = \"Demo\"\r\ndirectory = \"C:x\"\r\n", 2, "\":\""},
+        {"drive in directory", "productname = \"Demo\"\r\ndirectory = \"C:x\"\r\n", 2, "drive"},
+        {"device in directory", "productname = \"Demo\"\r\ndirectory = \"Acme\\CON\"\r\n", 2,
+         "\"CON\", a reserved device name"},
+        {"trailing space in directory", "productname = \"Demo\"\r\ndirectory = \"Acme \\x.\"\r\n",
+         2, "\"Acme \", whose trailing dot or space"},
+        {"reserved character in directory",
+         "productname = \"Demo\"\r\ndirectory = \"Acme|Pro<1>\"\r\n", 2, "'|'"},
         {"directory climbing out", "productname = \"Demo\"\r\ndirectory = \"a\\..\\..\"\r\n", 2,
          "\"..\""},
         {"colon in product name", "productname = \"a:b\"\r\ndirectory = \"Demo\"\r\n", 1, "':'"},

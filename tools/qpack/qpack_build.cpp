@@ -3,6 +3,7 @@
 // before a byte is compressed, and the installer appears in one step.
 #include "qpack/qpack_cli.h"
 #include "qpack/qpack_manifest.h"
+#include "ui/package_bitmap.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -210,12 +211,21 @@ bool InternalInputAdd(const std::string &shownPath, const char *role, const char
     return true;
 }
 
-bool BitmapCheck(const PackageWriterEntry &entry, const std::string &shownPath,
-                 std::string *error) {
+// The installer's own check: a bitmap it would refuse is never shown.
+bool BitmapInputCheck(const PackageWriterEntry &entry, const std::string &shownPath,
+                      std::string *error) {
     bool bitmapEntry = entry.name == "\\#brand.bmp" || entry.name == "\\#installingtext.bmp";
-    if (bitmapEntry && (entry.data.size() < 2 || entry.data[0] != 'B' || entry.data[1] != 'M')) {
-        return BuildFail(error, Quoted(shownPath) +
-                                    " is not a Windows bitmap (it does not start with \"BM\")");
+    if (!bitmapEntry) {
+        return true;
+    }
+    BitmapProblem problem =
+        entry.data.size() > UINT32_MAX
+            ? BITMAP_NOT_BMP
+            : BitmapCheck(entry.data.data(), static_cast<uint32_t>(entry.data.size()));
+    if (problem != BITMAP_SOUND) {
+        return BuildFail(error,
+                         "bitmap " + Quoted(shownPath) +
+                             " would not be shown by the installer: " + BitmapProblemText(problem));
     }
     return true;
 }
@@ -396,9 +406,15 @@ bool OutputPlacementCheck(const BuildRequest &request, std::string *error) {
 // Every file to pack, installable entries in name order, internal ones last.
 bool PackFilesCollect(const BuildRequest &request, std::vector<PackFile> *files,
                       std::string *error) {
-    if (!PayloadScan(request.payload, files, error) ||
-        !InternalInputAdd(request.manifest, "manifest", "\\#Manifest", files, error) ||
-        !ManifestFileCheck(request.manifest, request.strict, error)) {
+    if (!PayloadScan(request.payload, files, error)) {
+        return false;
+    }
+    std::vector<std::string> payload;
+    for (const PackFile &file : *files) {
+        payload.push_back(file.name);
+    }
+    if (!InternalInputAdd(request.manifest, "manifest", "\\#Manifest", files, error) ||
+        !ManifestFileCheck(request.manifest, request.strict, &payload, error)) {
         return false;
     }
     if (!request.brand.empty() &&
@@ -420,7 +436,7 @@ bool EntriesRead(const std::vector<PackFile> &files, std::vector<PackageWriterEn
         PackageWriterEntry &entry = (*entries)[i];
         entry.name = files[i].name;
         if (!FileRead(files[i].path, files[i].shownPath, &entry.data, error) ||
-            !BitmapCheck(entry, files[i].shownPath, error)) {
+            !BitmapInputCheck(entry, files[i].shownPath, error)) {
             return false;
         }
         if (entry.data.size() > QPACK_MAX_ENTRY_BYTES) { // it grew since it was found

@@ -111,6 +111,11 @@ std::string EntryNameLengthProblem(const std::string &name);
 // impossible, or "" when it is safe.
 std::string ExtractNameProblem(const std::string &name);
 
+// Why the installer skips a name the manifest gives relative to a folder
+// (a shortcut, its target, a stale file, the install directory), or "" when
+// the one name rule accepts it.
+std::string RelativeNameProblemText(const std::string &name);
+
 // The name with A-Z folded to a-z: two names Windows takes for the same
 // file fold alike (exactly so for ASCII names).
 std::string FoldAsciiCase(const std::string &name);
