@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -411,6 +412,38 @@ TEST_F(QpackCli, BuildRefusesWhatTheStubCouldNotInstall) {
         EXPECT_EQ(FilesBelow(root / "out"), std::vector<std::string>{"setup.exe"});
         EXPECT_FALSE(fs::exists(root / "pay/setup.exe"));
     }
+}
+
+// The same stub, manifest, bitmaps and payload give the same bytes, whatever
+// the files' times and the order they were made in (which is the order many
+// file systems list them in).
+TEST_F(QpackCli, BuildsTheSameBytesTwice) {
+    std::vector<std::pair<std::string, PackageBytes>> files;
+    for (int i = 0; i < 30; i++) {
+        std::string folder = i % 3 == 0 ? "" : "sub" + std::to_string(i % 3) + "/";
+        files.push_back({folder + "f" + std::to_string(i), RandomBytes(700 * i, i)});
+    }
+    files.push_back({"same-as-f1", files[1].second});
+    const auto now = fs::file_time_type::clock::now();
+    for (int copy = 0; copy < 2; copy++) {
+        std::string tree = "tree" + std::to_string(copy) + "/";
+        for (size_t k = 0; k < files.size(); k++) {
+            const auto &file = files[copy == 0 ? k : files.size() - 1 - k];
+            fs::path path = root / tree / "pay" / file.first;
+            WriteBytes(path, file.second);
+            fs::last_write_time(path, now - std::chrono::hours(24 * 400 * copy + k));
+        }
+        fs::copy_file(root / "manifest.txt", root / tree / "manifest.txt");
+        fs::copy_file(root / "brand.bmp", root / tree / "brand.bmp");
+        fs::last_write_time(root / tree / "manifest.txt", now - std::chrono::hours(99 * copy));
+        Outcome build =
+            Qpack({"build", "-o", tree + "setup.exe", "--stub", "stub.exe", "--manifest",
+                   tree + "manifest.txt", "--brand", tree + "brand.bmp", tree + "pay"});
+        ASSERT_EQ(build.status, 0) << build.err;
+    }
+    PackageBytes first = ReadBytes(root / "tree0/setup.exe");
+    EXPECT_GT(first.size(), 20000u);
+    EXPECT_TRUE(first == ReadBytes(root / "tree1/setup.exe"));
 }
 
 TEST_F(QpackCli, BuildAcceptsTheLongestNameThatFits) {
