@@ -97,6 +97,15 @@ PackageBytes RandomBytes(size_t size, unsigned seed) {
     return bytes;
 }
 
+// How often part occurs in text.
+size_t Occurrences(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        count++;
+    }
+    return count;
+}
+
 // Every regular file below root, by "/"-separated relative path.
 std::vector<std::string> FilesBelow(const fs::path &root) {
     std::vector<std::string> files;
@@ -446,6 +455,36 @@ TEST_F(QpackCli, BuildsTheSameBytesTwice) {
     EXPECT_TRUE(first == ReadBytes(root / "tree1/setup.exe"));
 }
 
+TEST_F(QpackCli, IdenticalFilesShareOneStream) {
+    PackageBytes data = RandomBytes(20000, 7), twin = data;
+    twin[100] ^= 1; // same size, other bytes
+    for (const char *name : {"a.dll", "sub/a.dll", "sub/deeper/copy.dll"}) {
+        WriteBytes(root / "pay" / name, data);
+    }
+    WriteBytes(root / "pay/twin.dll", twin);
+    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+    WriteBytes(root / "single/a.dll", data);
+    WriteBytes(root / "single/twin.dll", twin);
+    ASSERT_EQ(Build("single.exe", "single").status, 0);
+    // Two more names cost their records, not their bytes.
+    EXPECT_LT(fs::file_size(root / "setup.exe"), fs::file_size(root / "single.exe") + 100);
+
+    Outcome list = Qpack({"list", "setup.exe"});
+    EXPECT_EQ(Occurrences(list.out, "(stream of \"\\a.dll\")"), 2u) << list.out;
+    EXPECT_EQ(Occurrences(list.out, "stream of"), 2u) << list.out;
+    Outcome json = Qpack({"list", "--json", "setup.exe"});
+    EXPECT_NE(json.out.find("\"name\": \"\\\\sub\\\\deeper\\\\copy.dll\", \"size\": 20000"),
+              std::string::npos);
+    EXPECT_EQ(Occurrences(json.out, "\"sharesStreamWith\": \"\\\\a.dll\""), 2u) << json.out;
+
+    EXPECT_EQ(Qpack({"verify", "setup.exe"}).status, 0);
+    ASSERT_EQ(Qpack({"extract", "-o", "out", "setup.exe"}).status, 0);
+    for (const char *name : {"a.dll", "sub/a.dll", "sub/deeper/copy.dll"}) {
+        EXPECT_TRUE(ReadBytes(root / "out" / name) == data) << name;
+    }
+    EXPECT_TRUE(ReadBytes(root / "out/twin.dll") == twin);
+}
+
 TEST_F(QpackCli, BuildAcceptsTheLongestNameThatFits) {
     std::string name(229, 'n'); // "\" and 229 bytes: 230
     WriteText(root / "pay" / name, "fits");
@@ -703,15 +742,6 @@ TEST_F(QpackCli, HelpAndVersion) {
 // ---- Manifests -----------------------------------------------------------------------------
 
 const char SOUND_MANIFEST[] = "productname = \"Demo\"\r\ndirectory = \"Vendor\\Demo\"\r\n";
-
-// How often part occurs in text.
-size_t Occurrences(const std::string &text, const std::string &part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        count++;
-    }
-    return count;
-}
 
 TEST_F(QpackCli, ShowJsonPrintsTheRecordTheStubReads) {
     // Every key, lists of two (the head is the later line), a string given

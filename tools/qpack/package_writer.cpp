@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 
 namespace {
 
@@ -44,6 +45,38 @@ bool CompressSerially(const PackageWriterEntry *const *entries, size_t count,
         }
     }
     return true;
+}
+
+// FNV-1a over the bytes: equal entries hash alike, so only entries of equal
+// size and hash are compared whole.
+uint64_t ContentHash(const PackageBytes &data) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char byte : data) {
+        hash = (hash ^ byte) * 1099511628211ull;
+    }
+    return hash;
+}
+
+// For each entry, the index of the first entry with the same bytes (itself
+// when none comes before it).
+std::vector<size_t> FirstEqualEntries(const std::vector<const PackageWriterEntry *> &order) {
+    std::multimap<std::pair<size_t, uint64_t>, size_t> seen;
+    std::vector<size_t> first(order.size());
+    for (size_t i = 0; i < order.size(); i++) {
+        const PackageBytes &data = order[i]->data;
+        auto key = std::make_pair(data.size(), ContentHash(data));
+        first[i] = i;
+        for (auto it = seen.lower_bound(key); it != seen.end() && it->first == key; ++it) {
+            if (order[it->second]->data == data) {
+                first[i] = it->second;
+                break;
+            }
+        }
+        if (first[i] == i) {
+            seen.emplace(key, i);
+        }
+    }
+    return first;
 }
 
 } // namespace
@@ -147,14 +180,31 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
         }
     }
 
-    parts->streams.resize(order.size());
+    // Each stream once; an entry equal to an earlier one takes its stream.
+    std::vector<size_t> streamOf =
+        options.shareIdenticalStreams ? FirstEqualEntries(order) : std::vector<size_t>();
+    std::vector<const PackageWriterEntry *> unique;
+    std::vector<size_t> streamIndex(order.size());
+    for (size_t i = 0; i < order.size(); i++) {
+        bool shared = !streamOf.empty() && streamOf[i] != i;
+        streamIndex[i] = shared ? streamIndex[streamOf[i]] : unique.size();
+        if (!shared) {
+            unique.push_back(order[i]);
+        }
+    }
+    parts->streams.resize(unique.size());
     PackageCompressFunction compress =
         options.compressEntries != nullptr ? options.compressEntries : CompressSerially;
-    if (!order.empty() && !compress(order.data(), order.size(), parts->streams.data())) {
+    if (!unique.empty() && !compress(unique.data(), unique.size(), parts->streams.data())) {
         return Fail(error, "compression failed");
     }
 
+    std::vector<uint64_t> streamOffsets;
     uint64_t dataOffset = 0;
+    for (const PackageBytes &stream : parts->streams) {
+        streamOffsets.push_back(dataOffset);
+        dataOffset += stream.size();
+    }
     for (size_t i = 0; i < order.size(); i++) {
         const PackageWriterEntry &entry = *order[i];
         PackageWriterRecord record;
@@ -163,10 +213,10 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
         record.recordLength =
             last ? 0 : static_cast<uint16_t>(kRecordHeaderSize + entry.name.size() + 1);
         record.size = static_cast<uint32_t>(entry.data.size());
-        record.compressedSize = static_cast<uint32_t>(parts->streams[i].size());
+        record.compressedSize = static_cast<uint32_t>(parts->streams[streamIndex[i]].size());
         record.dataSum = PackageWriterByteSum(entry.data.data(), entry.data.size());
-        record.dataOffset = static_cast<uint32_t>(std::min<uint64_t>(dataOffset, UINT32_MAX));
-        dataOffset += parts->streams[i].size();
+        record.dataOffset =
+            static_cast<uint32_t>(std::min<uint64_t>(streamOffsets[streamIndex[i]], UINT32_MAX));
         parts->records.push_back(record);
     }
 

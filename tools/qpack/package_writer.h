@@ -6,8 +6,8 @@
 // Every stream is zlib at level 9 (header 0x78 0xDA). Records carry
 // recordLength = 18 + name length + 1, 0 on the last; internal entries ("#"
 // after the leading "\") come last; the streams follow each other without
-// gaps from data offset 0; the trailer's packageSum covers every byte before
-// it.
+// gaps from data offset 0 (entries that share a stream point at the same
+// one); the trailer's packageSum covers every byte before it.
 //
 // Making a package is split in two so that tests can damage one on purpose:
 // PackageBuildParts computes every part and every field, the caller may
@@ -45,6 +45,9 @@ struct PackageWriterOptions {
     // Internal entries go behind the installable ones (order within each
     // group kept). False keeps the order exactly as given.
     bool internalEntriesLast = true;
+    // An entry with the same bytes as an earlier one gets no stream of its
+    // own: its record points at the earlier entry's stream.
+    bool shareIdenticalStreams = false;
 };
 
 // A directory record with its fields as they will be written.

@@ -454,6 +454,7 @@ bool InstallerAssemble(const PackageBytes &stub, std::vector<PackageWriterEntry>
                        PackageBytes *installer, std::string *error) {
     PackageWriterOptions options;
     options.compressEntries = CompressEntriesInParallel;
+    options.shareIdenticalStreams = true;
     PackageParts parts;
     ProgressStart(*entries);
     if (!PackageBuildParts(stub, *entries, options, &parts, error)) {
