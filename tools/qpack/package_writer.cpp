@@ -1,6 +1,7 @@
 // The package writer. See package_writer.h for the layout it produces.
 #include "qpack/package_writer.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -38,9 +39,10 @@ bool Beyond32Bits(uint64_t value) {
 }
 
 bool CompressSerially(const PackageWriterEntry *const *entries, size_t count,
-                      PackageBytes *streams) {
+                      PackageCompression compression, PackageBytes *streams) {
     for (size_t i = 0; i < count; i++) {
-        if (!PackageCompress(entries[i]->data.data(), entries[i]->data.size(), &streams[i])) {
+        if (!PackageCompress(entries[i]->data.data(), entries[i]->data.size(), &streams[i],
+                             compression)) {
             return false;
         }
     }
@@ -93,7 +95,30 @@ uint32_t PackageWriterByteSum(const unsigned char *data, size_t size) {
     return sum;
 }
 
-bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *stream) {
+namespace {
+
+// A level-12 compressor holds a few MiB of tables: each thread keeps one.
+struct ThreadCompressor {
+    libdeflate_compressor *compressor = nullptr;
+    ~ThreadCompressor() { libdeflate_free_compressor(compressor); }
+};
+
+bool CompressWithLibdeflate(const unsigned char *data, size_t size, PackageBytes *stream) {
+    thread_local ThreadCompressor owned;
+    if (owned.compressor == nullptr) {
+        owned.compressor = libdeflate_alloc_compressor(12);
+        if (owned.compressor == nullptr) {
+            return false;
+        }
+    }
+    stream->resize(libdeflate_zlib_compress_bound(owned.compressor, size));
+    size_t produced =
+        libdeflate_zlib_compress(owned.compressor, data, size, stream->data(), stream->size());
+    stream->resize(produced);
+    return produced != 0;
+}
+
+bool CompressWithZlib(const unsigned char *data, size_t size, PackageBytes *stream) {
     // deflate directly rather than compress2: uLong is 32-bit on Windows, and
     // the stream is bounded by deflateBound anyway.
     if (Beyond32Bits(size)) {
@@ -121,8 +146,20 @@ bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *strea
     return true;
 }
 
+} // namespace
+
+bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *stream,
+                     PackageCompression compression) {
+    if (Beyond32Bits(size)) {
+        return false;
+    }
+    return compression == PACKAGE_COMPRESSION_ZLIB_9 ? CompressWithZlib(data, size, stream)
+                                                     : CompressWithLibdeflate(data, size, stream);
+}
+
 void PackageCompressDirectory(PackageParts *parts) {
-    PackageCompress(parts->directory.data(), parts->directory.size(), &parts->directoryStream);
+    PackageCompress(parts->directory.data(), parts->directory.size(), &parts->directoryStream,
+                    parts->compression);
     parts->trailer.directoryCompressedSize = static_cast<uint32_t>(parts->directoryStream.size());
     parts->trailer.directorySize = static_cast<uint32_t>(parts->directory.size());
 }
@@ -147,6 +184,7 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
                        std::string *error) {
     *parts = PackageParts();
     parts->stub = stub;
+    parts->compression = options.compression;
 
     if (entries.empty()) {
         return Fail(error, "a package needs at least one entry");
@@ -195,7 +233,8 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
     parts->streams.resize(unique.size());
     PackageCompressFunction compress =
         options.compressEntries != nullptr ? options.compressEntries : CompressSerially;
-    if (!unique.empty() && !compress(unique.data(), unique.size(), parts->streams.data())) {
+    if (!unique.empty() &&
+        !compress(unique.data(), unique.size(), options.compression, parts->streams.data())) {
         return Fail(error, "compression failed");
     }
 

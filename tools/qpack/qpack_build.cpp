@@ -27,6 +27,7 @@ struct BuildRequest {
     std::string centre; // optional
     std::string payload;
     bool strict = false; // manifest warnings refuse the build
+    PackageCompression compression = PACKAGE_COMPRESSION_LIBDEFLATE_12;
 };
 
 // A file to pack, as found before anything is read.
@@ -99,7 +100,7 @@ void ProgressClear(void) {
 // The writer's compressEntries: every core compresses entries, the largest
 // first so that a big file does not start last and run alone.
 bool CompressEntriesInParallel(const PackageWriterEntry *const *entries, size_t count,
-                               PackageBytes *streams) {
+                               PackageCompression compression, PackageBytes *streams) {
     std::vector<size_t> order(count);
     std::iota(order.begin(), order.end(), size_t(0));
     std::stable_sort(order.begin(), order.end(), [entries](size_t left, size_t right) {
@@ -108,7 +109,8 @@ bool CompressEntriesInParallel(const PackageWriterEntry *const *entries, size_t 
     std::atomic<bool> failed{false};
     auto compress = [&](size_t k) {
         const PackageWriterEntry &entry = *entries[order[k]];
-        if (!failed && !PackageCompress(entry.data.data(), entry.data.size(), &streams[order[k]])) {
+        if (!failed && !PackageCompress(entry.data.data(), entry.data.size(), &streams[order[k]],
+                                        compression)) {
             failed = true;
         }
         buildProgress.filesDone++;
@@ -450,9 +452,11 @@ bool EntriesRead(const std::vector<PackFile> &files, std::vector<PackageWriterEn
 
 // Compresses and lays out the entries; the entries' bytes are released on
 // the way, so that at most the streams and the installer are held at once.
-bool InstallerAssemble(const PackageBytes &stub, std::vector<PackageWriterEntry> *entries,
-                       PackageBytes *installer, std::string *error) {
+bool InstallerAssemble(const BuildRequest &request, const PackageBytes &stub,
+                       std::vector<PackageWriterEntry> *entries, PackageBytes *installer,
+                       std::string *error) {
     PackageWriterOptions options;
+    options.compression = request.compression;
     options.compressEntries = CompressEntriesInParallel;
     options.shareIdenticalStreams = true;
     PackageParts parts;
@@ -473,7 +477,7 @@ bool BuildInstaller(const BuildRequest &request, std::string *error) {
     PackageBytes installer;
     if (!StubLoad(request.stub, &stub, error) || !PackFilesCollect(request, &files, error) ||
         !EntriesRead(files, &entries, error) ||
-        !InstallerAssemble(stub, &entries, &installer, error)) {
+        !InstallerAssemble(request, stub, &entries, &installer, error)) {
         return false;
     }
     FileWriter write = [&installer](std::ostream &out, std::string *) {
@@ -504,7 +508,8 @@ int BuildCommand(const std::vector<std::string> &args) {
                                         {"manifest", 0, true},
                                         {"brand", 0, true},
                                         {"centre", 0, true},
-                                        {"strict", 0, false}},
+                                        {"strict", 0, false},
+                                        {"zlib", 0, false}},
                                        {"output", "stub", "manifest"}, "PAYLOAD_DIR", &parsed);
     if (status >= 0) {
         return status;
@@ -517,6 +522,9 @@ int BuildCommand(const std::vector<std::string> &args) {
     request.centre = parsed.options["centre"];
     request.payload = parsed.operands[0];
     request.strict = ArgumentsHave(parsed, "strict");
+    if (ArgumentsHave(parsed, "zlib")) {
+        request.compression = PACKAGE_COMPRESSION_ZLIB_9;
+    }
     std::string error;
     if (!BuildInstaller(request, &error)) {
         ReportError(error);
