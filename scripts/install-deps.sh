@@ -55,3 +55,35 @@ SRC
   fi
   "$here/i386-binfmt.sh"
 fi
+
+# ---- libdeflate source for qpack.exe ----------------------------------------
+# qpack compresses with libdeflate; natively with libdeflate-dev, for Windows
+# with a build of Debian's libdeflate source of the same suite (so both give
+# the same bytes), fetched once into build/libdeflate. A deb-src entry for
+# the system's own suite is added when apt knows no source.
+fetch_libdeflate_source() {
+  local folder=$here/../build/libdeflate
+  ls "$folder"/libdeflate-*/lib/deflate_compress.c >/dev/null 2>&1 && return 0
+  if ! apt-cache showsrc libdeflate >/dev/null 2>&1; then
+    . /etc/os-release
+    cat > /etc/apt/sources.list.d/qunpack-sources.sources <<SRC
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: ${VERSION_CODENAME:?install-deps: no Debian codename in /etc/os-release}
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+    updated=
+    apt_update
+  fi
+  if ! command -v dpkg-source >/dev/null; then # apt-get source unpacks with it
+    apt_update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq dpkg-dev >/tmp/qunpack-apt.log 2>&1 ||
+      { tail -20 /tmp/qunpack-apt.log; exit 1; }
+  fi
+  echo "install-deps: fetching Debian's libdeflate source into build/libdeflate"
+  mkdir -p "$folder"
+  (cd "$folder" && apt-get source -qq libdeflate >/tmp/qunpack-apt.log 2>&1) ||
+    { tail -20 /tmp/qunpack-apt.log; exit 1; }
+}
+fetch_libdeflate_source
