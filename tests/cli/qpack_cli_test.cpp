@@ -1032,4 +1032,42 @@ TEST_F(QpackCli, BuildChecksItsManifest) {
     EXPECT_TRUE(fs::exists(root / "setup.exe"));
 }
 
+// ---- Releases ------------------------------------------------------------------------------
+
+TEST_F(QpackCli, DiffAndPreviousListWhatAnUpgradeChanges) {
+    for (const char *name : {"same.txt", "changed.txt", "gone.txt", "deleted.txt", "Data/X.txt"}) {
+        WriteText(root / "v1" / name, name);
+    }
+    ASSERT_EQ(Build("v1.exe", "v1").status, 0);
+    for (const char *name : {"same.txt", "added.txt", "data/x.txt"}) { // case alone: no change
+        WriteText(root / "v2" / name, name == std::string("data/x.txt") ? "Data/X.txt" : name);
+    }
+    WriteText(root / "v2/changed.txt", "changed.tx!"); // same size, other bytes
+    WriteText(root / "manifest.txt", std::string(SOUND_MANIFEST) + "delfile = \"deleted.txt\"\r\n");
+    ASSERT_EQ(Build("v2.exe", "v2").status, 0);
+
+    const std::string expected = "changed \"\\changed.txt\"\n"
+                                 "removed \"\\deleted.txt\" (a delfile line deletes it)\n"
+                                 "removed \"\\gone.txt\" (left behind on an upgrade)\n"
+                                 "added   \"\\added.txt\"\n";
+    Outcome diff = Qpack({"diff", "v1.exe", "v2.exe"});
+    EXPECT_EQ(diff.status, 0) << diff.err;
+    EXPECT_EQ(diff.out, expected);
+    EXPECT_EQ(Occurrences(diff.err, "warning: \"\\gone.txt\" was in the previous installer"), 1u)
+        << diff.err;
+    EXPECT_EQ(Qpack({"diff", "--strict", "v1.exe", "v2.exe"}).status, 1);
+    EXPECT_EQ(Qpack({"diff", "v2.exe", "v2.exe"}).out, "");
+
+    Outcome previous = Build("v3.exe", "v2", {"--previous", At("v1.exe")});
+    EXPECT_EQ(previous.status, 0) << previous.err;
+    EXPECT_EQ(previous.out.rfind(expected, 0), 0u) << previous.out;
+    EXPECT_NE(previous.err.find("\"\\gone.txt\""), std::string::npos);
+    Outcome strict = Build("v4.exe", "v2", {"--previous", At("v1.exe"), "--strict"});
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_NE(strict.err.find("1 file of the previous installer left behind"), std::string::npos)
+        << strict.err;
+    EXPECT_FALSE(fs::exists(root / "v4.exe"));
+    EXPECT_EQ(Build("v5.exe", "v2", {"--previous", At("nothing.exe")}).status, 1);
+}
+
 } // namespace

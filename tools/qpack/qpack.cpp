@@ -71,7 +71,7 @@ void UsagePrint(void) {
           "Builds, lists, verifies, shows and extracts qunpack installers; checks manifests.\n"
           "\n"
           "  qpack build -o OUTPUT --stub STUB --manifest MANIFEST [--brand BMP]\n"
-          "              [--centre BMP] [--strict] [--zlib] PAYLOAD_DIR\n"
+          "              [--centre BMP] [--strict] [--zlib] [--previous OLD] PAYLOAD_DIR\n"
           "      Packs every file below PAYLOAD_DIR behind the stub, with the manifest\n"
           "      and the optional bitmaps (brand image, installing text) as internal\n"
           "      entries. Files are packed in byte-wise order of their names and\n"
@@ -79,7 +79,8 @@ void UsagePrint(void) {
           "      level 9); identical files are stored once. OUTPUT appears only once\n"
           "      it is complete. The manifest is checked first, as qpack check does,\n"
           "      and against the payload; errors (and with --strict, warnings) refuse\n"
-          "      the build, as does a bitmap the installer would not draw.\n"
+          "      the build, as does a bitmap the installer would not draw. With\n"
+          "      --previous, the release is compared with OLD as qpack diff does.\n"
           "  qpack check [--strict] MANIFEST\n"
           "      Parses the manifest as the installer will and reports, as\n"
           "      MANIFEST:LINE: warning: ..., every line that likely does not do what\n"
@@ -92,6 +93,10 @@ void UsagePrint(void) {
           "      folder, a directory the one name rule refuses. --strict makes every\n"
           "      warning an error. Lines are counted as the installer counts them: they\n"
           "      end at CR.\n"
+          "  qpack diff [--strict] OLD NEW\n"
+          "      Lists the installable files NEW adds, changes and removes against OLD,\n"
+          "      and warns about each file OLD installed that NEW neither holds nor\n"
+          "      names in a delfile line: an upgrade leaves it behind (--strict: error).\n"
           "  qpack list [--json] INSTALLER\n"
           "      Lists every entry in directory order: name, size, compressed size,\n"
           "      byte sum and whether it is installed or internal; an entry stored\n"
@@ -246,6 +251,7 @@ struct Command {
 static const Command commands[] = {
     {"build", BuildCommand},     {"list", ListCommand}, {"verify", VerifyCommand},
     {"extract", ExtractCommand}, {"show", ShowCommand}, {"check", CheckCommand},
+    {"diff", DiffCommand},
 };
 
 static int QpackRun(const std::vector<std::string> &args) {

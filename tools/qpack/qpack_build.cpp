@@ -28,6 +28,7 @@ struct BuildRequest {
     std::string payload;
     bool strict = false; // manifest warnings refuse the build
     PackageCompression compression = PACKAGE_COMPRESSION_LIBDEFLATE_12;
+    std::string previous; // the last release, to compare with; optional
 };
 
 // A file to pack, as found before anything is read.
@@ -480,6 +481,10 @@ bool BuildInstaller(const BuildRequest &request, std::string *error) {
         !InstallerAssemble(request, stub, &entries, &installer, error)) {
         return false;
     }
+    if (!request.previous.empty() &&
+        !ReleaseCheck(request.previous, request.output, &installer, request.strict, error)) {
+        return false;
+    }
     FileWriter write = [&installer](std::ostream &out, std::string *) {
         out.write(reinterpret_cast<const char *>(installer.data()),
                   static_cast<std::streamsize>(installer.size()));
@@ -509,7 +514,8 @@ int BuildCommand(const std::vector<std::string> &args) {
                                         {"brand", 0, true},
                                         {"centre", 0, true},
                                         {"strict", 0, false},
-                                        {"zlib", 0, false}},
+                                        {"zlib", 0, false},
+                                        {"previous", 0, true}},
                                        {"output", "stub", "manifest"}, "PAYLOAD_DIR", &parsed);
     if (status >= 0) {
         return status;
@@ -522,12 +528,15 @@ int BuildCommand(const std::vector<std::string> &args) {
     request.centre = parsed.options["centre"];
     request.payload = parsed.operands[0];
     request.strict = ArgumentsHave(parsed, "strict");
+    request.previous = parsed.options["previous"];
     if (ArgumentsHave(parsed, "zlib")) {
         request.compression = PACKAGE_COMPRESSION_ZLIB_9;
     }
     std::string error;
     if (!BuildInstaller(request, &error)) {
-        ReportError(error);
+        if (!error.empty()) {
+            ReportError(error);
+        }
         return QPACK_EXIT_FAILED;
     }
     return QPACK_EXIT_OK;

@@ -44,6 +44,15 @@ int VerifyCommand(const std::vector<std::string> &args);
 int ExtractCommand(const std::vector<std::string> &args);
 int ShowCommand(const std::vector<std::string> &args);
 int CheckCommand(const std::vector<std::string> &args);
+int DiffCommand(const std::vector<std::string> &args);
+
+// What an upgrade from the previous installer to the current one changes,
+// printed a line each; a file the previous one installed that the current
+// one neither holds nor deletes is warned about (an error when strict, and
+// the check then fails). The current installer is read from currentBytes
+// when given. False with *error set ("" when the reason is printed already).
+bool ReleaseCheck(const std::string &previous, const std::string &current,
+                  const PackageBytes *currentBytes, bool strict, std::string *error);
 
 // ---- Command line --------------------------------------------------------------
 
