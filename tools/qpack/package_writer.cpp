@@ -97,23 +97,17 @@ uint32_t PackageWriterByteSum(const unsigned char *data, size_t size) {
 
 namespace {
 
-// A level-12 compressor holds a few MiB of tables: each thread keeps one.
-struct ThreadCompressor {
-    libdeflate_compressor *compressor = nullptr;
-    ~ThreadCompressor() { libdeflate_free_compressor(compressor); }
-};
-
+// One compressor a stream: thread_local ones, freed at thread exit, break
+// with the Windows toolchain's thread-local destructors.
 bool CompressWithLibdeflate(const unsigned char *data, size_t size, PackageBytes *stream) {
-    thread_local ThreadCompressor owned;
-    if (owned.compressor == nullptr) {
-        owned.compressor = libdeflate_alloc_compressor(12);
-        if (owned.compressor == nullptr) {
-            return false;
-        }
+    libdeflate_compressor *compressor = libdeflate_alloc_compressor(12);
+    if (compressor == nullptr) {
+        return false;
     }
-    stream->resize(libdeflate_zlib_compress_bound(owned.compressor, size));
+    stream->resize(libdeflate_zlib_compress_bound(compressor, size));
     size_t produced =
-        libdeflate_zlib_compress(owned.compressor, data, size, stream->data(), stream->size());
+        libdeflate_zlib_compress(compressor, data, size, stream->data(), stream->size());
+    libdeflate_free_compressor(compressor);
     stream->resize(produced);
     return produced != 0;
 }
