@@ -135,16 +135,16 @@ std::vector<PackageWriterEntry> MakeCorpus() {
     return entries;
 }
 
-// Level 9 on every core.
+// Every core.
 bool CompressInParallel(const PackageWriterEntry *const *entries, size_t count,
-                        PackageBytes *streams) {
+                        PackageCompression compression, PackageBytes *streams) {
     std::vector<std::thread> threads;
     std::vector<char> ok(std::max(1u, std::thread::hardware_concurrency()), 1);
     for (size_t t = 0; t < ok.size(); t++) {
         threads.emplace_back([&, t] {
             for (size_t i = t; i < count; i += ok.size()) {
-                if (!PackageCompress(entries[i]->data.data(), entries[i]->data.size(),
-                                     &streams[i])) {
+                if (!PackageCompress(entries[i]->data.data(), entries[i]->data.size(), &streams[i],
+                                     compression)) {
                     ok[t] = 0;
                 }
             }

@@ -57,12 +57,15 @@ SRC
   "$here/i386-binfmt.sh"
 fi
 
-# The stub's inflate is built from Debian's own zlib source (inflate only,
-# for size), fetched once into the build tree. The source package comes from
-# the suite the system's packages come from.
-zlib_folder=$here/../build/zlib
-if ! ls "$zlib_folder"/zlib-*/inflate.c >/dev/null 2>&1; then
-  if ! apt-cache showsrc zlib >/dev/null 2>&1; then
+# Debian's own source of a package, fetched once into build/FOLDER, from the
+# suite the system's packages come from (a deb-src entry for it is added
+# when apt knows no source): the stub's inflate is built from zlib's (inflate
+# only, for size), and qpack.exe's compressor from libdeflate's, so that it
+# gives the same bytes as the native qpack with libdeflate-dev.
+fetch_debian_source() {
+  local package=$1 folder=$here/../build/$2 marker=$3
+  ls "$folder"/$package-*/$marker >/dev/null 2>&1 && return 0
+  if ! apt-cache showsrc "$package" >/dev/null 2>&1; then
     . /etc/os-release
     cat > /etc/apt/sources.list.d/qunpack-sources.sources <<SRC
 Types: deb-src
@@ -74,8 +77,10 @@ SRC
     updated=
     apt_update
   fi
-  echo "install-deps: fetching Debian's zlib source into build/zlib"
-  mkdir -p "$zlib_folder"
-  (cd "$zlib_folder" && apt-get source -qq zlib >/tmp/qunpack-apt.log 2>&1) ||
+  echo "install-deps: fetching Debian's $package source into build/$2"
+  mkdir -p "$folder"
+  (cd "$folder" && apt-get source -qq "$package" >/tmp/qunpack-apt.log 2>&1) ||
     { tail -20 /tmp/qunpack-apt.log; exit 1; }
-fi
+}
+fetch_debian_source zlib zlib inflate.c
+fetch_debian_source libdeflate libdeflate lib/deflate_compress.c

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -65,6 +66,30 @@ PackageBytes Bytes(const std::string &text) {
     return PackageBytes(text.begin(), text.end());
 }
 
+void PutLittleEndian(PackageBytes *bytes, size_t at, uint32_t value, int size) {
+    for (int i = 0; i < size; i++) {
+        (*bytes)[at + static_cast<size_t>(i)] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+// A 2 by 2 Windows bitmap at 24 bits a pixel, uncompressed unless said
+// otherwise; a negative height stores the rows top-down.
+PackageBytes Bitmap(int32_t height = 2, uint32_t bitCount = 24, uint32_t compression = 0) {
+    const uint32_t header = 14 + 40, table = bitCount <= 8 ? 4u << bitCount : 0, rows = 2 * 8;
+    PackageBytes bytes(header + table + rows, 0);
+    bytes[0] = 'B';
+    bytes[1] = 'M';
+    PutLittleEndian(&bytes, 2, static_cast<uint32_t>(bytes.size()), 4);
+    PutLittleEndian(&bytes, 10, header + table, 4);
+    PutLittleEndian(&bytes, 14, 40, 4);
+    PutLittleEndian(&bytes, 18, 2, 4);
+    PutLittleEndian(&bytes, 22, static_cast<uint32_t>(height), 4);
+    PutLittleEndian(&bytes, 26, 1, 2);
+    PutLittleEndian(&bytes, 28, bitCount, 2);
+    PutLittleEndian(&bytes, 30, compression, 4);
+    return bytes;
+}
+
 PackageBytes RandomBytes(size_t size, unsigned seed) {
     std::mt19937 random(seed);
     PackageBytes bytes(size);
@@ -72,6 +97,15 @@ PackageBytes RandomBytes(size_t size, unsigned seed) {
         byte = static_cast<unsigned char>(random() % 7 == 0 ? random() : 'a' + random() % 3);
     }
     return bytes;
+}
+
+// How often part occurs in text.
+size_t Occurrences(const std::string &text, const std::string &part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        count++;
+    }
+    return count;
 }
 
 // Every regular file below root, by "/"-separated relative path.
@@ -108,8 +142,8 @@ class QpackCli : public ::testing::Test {
         fs::create_directories(root);
         WriteText(root / "stub.exe", "MZ a stub standing in for the real one");
         WriteText(root / "manifest.txt", "productname = \"Demo\"\r\ndirectory = \"Demo\"\r\n");
-        WriteText(root / "brand.bmp", "BM brand");
-        WriteText(root / "centre.bmp", "BM installing");
+        WriteBytes(root / "brand.bmp", Bitmap());
+        WriteBytes(root / "centre.bmp", Bitmap(1));
     }
 
     void TearDown() override { fs::remove_all(root); }
@@ -235,7 +269,7 @@ TEST_F(QpackCli, BuildListVerifyExtractRoundTripsATree) {
     EXPECT_EQ(ReadBytes(root / "again.exe"), ReadBytes(root / "setup.exe"));
 }
 
-TEST_F(QpackCli, BuildLaysThePackageOutWithoutGapsAtLevelNine) {
+TEST_F(QpackCli, BuildLaysThePackageOutWithoutGapsAtTheHighestLevel) {
     WriteBytes(root / "pay/one", RandomBytes(70000, 3));
     WriteText(root / "pay/two", "two");
     ASSERT_EQ(Build("setup.exe", "pay").status, 0);
@@ -256,6 +290,11 @@ TEST_F(QpackCli, BuildLaysThePackageOutWithoutGapsAtLevelNine) {
     }
     EXPECT_EQ(packageReader.dataAreaSize, expectedOffset); // the trailer follows directly
     PackageClose();
+
+    // zlib at level 9 stays to be had; libdeflate's streams are smaller.
+    ASSERT_EQ(Build("zlib.exe", "pay", {"--zlib"}).status, 0);
+    EXPECT_EQ(Qpack({"verify", "zlib.exe"}).status, 0);
+    EXPECT_LT(fs::file_size(root / "setup.exe"), fs::file_size(root / "zlib.exe"));
 }
 
 TEST_F(QpackCli, ExtractAllWritesInternalEntriesToo) {
@@ -353,7 +392,21 @@ TEST_F(QpackCli, BuildRefusesWhatTheStubCouldNotInstall) {
         {"bitmap that is not one",
          file("pay/x"),
          {"--centre", "@manifest.txt"},
-         "not a Windows bitmap"},
+         "would not be shown by the installer: it is not a BMP file"},
+        {"top-down brand bitmap",
+         [](const fs::path &root) {
+             WriteText(root / "pay/x", "x");
+             WriteBytes(root / "top-down.bmp", Bitmap(-2));
+         },
+         {"--brand", "@top-down.bmp"},
+         "top-down bitmaps are not drawn"},
+        {"run-length centre bitmap",
+         [](const fs::path &root) {
+             WriteText(root / "pay/x", "x");
+             WriteBytes(root / "rle8.bmp", Bitmap(2, 8, 1));
+         },
+         {"--centre", "@rle8.bmp"},
+         "not run-length"},
         {"missing payload", [](const fs::path &) {}, {}, "does not exist"},
         {"output inside the payload", file("pay/x"), {}, "inside the payload", "pay/setup.exe"},
     };
@@ -375,6 +428,68 @@ TEST_F(QpackCli, BuildRefusesWhatTheStubCouldNotInstall) {
         EXPECT_EQ(FilesBelow(root / "out"), std::vector<std::string>{"setup.exe"});
         EXPECT_FALSE(fs::exists(root / "pay/setup.exe"));
     }
+}
+
+// The same stub, manifest, bitmaps and payload give the same bytes, whatever
+// the files' times and the order they were made in (which is the order many
+// file systems list them in).
+TEST_F(QpackCli, BuildsTheSameBytesTwice) {
+    std::vector<std::pair<std::string, PackageBytes>> files;
+    for (int i = 0; i < 30; i++) {
+        std::string folder = i % 3 == 0 ? "" : "sub" + std::to_string(i % 3) + "/";
+        files.push_back({folder + "f" + std::to_string(i), RandomBytes(700 * i, i)});
+    }
+    files.push_back({"same-as-f1", files[1].second});
+    const auto now = fs::file_time_type::clock::now();
+    for (int copy = 0; copy < 2; copy++) {
+        std::string tree = "tree" + std::to_string(copy) + "/";
+        for (size_t k = 0; k < files.size(); k++) {
+            const auto &file = files[copy == 0 ? k : files.size() - 1 - k];
+            fs::path path = root / tree / "pay" / file.first;
+            WriteBytes(path, file.second);
+            fs::last_write_time(path, now - std::chrono::hours(24 * 400 * copy + k));
+        }
+        fs::copy_file(root / "manifest.txt", root / tree / "manifest.txt");
+        fs::copy_file(root / "brand.bmp", root / tree / "brand.bmp");
+        fs::last_write_time(root / tree / "manifest.txt", now - std::chrono::hours(99 * copy));
+        Outcome build =
+            Qpack({"build", "-o", tree + "setup.exe", "--stub", "stub.exe", "--manifest",
+                   tree + "manifest.txt", "--brand", tree + "brand.bmp", tree + "pay"});
+        ASSERT_EQ(build.status, 0) << build.err;
+    }
+    PackageBytes first = ReadBytes(root / "tree0/setup.exe");
+    EXPECT_GT(first.size(), 20000u);
+    EXPECT_TRUE(first == ReadBytes(root / "tree1/setup.exe"));
+}
+
+TEST_F(QpackCli, IdenticalFilesShareOneStream) {
+    PackageBytes data = RandomBytes(20000, 7), twin = data;
+    twin[100] ^= 1; // same size, other bytes
+    for (const char *name : {"a.dll", "sub/a.dll", "sub/deeper/copy.dll"}) {
+        WriteBytes(root / "pay" / name, data);
+    }
+    WriteBytes(root / "pay/twin.dll", twin);
+    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+    WriteBytes(root / "single/a.dll", data);
+    WriteBytes(root / "single/twin.dll", twin);
+    ASSERT_EQ(Build("single.exe", "single").status, 0);
+    // Two more names cost their records, not their bytes.
+    EXPECT_LT(fs::file_size(root / "setup.exe"), fs::file_size(root / "single.exe") + 100);
+
+    Outcome list = Qpack({"list", "setup.exe"});
+    EXPECT_EQ(Occurrences(list.out, "(stream of \"\\a.dll\")"), 2u) << list.out;
+    EXPECT_EQ(Occurrences(list.out, "stream of"), 2u) << list.out;
+    Outcome json = Qpack({"list", "--json", "setup.exe"});
+    EXPECT_NE(json.out.find("\"name\": \"\\\\sub\\\\deeper\\\\copy.dll\", \"size\": 20000"),
+              std::string::npos);
+    EXPECT_EQ(Occurrences(json.out, "\"sharesStreamWith\": \"\\\\a.dll\""), 2u) << json.out;
+
+    EXPECT_EQ(Qpack({"verify", "setup.exe"}).status, 0);
+    ASSERT_EQ(Qpack({"extract", "-o", "out", "setup.exe"}).status, 0);
+    for (const char *name : {"a.dll", "sub/a.dll", "sub/deeper/copy.dll"}) {
+        EXPECT_TRUE(ReadBytes(root / "out" / name) == data) << name;
+    }
+    EXPECT_TRUE(ReadBytes(root / "out/twin.dll") == twin);
 }
 
 TEST_F(QpackCli, BuildAcceptsTheLongestNameThatFits) {
@@ -635,15 +750,6 @@ TEST_F(QpackCli, HelpAndVersion) {
 
 const char SOUND_MANIFEST[] = "productname = \"Demo\"\r\ndirectory = \"Vendor\\Demo\"\r\n";
 
-// How often part occurs in text.
-size_t Occurrences(const std::string &text, const std::string &part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        count++;
-    }
-    return count;
-}
-
 TEST_F(QpackCli, ShowJsonPrintsTheRecordTheStubReads) {
     // Every key, lists of two (the head is the later line), a string given
     // twice, LF-less CR line ends, and bytes that JSON must escape.
@@ -684,6 +790,7 @@ TEST_F(QpackCli, ShowJsonPrintsTheRecordTheStubReads) {
                        "  ],\n"
                        "  \"deleteFiles\": [\"stale\\\\cache.db\", \"old.dll\"],\n"
                        "  \"uninstaller\": \"uninst.exe\",\n"
+                       "  \"warnings\": [],\n"
                        "  \"usable\": true\n"
                        "}\n");
     Outcome text = Qpack({"show", "setup.exe"});
@@ -720,13 +827,40 @@ TEST_F(QpackCli, ShowSaysWhyTheStubWouldRefuse) {
     EXPECT_EQ(Qpack({"show", "plain.exe"}).status, 1);
 }
 
+TEST_F(QpackCli, ShowWarnsAboutEntriesTheInstallerSkips) {
+    WriteText(root / "manifest.txt",
+              std::string(SOUND_MANIFEST) +
+                  "shortcut = \"..\\..\\Startup\\evil\", \"a.exe\", 0\r\n"
+                  "shortcut = \"Writer\", \"C:\\Windows\\notepad.exe\", 0\r\n"
+                  "shortcut = \"Fine\", \"a.exe\", 0\r\n"
+                  "delfile = \"..\\..\\Windows\\win.ini\"\r\n");
+    WriteText(root / "pay/a.exe", "MZ");
+    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+    Outcome json = Qpack({"show", "--json", "setup.exe"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_NE(
+        json.out.find("\"warnings\": [\"the shortcut \\\"Writer\\\" is skipped: its target "
+                      "\\\"C:\\\\Windows\\\\notepad.exe\\\" it names a drive\", "
+                      "\"the shortcut \\\"..\\\\..\\\\Startup\\\\evil\\\" is skipped: its name "
+                      "it holds a \\\"..\\\" component\", "
+                      "\"the delfile \\\"..\\\\..\\\\Windows\\\\win.ini\\\" is skipped: it "
+                      "holds a \\\"..\\\" component\"],\n"),
+        std::string::npos)
+        << json.out;
+    Outcome text = Qpack({"show", "setup.exe"});
+    EXPECT_EQ(Occurrences(text.out, "\nwarning: "), 3u) << text.out;
+}
+
 struct ManifestTrap {
     const char *what;
     std::string text;
     uint32_t line;
     const char *message; // part of the warning
+    bool build = false;  // found only by qpack build, which knows the payload
 };
 
+// Each trap once in `qpack check` (or `qpack build` with a payload of
+// demo.exe), warned about on its line, and an error under --strict.
 TEST_F(QpackCli, CheckWarnsOnceAboutEachTrap) {
     std::string sound = SOUND_MANIFEST;
     std::string longName(300, 'n'), longText(1100, 't');
@@ -757,22 +891,69 @@ TEST_F(QpackCli, CheckWarnsOnceAboutEachTrap) {
         {"key too long", sound + longName + " = \"x\"\r\n", 3, "longer than 256"},
         {"no equals sign", sound + "productname \"Demo\"\r\n", 3, "no \"=\""},
         {"NUL inside a line", sound + std::string("origin = \"a\"\0 tail\r\n", 19), 3, "NUL byte"},
+        {"near-miss key", sound + "BKColor = #ffffff\r\n", 3, "(\"BKColour\"?)"},
+        {"text after the closing quote", sound + "mainwindowname = \"Acme \"Pro\" Writer\"\r\n", 3,
+         "text after the closing quote (Pro\" Writer\") is ignored"},
+        {"text after a delfile's quote", sound + "delfile = \"a.txt\" b.txt\r\n", 3,
+         "after the closing quote"},
+        {"three-digit colour", sound + "BKColour = #FFF\r\n", 3, "3 hexadecimal digits, not 6"},
+        {"eight-digit colour", sound + "BKColour = #FF0000FF\r\n", 3, "8 hexadecimal digits"},
+        {"colour with letters after", sound + "BKColour = #12zz\r\n", 3, "2 hexadecimal digits"},
+        {"colour with text after", sound + "BKColour = #123456 red\r\n", 3,
+         "after the colour's digits, \" red\""},
+        {"colour given twice",
+         sound + "StatusTextColour = #000000\r\nstatustextcolour = #ffffff\r\n", 4,
+         "first on line 3"},
+        {"shortcut name climbing out",
+         sound + "shortcut = \"..\\..\\Startup\\evil\", \"demo.exe\", 0\r\n", 3,
+         "skips this shortcut: its name \"..\\..\\Startup\\evil\" it holds a \"..\" component"},
+        {"shortcut target on a drive",
+         sound + "shortcut = \"Demo\", \"C:\\Windows\\notepad.exe\", 0\r\n", 3,
+         "its target \"C:\\Windows\\notepad.exe\" it names a drive"},
+        {"delfile climbing out", sound + "delfile = \"..\\..\\Windows\\win.ini\"\r\n", 3,
+         "skips this delfile line"},
+        {"delfile naming a device", sound + "delfile = \"logs/aux.txt\"\r\n", 3,
+         "reserved device name"},
+        {"shortcut target not in the payload",
+         sound + "shortcut = \"Writer\", \"bin\\writer.exe\", 0\r\n", 3,
+         "\"bin\\writer.exe\" is not in the payload", true},
+        {"uninstaller not in the payload", sound + "uninstaller = \"uninst.exe\"\r\n", 3,
+         "uninstaller \"uninst.exe\" is not in the payload", true},
     };
+    WriteText(root / "pay/Demo.exe", "MZ");
     for (const ManifestTrap &trap : traps) {
-        WriteText(root / "m.txt", trap.text);
-        Outcome run = Qpack({"check", "m.txt"});
-        std::string where = "m.txt:" + std::to_string(trap.line) + ": warning: ";
-        EXPECT_EQ(run.status, 0) << trap.what << "\n" << run.err;
-        EXPECT_NE(run.err.find(where), std::string::npos) << trap.what << "\n" << run.err;
-        EXPECT_NE(run.err.find(trap.message), std::string::npos) << trap.what << "\n" << run.err;
-        EXPECT_EQ(Occurrences(run.err, "warning:"), 1u) << trap.what << "\n" << run.err;
-        Outcome strict = Qpack({"check", "--strict", "m.txt"});
-        EXPECT_EQ(strict.status, 1) << trap.what;
-        EXPECT_NE(strict.err.find("m.txt:" + std::to_string(trap.line) + ": error: "),
-                  std::string::npos)
-            << trap.what << "\n"
-            << strict.err;
+        SCOPED_TRACE(trap.what);
+        WriteText(root / "manifest.txt", trap.text);
+        auto run = [&](bool strict) {
+            std::vector<std::string> extra;
+            if (strict) {
+                extra.push_back("--strict");
+            }
+            if (trap.build) {
+                return Build("setup.exe", "pay", extra);
+            }
+            extra.insert(extra.begin(), "check");
+            extra.push_back("manifest.txt");
+            return Qpack(extra);
+        };
+        std::string where = "manifest.txt:" + std::to_string(trap.line) + ": ";
+        Outcome warned = run(false);
+        EXPECT_EQ(warned.status, 0) << warned.err;
+        EXPECT_NE(warned.err.find(where + "warning: "), std::string::npos) << warned.err;
+        EXPECT_NE(warned.err.find(trap.message), std::string::npos) << warned.err;
+        EXPECT_EQ(Occurrences(warned.err, "warning:"), 1u) << warned.err;
+        Outcome strict = run(true);
+        EXPECT_EQ(strict.status, 1);
+        EXPECT_NE(strict.err.find(where + "error: "), std::string::npos) << strict.err;
     }
+    // The payload holds what the manifest names, in any case and with either
+    // separator.
+    WriteText(root / "pay/bin/Writer.exe", "MZ");
+    WriteText(root / "manifest.txt", sound + "shortcut = \"Writer\", \"BIN/writer.exe\", 0\r\n" +
+                                         "uninstaller = \"bin\\writer.exe\"\r\n");
+    Outcome quiet = Build("setup.exe", "pay", {"--strict"});
+    EXPECT_EQ(quiet.status, 0) << quiet.err;
+    EXPECT_EQ(quiet.err, "");
 }
 
 TEST_F(QpackCli, CheckPassesWhatTheStubReadsAsMeant) {
@@ -802,7 +983,13 @@ TEST_F(QpackCli, CheckRefusesWhatTheStubCannotInstall) {
         {"empty manifest", "", 0, "no \"productname\""},
         {"absolute directory", "productname = \"Demo\"\r\ndirectory = \"\\Windows\"\r\n", 2,
          "absolute"},
-        {"drive in directory", "productname = \"Demo\"\r\ndirectory = \"C:x\"\r\n", 2, "\":\""},
+        {"drive in directory", "productname = \"Demo\"\r\ndirectory = \"C:x\"\r\n", 2, "drive"},
+        {"device in directory", "productname = \"Demo\"\r\ndirectory = \"Acme\\CON\"\r\n", 2,
+         "\"CON\", a reserved device name"},
+        {"trailing space in directory", "productname = \"Demo\"\r\ndirectory = \"Acme \\x.\"\r\n",
+         2, "\"Acme \", whose trailing dot or space"},
+        {"reserved character in directory",
+         "productname = \"Demo\"\r\ndirectory = \"Acme|Pro<1>\"\r\n", 2, "'|'"},
         {"directory climbing out", "productname = \"Demo\"\r\ndirectory = \"a\\..\\..\"\r\n", 2,
          "\"..\""},
         {"colon in product name", "productname = \"a:b\"\r\ndirectory = \"Demo\"\r\n", 1, "':'"},
@@ -942,6 +1129,44 @@ TEST_F(QpackCli, SignedInstallersReadAsBuiltAndRefuseChanges) {
         EXPECT_EQ(refused.status, 1) << stubFile;
         EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
     }
+}
+
+// ---- Releases ------------------------------------------------------------------------------
+
+TEST_F(QpackCli, DiffAndPreviousListWhatAnUpgradeChanges) {
+    for (const char *name : {"same.txt", "changed.txt", "gone.txt", "deleted.txt", "Data/X.txt"}) {
+        WriteText(root / "v1" / name, name);
+    }
+    ASSERT_EQ(Build("v1.exe", "v1").status, 0);
+    for (const char *name : {"same.txt", "added.txt", "data/x.txt"}) { // case alone: no change
+        WriteText(root / "v2" / name, name == std::string("data/x.txt") ? "Data/X.txt" : name);
+    }
+    WriteText(root / "v2/changed.txt", "changed.tx!"); // same size, other bytes
+    WriteText(root / "manifest.txt", std::string(SOUND_MANIFEST) + "delfile = \"deleted.txt\"\r\n");
+    ASSERT_EQ(Build("v2.exe", "v2").status, 0);
+
+    const std::string expected = "changed \"\\changed.txt\"\n"
+                                 "removed \"\\deleted.txt\" (a delfile line deletes it)\n"
+                                 "removed \"\\gone.txt\" (left behind on an upgrade)\n"
+                                 "added   \"\\added.txt\"\n";
+    Outcome diff = Qpack({"diff", "v1.exe", "v2.exe"});
+    EXPECT_EQ(diff.status, 0) << diff.err;
+    EXPECT_EQ(diff.out, expected);
+    EXPECT_EQ(Occurrences(diff.err, "warning: \"\\gone.txt\" was in the previous installer"), 1u)
+        << diff.err;
+    EXPECT_EQ(Qpack({"diff", "--strict", "v1.exe", "v2.exe"}).status, 1);
+    EXPECT_EQ(Qpack({"diff", "v2.exe", "v2.exe"}).out, "");
+
+    Outcome previous = Build("v3.exe", "v2", {"--previous", At("v1.exe")});
+    EXPECT_EQ(previous.status, 0) << previous.err;
+    EXPECT_EQ(previous.out.rfind(expected, 0), 0u) << previous.out;
+    EXPECT_NE(previous.err.find("\"\\gone.txt\""), std::string::npos);
+    Outcome strict = Build("v4.exe", "v2", {"--previous", At("v1.exe"), "--strict"});
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_NE(strict.err.find("1 file of the previous installer left behind"), std::string::npos)
+        << strict.err;
+    EXPECT_FALSE(fs::exists(root / "v4.exe"));
+    EXPECT_EQ(Build("v5.exe", "v2", {"--previous", At("nothing.exe")}).status, 1);
 }
 
 } // namespace

@@ -449,7 +449,8 @@ TEST_F(PackageTest, LookupFoldsAsciiCaseOnly) {
         {"\\#Manifest", Bytes("manifest")},
         {"\\#brand.bmp", Bytes("brand")},
     };
-    ASSERT_EQ(OpenBytes(Build(entries)), 1);
+    PackageBytes installer = Build(entries); // the reader reads from it until closed
+    ASSERT_EQ(OpenBytes(installer), 1);
     auto found = [](const char *name) -> std::string {
         const DirectoryRecord *record = PackageFindEntry(name);
         return record != nullptr ? DirectoryRecordName(record) : "(none)";

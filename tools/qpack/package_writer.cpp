@@ -1,12 +1,14 @@
 // The package writer. See package_writer.h for the layout it produces.
 #include "qpack/package_writer.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 
 #include "pe/pe.h"
 
@@ -39,13 +41,46 @@ bool Beyond32Bits(uint64_t value) {
 }
 
 bool CompressSerially(const PackageWriterEntry *const *entries, size_t count,
-                      PackageBytes *streams) {
+                      PackageCompression compression, PackageBytes *streams) {
     for (size_t i = 0; i < count; i++) {
-        if (!PackageCompress(entries[i]->data.data(), entries[i]->data.size(), &streams[i])) {
+        if (!PackageCompress(entries[i]->data.data(), entries[i]->data.size(), &streams[i],
+                             compression)) {
             return false;
         }
     }
     return true;
+}
+
+// FNV-1a over the bytes: equal entries hash alike, so only entries of equal
+// size and hash are compared whole.
+uint64_t ContentHash(const PackageBytes &data) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char byte : data) {
+        hash = (hash ^ byte) * 1099511628211ull;
+    }
+    return hash;
+}
+
+// For each entry, the index of the first entry with the same bytes (itself
+// when none comes before it).
+std::vector<size_t> FirstEqualEntries(const std::vector<const PackageWriterEntry *> &order) {
+    std::multimap<std::pair<size_t, uint64_t>, size_t> seen;
+    std::vector<size_t> first(order.size());
+    for (size_t i = 0; i < order.size(); i++) {
+        const PackageBytes &data = order[i]->data;
+        auto key = std::make_pair(data.size(), ContentHash(data));
+        first[i] = i;
+        for (auto it = seen.lower_bound(key); it != seen.end() && it->first == key; ++it) {
+            if (order[it->second]->data == data) {
+                first[i] = it->second;
+                break;
+            }
+        }
+        if (first[i] == i) {
+            seen.emplace(key, i);
+        }
+    }
+    return first;
 }
 
 } // namespace
@@ -62,7 +97,24 @@ uint32_t PackageWriterByteSum(const unsigned char *data, size_t size) {
     return sum;
 }
 
-bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *stream) {
+namespace {
+
+// One compressor a stream: thread_local ones, freed at thread exit, break
+// with the Windows toolchain's thread-local destructors.
+bool CompressWithLibdeflate(const unsigned char *data, size_t size, PackageBytes *stream) {
+    libdeflate_compressor *compressor = libdeflate_alloc_compressor(12);
+    if (compressor == nullptr) {
+        return false;
+    }
+    stream->resize(libdeflate_zlib_compress_bound(compressor, size));
+    size_t produced =
+        libdeflate_zlib_compress(compressor, data, size, stream->data(), stream->size());
+    libdeflate_free_compressor(compressor);
+    stream->resize(produced);
+    return produced != 0;
+}
+
+bool CompressWithZlib(const unsigned char *data, size_t size, PackageBytes *stream) {
     // deflate directly rather than compress2: uLong is 32-bit on Windows, and
     // the stream is bounded by deflateBound anyway.
     if (Beyond32Bits(size)) {
@@ -90,8 +142,20 @@ bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *strea
     return true;
 }
 
+} // namespace
+
+bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *stream,
+                     PackageCompression compression) {
+    if (Beyond32Bits(size)) {
+        return false;
+    }
+    return compression == PACKAGE_COMPRESSION_ZLIB_9 ? CompressWithZlib(data, size, stream)
+                                                     : CompressWithLibdeflate(data, size, stream);
+}
+
 void PackageCompressDirectory(PackageParts *parts) {
-    PackageCompress(parts->directory.data(), parts->directory.size(), &parts->directoryStream);
+    PackageCompress(parts->directory.data(), parts->directory.size(), &parts->directoryStream,
+                    parts->compression);
     parts->trailer.directoryCompressedSize = static_cast<uint32_t>(parts->directoryStream.size());
     parts->trailer.directorySize = static_cast<uint32_t>(parts->directory.size());
 }
@@ -117,6 +181,7 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
     *parts = PackageParts();
     parts->stub = stub;
     PackageStubClearSigningFields(&parts->stub);
+    parts->compression = options.compression;
 
     if (entries.empty()) {
         return Fail(error, "a package needs at least one entry");
@@ -150,14 +215,32 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
         }
     }
 
-    parts->streams.resize(order.size());
+    // Each stream once; an entry equal to an earlier one takes its stream.
+    std::vector<size_t> streamOf =
+        options.shareIdenticalStreams ? FirstEqualEntries(order) : std::vector<size_t>();
+    std::vector<const PackageWriterEntry *> unique;
+    std::vector<size_t> streamIndex(order.size());
+    for (size_t i = 0; i < order.size(); i++) {
+        bool shared = !streamOf.empty() && streamOf[i] != i;
+        streamIndex[i] = shared ? streamIndex[streamOf[i]] : unique.size();
+        if (!shared) {
+            unique.push_back(order[i]);
+        }
+    }
+    parts->streams.resize(unique.size());
     PackageCompressFunction compress =
         options.compressEntries != nullptr ? options.compressEntries : CompressSerially;
-    if (!order.empty() && !compress(order.data(), order.size(), parts->streams.data())) {
+    if (!unique.empty() &&
+        !compress(unique.data(), unique.size(), options.compression, parts->streams.data())) {
         return Fail(error, "compression failed");
     }
 
+    std::vector<uint64_t> streamOffsets;
     uint64_t dataOffset = 0;
+    for (const PackageBytes &stream : parts->streams) {
+        streamOffsets.push_back(dataOffset);
+        dataOffset += stream.size();
+    }
     for (size_t i = 0; i < order.size(); i++) {
         const PackageWriterEntry &entry = *order[i];
         PackageWriterRecord record;
@@ -166,10 +249,10 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
         record.recordLength =
             last ? 0 : static_cast<uint16_t>(kRecordHeaderSize + entry.name.size() + 1);
         record.size = static_cast<uint32_t>(entry.data.size());
-        record.compressedSize = static_cast<uint32_t>(parts->streams[i].size());
+        record.compressedSize = static_cast<uint32_t>(parts->streams[streamIndex[i]].size());
         record.dataSum = PackageWriterByteSum(entry.data.data(), entry.data.size());
-        record.dataOffset = static_cast<uint32_t>(std::min<uint64_t>(dataOffset, UINT32_MAX));
-        dataOffset += parts->streams[i].size();
+        record.dataOffset =
+            static_cast<uint32_t>(std::min<uint64_t>(streamOffsets[streamIndex[i]], UINT32_MAX));
         parts->records.push_back(record);
     }
 

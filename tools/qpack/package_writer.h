@@ -3,11 +3,12 @@
 //
 //   stub | directory stream | entry streams, in directory order | trailer
 //
-// Every stream is zlib at level 9 (header 0x78 0xDA). Records carry
+// Every stream is a zlib stream (header 0x78 0xDA), made by libdeflate at
+// level 12 or, on request, by zlib at level 9. Records carry
 // recordLength = 18 + name length + 1, 0 on the last; internal entries ("#"
 // after the leading "\") come last; the streams follow each other without
-// gaps from data offset 0; the trailer's packageSum covers every byte before
-// it.
+// gaps from data offset 0 (entries that share a stream point at the same
+// one); the trailer's packageSum covers every byte before it.
 //
 // Making a package is split in two so that tests can damage one on purpose:
 // PackageBuildParts computes every part and every field, the caller may
@@ -34,10 +35,18 @@ struct PackageWriterEntry {
     PackageBytes data;
 };
 
+// What makes the zlib streams. Both give the header 0x78 0xDA, which the
+// stub's inflate reads alike; libdeflate's are a few per cent smaller, and
+// the same on every machine for the same libdeflate source.
+enum PackageCompression {
+    PACKAGE_COMPRESSION_LIBDEFLATE_12 = 0,
+    PACKAGE_COMPRESSION_ZLIB_9 = 1,
+};
+
 // Compresses *entries[0..count) into streams[0..count), each a zlib stream
 // (PackageCompress is the one to call per entry). Returns false on failure.
 using PackageCompressFunction = bool (*)(const PackageWriterEntry *const *entries, size_t count,
-                                         PackageBytes *streams);
+                                         PackageCompression compression, PackageBytes *streams);
 
 struct PackageWriterOptions {
     // Null: the entries are compressed one after another on this thread.
@@ -45,6 +54,10 @@ struct PackageWriterOptions {
     // Internal entries go behind the installable ones (order within each
     // group kept). False keeps the order exactly as given.
     bool internalEntriesLast = true;
+    // An entry with the same bytes as an earlier one gets no stream of its
+    // own: its record points at the earlier entry's stream.
+    bool shareIdenticalStreams = false;
+    PackageCompression compression = PACKAGE_COMPRESSION_LIBDEFLATE_12;
 };
 
 // A directory record with its fields as they will be written.
@@ -73,6 +86,7 @@ struct PackageParts {
     PackageBytes directory;                   // the inflated directory
     PackageBytes directoryStream;             // its zlib stream
     PackageWriterTrailer trailer;
+    PackageCompression compression = PACKAGE_COMPRESSION_LIBDEFLATE_12; // of the directory too
 };
 
 // Sets the 12 bytes that signing rewrites (the image's CheckSum and its
@@ -109,8 +123,9 @@ PackageBytes PackageAssemble(PackageParts *parts, bool recomputeSum);
 bool PackageWrite(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
                   const PackageWriterOptions &options, PackageBytes *installer, std::string *error);
 
-// One zlib stream at level 9 of size bytes at data. Returns false on failure.
-bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *stream);
+// One zlib stream of size bytes at data. Returns false on failure.
+bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *stream,
+                     PackageCompression compression = PACKAGE_COMPRESSION_LIBDEFLATE_12);
 
 // The 32-bit wrapping byte sum, written plainly (independent of the reader's).
 uint32_t PackageWriterByteSum(const unsigned char *data, size_t size);

@@ -3,6 +3,7 @@
 // before a byte is compressed, and the installer appears in one step.
 #include "qpack/qpack_cli.h"
 #include "qpack/qpack_manifest.h"
+#include "ui/package_bitmap.h"
 
 #include "package/package.h"
 
@@ -28,6 +29,8 @@ struct BuildRequest {
     std::string centre; // optional
     std::string payload;
     bool strict = false; // manifest warnings refuse the build
+    PackageCompression compression = PACKAGE_COMPRESSION_LIBDEFLATE_12;
+    std::string previous; // the last release, to compare with; optional
 };
 
 // A file to pack, as found before anything is read.
@@ -100,7 +103,7 @@ void ProgressClear(void) {
 // The writer's compressEntries: every core compresses entries, the largest
 // first so that a big file does not start last and run alone.
 bool CompressEntriesInParallel(const PackageWriterEntry *const *entries, size_t count,
-                               PackageBytes *streams) {
+                               PackageCompression compression, PackageBytes *streams) {
     std::vector<size_t> order(count);
     std::iota(order.begin(), order.end(), size_t(0));
     std::stable_sort(order.begin(), order.end(), [entries](size_t left, size_t right) {
@@ -109,7 +112,8 @@ bool CompressEntriesInParallel(const PackageWriterEntry *const *entries, size_t 
     std::atomic<bool> failed{false};
     auto compress = [&](size_t k) {
         const PackageWriterEntry &entry = *entries[order[k]];
-        if (!failed && !PackageCompress(entry.data.data(), entry.data.size(), &streams[order[k]])) {
+        if (!failed && !PackageCompress(entry.data.data(), entry.data.size(), &streams[order[k]],
+                                        compression)) {
             failed = true;
         }
         buildProgress.filesDone++;
@@ -223,12 +227,21 @@ bool InternalInputAdd(const std::string &shownPath, const char *role, const char
     return true;
 }
 
-bool BitmapCheck(const PackageWriterEntry &entry, const std::string &shownPath,
-                 std::string *error) {
+// The installer's own check: a bitmap it would refuse is never shown.
+bool BitmapInputCheck(const PackageWriterEntry &entry, const std::string &shownPath,
+                      std::string *error) {
     bool bitmapEntry = entry.name == "\\#brand.bmp" || entry.name == "\\#installingtext.bmp";
-    if (bitmapEntry && (entry.data.size() < 2 || entry.data[0] != 'B' || entry.data[1] != 'M')) {
-        return BuildFail(error, Quoted(shownPath) +
-                                    " is not a Windows bitmap (it does not start with \"BM\")");
+    if (!bitmapEntry) {
+        return true;
+    }
+    BitmapProblem problem =
+        entry.data.size() > UINT32_MAX
+            ? BITMAP_NOT_BMP
+            : BitmapCheck(entry.data.data(), static_cast<uint32_t>(entry.data.size()));
+    if (problem != BITMAP_SOUND) {
+        return BuildFail(error,
+                         "bitmap " + Quoted(shownPath) +
+                             " would not be shown by the installer: " + BitmapProblemText(problem));
     }
     return true;
 }
@@ -409,9 +422,15 @@ bool OutputPlacementCheck(const BuildRequest &request, std::string *error) {
 // Every file to pack, installable entries in name order, internal ones last.
 bool PackFilesCollect(const BuildRequest &request, std::vector<PackFile> *files,
                       std::string *error) {
-    if (!PayloadScan(request.payload, files, error) ||
-        !InternalInputAdd(request.manifest, "manifest", "\\#Manifest", files, error) ||
-        !ManifestFileCheck(request.manifest, request.strict, error)) {
+    if (!PayloadScan(request.payload, files, error)) {
+        return false;
+    }
+    std::vector<std::string> payload;
+    for (const PackFile &file : *files) {
+        payload.push_back(file.name);
+    }
+    if (!InternalInputAdd(request.manifest, "manifest", "\\#Manifest", files, error) ||
+        !ManifestFileCheck(request.manifest, request.strict, &payload, error)) {
         return false;
     }
     if (!request.brand.empty() &&
@@ -433,7 +452,7 @@ bool EntriesRead(const std::vector<PackFile> &files, std::vector<PackageWriterEn
         PackageWriterEntry &entry = (*entries)[i];
         entry.name = files[i].name;
         if (!FileRead(files[i].path, files[i].shownPath, &entry.data, error) ||
-            !BitmapCheck(entry, files[i].shownPath, error)) {
+            !BitmapInputCheck(entry, files[i].shownPath, error)) {
             return false;
         }
         if (entry.data.size() > QPACK_MAX_ENTRY_BYTES) { // it grew since it was found
@@ -447,10 +466,13 @@ bool EntriesRead(const std::vector<PackFile> &files, std::vector<PackageWriterEn
 
 // Compresses and lays out the entries; the entries' bytes are released on
 // the way, so that at most the streams and the installer are held at once.
-bool InstallerAssemble(const PackageBytes &stub, std::vector<PackageWriterEntry> *entries,
-                       PackageBytes *installer, std::string *error) {
+bool InstallerAssemble(const BuildRequest &request, const PackageBytes &stub,
+                       std::vector<PackageWriterEntry> *entries, PackageBytes *installer,
+                       std::string *error) {
     PackageWriterOptions options;
+    options.compression = request.compression;
     options.compressEntries = CompressEntriesInParallel;
+    options.shareIdenticalStreams = true;
     PackageParts parts;
     ProgressStart(*entries);
     if (!PackageBuildParts(stub, *entries, options, &parts, error)) {
@@ -469,7 +491,11 @@ bool BuildInstaller(const BuildRequest &request, std::string *error) {
     PackageBytes installer;
     if (!StubLoad(request.stub, &stub, error) || !PackFilesCollect(request, &files, error) ||
         !EntriesRead(files, &entries, error) ||
-        !InstallerAssemble(stub, &entries, &installer, error)) {
+        !InstallerAssemble(request, stub, &entries, &installer, error)) {
+        return false;
+    }
+    if (!request.previous.empty() &&
+        !ReleaseCheck(request.previous, request.output, &installer, request.strict, error)) {
         return false;
     }
     FileWriter write = [&installer](std::ostream &out, std::string *) {
@@ -500,7 +526,9 @@ int BuildCommand(const std::vector<std::string> &args) {
                                         {"manifest", 0, true},
                                         {"brand", 0, true},
                                         {"centre", 0, true},
-                                        {"strict", 0, false}},
+                                        {"strict", 0, false},
+                                        {"zlib", 0, false},
+                                        {"previous", 0, true}},
                                        {"output", "stub", "manifest"}, "PAYLOAD_DIR", &parsed);
     if (status >= 0) {
         return status;
@@ -513,9 +541,15 @@ int BuildCommand(const std::vector<std::string> &args) {
     request.centre = parsed.options["centre"];
     request.payload = parsed.operands[0];
     request.strict = ArgumentsHave(parsed, "strict");
+    request.previous = parsed.options["previous"];
+    if (ArgumentsHave(parsed, "zlib")) {
+        request.compression = PACKAGE_COMPRESSION_ZLIB_9;
+    }
     std::string error;
     if (!BuildInstaller(request, &error)) {
-        ReportError(error);
+        if (!error.empty()) {
+            ReportError(error);
+        }
         return QPACK_EXIT_FAILED;
     }
     return QPACK_EXIT_OK;

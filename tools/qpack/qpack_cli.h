@@ -44,6 +44,15 @@ int VerifyCommand(const std::vector<std::string> &args);
 int ExtractCommand(const std::vector<std::string> &args);
 int ShowCommand(const std::vector<std::string> &args);
 int CheckCommand(const std::vector<std::string> &args);
+int DiffCommand(const std::vector<std::string> &args);
+
+// What an upgrade from the previous installer to the current one changes,
+// printed a line each; a file the previous one installed that the current
+// one neither holds nor deletes is warned about (an error when strict, and
+// the check then fails). The current installer is read from currentBytes
+// when given. False with *error set ("" when the reason is printed already).
+bool ReleaseCheck(const std::string &previous, const std::string &current,
+                  const PackageBytes *currentBytes, bool strict, std::string *error);
 
 // ---- Command line --------------------------------------------------------------
 
@@ -110,6 +119,11 @@ std::string EntryNameLengthProblem(const std::string &name);
 // Why extracting an entry of this name below a folder would be unsafe or
 // impossible, or "" when it is safe.
 std::string ExtractNameProblem(const std::string &name);
+
+// Why the installer skips a name the manifest gives relative to a folder
+// (a shortcut, its target, a stale file, the install directory), or "" when
+// the one name rule accepts it.
+std::string RelativeNameProblemText(const std::string &name);
 
 // The name with A-Z folded to a-z: two names Windows takes for the same
 // file fold alike (exactly so for ASCII names).

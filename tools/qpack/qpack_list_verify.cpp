@@ -18,6 +18,7 @@ struct EntryRow {
     uint32_t dataSum;
     bool internal;
     const DirectoryRecord *record;
+    std::string sharesWith; // the first entry whose stream this one uses too; "" when none
 };
 
 std::vector<EntryRow> EntryRowsRead(void) {
@@ -26,7 +27,16 @@ std::vector<EntryRow> EntryRowsRead(void) {
          record = PackageNextRecord(record)) {
         rows.push_back({DirectoryRecordName(record), DirectoryRecordSize(record),
                         DirectoryRecordCompressedSize(record), DirectoryRecordDataSum(record),
-                        DirectoryRecordIsInternal(record) != 0, record});
+                        DirectoryRecordIsInternal(record) != 0, record, ""});
+    }
+    // Identical files are stored once: their records point at one stream.
+    std::map<std::pair<uint32_t, uint32_t>, std::string> streams; // offset, size -> first entry
+    for (EntryRow &row : rows) {
+        auto found = streams.emplace(
+            std::make_pair(DirectoryRecordDataOffset(row.record), row.compressedSize), row.name);
+        if (!found.second) {
+            row.sharesWith = found.first->second;
+        }
     }
     return rows;
 }
@@ -45,9 +55,11 @@ void ListPrintTable(const std::vector<EntryRow> &rows) {
     int width = static_cast<int>(nameWidth);
     printf("%-*s %10s %10s %-10s %s\n", width, "name", "size", "compressed", "sum", "kind");
     for (const EntryRow &row : rows) {
-        printf("%-*s %10u %10u %-10s %s\n", width, Printable(row.name).c_str(),
+        printf("%-*s %10u %10u %-10s %s%s\n", width, Printable(row.name).c_str(),
                static_cast<unsigned>(row.size), static_cast<unsigned>(row.compressedSize),
-               FormatHex32(row.dataSum).c_str(), EntryKind(row));
+               FormatHex32(row.dataSum).c_str(), EntryKind(row),
+               row.sharesWith.empty() ? ""
+                                      : (" (stream of " + Quoted(row.sharesWith) + ")").c_str());
     }
 }
 
@@ -73,10 +85,13 @@ void ListPrintJson(const std::vector<EntryRow> &rows) {
     for (size_t i = 0; i < rows.size(); i++) {
         const EntryRow &row = rows[i];
         printf("%s\n  {\"name\": %s, \"size\": %u, \"compressedSize\": %u, \"dataSum\": \"%s\", "
-               "\"kind\": \"%s\"}",
+               "\"kind\": \"%s\"%s}",
                i == 0 ? "" : ",", JsonString(row.name).c_str(), static_cast<unsigned>(row.size),
                static_cast<unsigned>(row.compressedSize), FormatHex32(row.dataSum).c_str(),
-               EntryKind(row));
+               EntryKind(row),
+               row.sharesWith.empty()
+                   ? ""
+                   : (", \"sharesStreamWith\": " + JsonString(row.sharesWith)).c_str());
     }
     printf("\n]\n");
 }

@@ -16,8 +16,10 @@ struct ManifestFinding {
 };
 
 // Every finding for the manifest text, lines in order, whole-manifest
-// errors last.
-std::vector<ManifestFinding> ManifestCheckText(const std::string &text);
+// findings last. payload (entry names with their leading "\\"; null when not
+// known) is what shortcut targets and the uninstaller must be found in.
+std::vector<ManifestFinding> ManifestCheckText(const std::string &text,
+                                               const std::vector<std::string> *payload);
 
 // Prints the findings on stderr as "name:line: warning: message" (or
 // "name: error: message" for the whole manifest); with strict, warnings are
@@ -25,6 +27,8 @@ std::vector<ManifestFinding> ManifestCheckText(const std::string &text);
 bool ManifestFindingsReport(const std::string &displayName,
                             const std::vector<ManifestFinding> &findings, bool strict);
 
-// Reads the manifest file and checks it; false with *error set when it
-// cannot be read or the check failed (the findings are printed already).
-bool ManifestFileCheck(const std::string &shownPath, bool strict, std::string *error);
+// Reads the manifest file and checks it against payload (may be null);
+// false with *error set when it cannot be read or the check failed (the
+// findings are printed already).
+bool ManifestFileCheck(const std::string &shownPath, bool strict,
+                       const std::vector<std::string> *payload, std::string *error);

@@ -6,6 +6,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <set>
+
 #include "manifest/manifest.h"
 #include "qpack/qpack_cli.h"
 
@@ -53,8 +56,9 @@ QuotedRun QuotedRunAt(const std::string &text, size_t at) {
 
 struct Checker {
     const std::string *text;
+    const std::set<std::string> *payload; // folded entry names; null when not known
     std::vector<ManifestFinding> findings;
-    uint32_t setBy[MANIFEST_KEY_COUNT] = {}; // line that last set each string key
+    uint32_t setBy[MANIFEST_KEY_COUNT] = {}; // line that last set each string or colour key
 };
 
 void Warn(Checker *checker, uint32_t line, const std::string &message) {
@@ -97,6 +101,44 @@ std::string KeyWithoutSpace(const std::string &key) {
     return ManifestFindKey(squeezed.c_str()) >= 0 ? squeezed : "";
 }
 
+// Edits (insertions, deletions, substitutions) from one text to the other,
+// ignoring ASCII case.
+size_t EditDistance(const std::string &from, const std::string &to) {
+    std::string a = FoldAsciiCase(from), b = FoldAsciiCase(to);
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); j++) {
+        row[j] = j;
+    }
+    for (size_t i = 1; i <= a.size(); i++) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); j++) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The known key the unknown one was most likely meant to be: the same
+// without its whitespace, else one within an edit or two ("BKColor").
+std::string MeantKey(const std::string &key) {
+    std::string meant = KeyWithoutSpace(key);
+    if (!meant.empty()) {
+        return meant;
+    }
+    size_t closest = key.size() < 6 ? 2 : 3; // more edits than this suggest nothing
+    for (int index = 0; index < MANIFEST_KEY_COUNT; index++) {
+        size_t distance = EditDistance(key, ManifestKeyName(index));
+        if (distance < closest) {
+            closest = distance;
+            meant = ManifestKeyName(index);
+        }
+    }
+    return meant;
+}
+
 void UnknownKeyCheck(Checker *checker, const ManifestLine &report, const std::string &line) {
     std::string key = report.key;
     if (report.number == 1 && key.compare(0, 3, BYTE_ORDER_MARK) == 0) {
@@ -112,13 +154,37 @@ void UnknownKeyCheck(Checker *checker, const ManifestLine &report, const std::st
                  ", so \"" + splitKey + "\" is not set: write whitespace before its \"=\"");
         return;
     }
-    std::string meant = KeyWithoutSpace(key);
+    std::string meant = MeantKey(key);
     Warn(checker, report.number,
          "unrecognised key " + Shown(key) + ": the line has no effect" +
-             (meant.empty() ? "" : " (a key holds no whitespace: \"" + meant + "\"?)"));
+             (meant.empty() ? "" : " (\"" + meant + "\"?)"));
 }
 
 // ---- Values ----------------------------------------------------------------------------
+
+void RepeatedKeyCheck(Checker *checker, const ManifestLine &report) {
+    uint32_t &earlier = checker->setBy[report.keyIndex];
+    if (earlier != 0) {
+        Warn(checker, report.number,
+             std::string(ManifestKeyName(report.keyIndex)) + " given again (first on line " +
+                 std::to_string(earlier) + "): the later line wins");
+    }
+    earlier = report.number;
+}
+
+// Text behind a closing quote is ignored: `"Acme "Pro" Writer"` sets "Acme ".
+void TrailingTextCheck(Checker *checker, const ManifestLine &report, const std::string &value,
+                       const QuotedRun &run) {
+    if (!run.closed || value.find('\n') != std::string::npos) {
+        return; // a line run on at a LF alone is told about already
+    }
+    size_t after = SkipSpace(value, run.start + run.length + 1);
+    if (after < value.size()) {
+        Warn(checker, report.number,
+             "the text after the closing quote (" + Printable(value.substr(after)) +
+                 ") is ignored: " + ManifestKeyName(report.keyIndex) + " ends at that quote");
+    }
+}
 
 void StringValueCheck(Checker *checker, const ManifestLine &report, const std::string &value) {
     const char *name = ManifestKeyName(report.keyIndex);
@@ -141,19 +207,50 @@ void StringValueCheck(Checker *checker, const ManifestLine &report, const std::s
                  " has no closing quote: it runs to the end of the line, trailing whitespace"
                  " included");
     }
-    uint32_t &earlier = checker->setBy[report.keyIndex];
-    if (earlier != 0) {
-        Warn(checker, report.number,
-             std::string(name) + " given again (first on line " + std::to_string(earlier) +
-                 "): the later line wins");
+    TrailingTextCheck(checker, report, value, run);
+    RepeatedKeyCheck(checker, report);
+}
+
+bool IsHexDigit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A colour the installer took, but probably not as meant: the digits are
+// read as one number, 0xRRGGBB, so "#FFF" is 0x000FFF and "#FF0000FF" keeps
+// its low six digits.
+void ColourDigitsCheck(Checker *checker, const ManifestLine &report, const std::string &value) {
+    const char *name = ManifestKeyName(report.keyIndex);
+    size_t at = SkipSpace(value, SkipSpace(value, 0) + 1); // behind the "#"
+    if (at < value.size() && (value[at] == '+' || value[at] == '-')) {
+        at++;
     }
-    earlier = report.number;
+    if (value.compare(at, 2, "0x") == 0 || value.compare(at, 2, "0X") == 0) {
+        at += 2;
+    }
+    size_t digits = at;
+    while (digits < value.size() && IsHexDigit(value[digits])) {
+        digits++;
+    }
+    size_t after = SkipSpace(value, digits);
+    if (digits - at != 6) {
+        Warn(checker, report.number,
+             std::string(name) + " has " + std::to_string(digits - at) +
+                 " hexadecimal digits, not 6: they are read as one number 0xRRGGBB (write"
+                 " #RRGGBB)");
+    } else if (after < value.size()) {
+        Warn(checker, report.number,
+             "the text after the colour's digits, " + Shown(value.substr(digits)) + ", is ignored");
+    }
 }
 
 void ColourValueCheck(Checker *checker, const ManifestLine &report, const std::string &value) {
     const char *name = ManifestKeyName(report.keyIndex);
     size_t at = SkipSpace(value, 0);
     if (report.applied) {
+        if (report.valueLength <= MANIFEST_VALUE_MAX) { // a cut value is told about already
+            ColourDigitsCheck(checker, report, value);
+        }
+        RepeatedKeyCheck(checker, report);
         return;
     }
     bool hash = at < value.size() && value[at] == '#';
@@ -187,11 +284,37 @@ std::string ShortcutProblem(const std::string &value) {
     return "no icon index after the target";
 }
 
+// Whether the payload holds the file a name relative to the install
+// directory names (Windows compares names ignoring case).
+bool PayloadHolds(const Checker &checker, const std::string &relative) {
+    std::string entry = "\\" + relative;
+    std::replace(entry.begin(), entry.end(), '/', '\\');
+    return checker.payload->count(FoldAsciiCase(entry)) != 0;
+}
+
 void ShortcutValueCheck(Checker *checker, const ManifestLine &report, const std::string &value) {
-    if (!report.applied) {
+    char name[MANIFEST_NAME_MAX + 1], target[MANIFEST_NAME_MAX + 1];
+    int32_t iconIndex;
+    if (!report.applied || !ManifestParseShortcut(report.value, name, target, &iconIndex)) {
         Warn(checker, report.number,
              "this shortcut line adds nothing: " + ShortcutProblem(value) +
                  " (write \"name\", \"target\", icon index)");
+        return;
+    }
+    std::string problem = RelativeNameProblemText(name);
+    if (!problem.empty()) {
+        Warn(checker, report.number,
+             "the installer skips this shortcut: its name " + Shown(name) + " " + problem);
+        return;
+    }
+    problem = RelativeNameProblemText(target);
+    if (!problem.empty()) {
+        Warn(checker, report.number,
+             "the installer skips this shortcut: its target " + Shown(target) + " " + problem +
+                 " (targets are relative to the install directory)");
+    } else if (checker->payload != nullptr && !PayloadHolds(*checker, target)) {
+        Warn(checker, report.number,
+             "the shortcut's target " + Shown(target) + " is not in the payload");
     }
 }
 
@@ -208,6 +331,17 @@ void FileNameValueCheck(Checker *checker, const ManifestLine &report, const std:
     } else if (!run.closed) {
         Warn(checker, report.number,
              "the delfile name has no closing quote: it runs to the end of the line");
+    } else {
+        TrailingTextCheck(checker, report, value, run);
+    }
+    char name[MANIFEST_NAME_MAX + 1];
+    if (report.applied && ManifestParseFileName(report.value, name)) {
+        std::string problem = RelativeNameProblemText(name);
+        if (!problem.empty()) {
+            Warn(checker, report.number,
+                 "the installer skips this delfile line: " + Shown(name) + " " + problem +
+                     " (names are relative to the install directory)");
+        }
     }
 }
 
@@ -281,31 +415,38 @@ void ProductNameCheck(Checker *checker, const char *productName) {
     }
 }
 
-std::string DirectoryProblem(const char *directory) {
-    if (directory[0] == '\\' || directory[0] == '/') {
-        return "it is absolute";
-    }
-    if (strchr(directory, ':') != nullptr) {
-        return "it holds \":\"";
-    }
-    return "a component is empty, \".\", \"..\" or only dots and spaces";
-}
-
 void DirectoryCheck(Checker *checker, const char *directory) {
     if (directory == nullptr) {
         Fail(checker, 0, "no \"directory\" line sets the install directory");
     } else if (!ManifestDirectoryIsSafe(directory)) {
         Fail(checker, checker->setBy[MANIFEST_KEY_DIRECTORY],
-             "directory " + Shown(directory) +
-                 " does not stay below the Program Files folder: " + DirectoryProblem(directory));
+             "directory " + Shown(directory) + " is refused by the installer: " +
+                 RelativeNameProblemText(directory) + " (it must be a folder below Program Files)");
+    }
+}
+
+void UninstallerCheck(Checker *checker, const char *uninstaller) {
+    if (uninstaller != nullptr && checker->payload != nullptr &&
+        !PayloadHolds(*checker, uninstaller)) {
+        Warn(checker, checker->setBy[MANIFEST_KEY_UNINSTALLER],
+             "the uninstaller " + Shown(uninstaller) + " is not in the payload");
     }
 }
 
 } // namespace
 
-std::vector<ManifestFinding> ManifestCheckText(const std::string &text) {
+std::vector<ManifestFinding> ManifestCheckText(const std::string &text,
+                                               const std::vector<std::string> *payload) {
+    std::set<std::string> folded;
     Checker checker;
     checker.text = &text;
+    checker.payload = nullptr;
+    if (payload != nullptr) {
+        for (const std::string &name : *payload) {
+            folded.insert(FoldAsciiCase(name));
+        }
+        checker.payload = &folded;
+    }
     if (text.compare(0, 3, BYTE_ORDER_MARK) == 0) {
         Warn(&checker, 1,
              "the manifest starts with a byte-order mark, which becomes part of the first key:"
@@ -316,6 +457,7 @@ std::vector<ManifestFinding> ManifestCheckText(const std::string &text) {
                                LineCheck, &checker);
     ProductNameCheck(&checker, description.productName);
     DirectoryCheck(&checker, description.directoryName);
+    UninstallerCheck(&checker, description.uninstaller);
     ManifestFree(&description);
     return checker.findings;
 }
@@ -336,13 +478,14 @@ bool ManifestFindingsReport(const std::string &displayName,
     return clean;
 }
 
-bool ManifestFileCheck(const std::string &shownPath, bool strict, std::string *error) {
+bool ManifestFileCheck(const std::string &shownPath, bool strict,
+                       const std::vector<std::string> *payload, std::string *error) {
     PackageBytes bytes;
     if (!FileRead(PathFromNative(shownPath), shownPath, &bytes, error)) {
         return false;
     }
     std::string text(bytes.begin(), bytes.end());
-    if (!ManifestFindingsReport(shownPath, ManifestCheckText(text), strict)) {
+    if (!ManifestFindingsReport(shownPath, ManifestCheckText(text, payload), strict)) {
         *error = "manifest " + Quoted(shownPath) + " has errors";
         return false;
     }
@@ -357,7 +500,7 @@ int CheckCommand(const std::vector<std::string> &args) {
         return status;
     }
     std::string error;
-    if (!ManifestFileCheck(parsed.operands[0], ArgumentsHave(parsed, "strict"), &error)) {
+    if (!ManifestFileCheck(parsed.operands[0], ArgumentsHave(parsed, "strict"), nullptr, &error)) {
         ReportError(error);
         return QPACK_EXIT_FAILED;
     }

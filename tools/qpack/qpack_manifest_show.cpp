@@ -64,6 +64,28 @@ std::string UnusableReason(const InstallDescription &description, bool loaded) {
                : "the install directory does not stay below Program Files";
 }
 
+// What the installer will skip though the record holds it: the shortcuts
+// and stale files whose names the one name rule refuses.
+std::vector<std::string> SkippedEntries(const InstallDescription &d) {
+    std::vector<std::string> skipped;
+    for (const ShortcutEntry *entry = d.shortcuts; entry != nullptr; entry = entry->next) {
+        std::string name = RelativeNameProblemText(entry->shortcutName);
+        std::string target = RelativeNameProblemText(entry->targetPath);
+        if (!name.empty() || !target.empty()) {
+            skipped.push_back("the shortcut " + Quoted(entry->shortcutName) + " is skipped: its " +
+                              (name.empty() ? "target " + Quoted(entry->targetPath) + " " + target
+                                            : "name " + name));
+        }
+    }
+    for (const DeleteEntry *entry = d.deleteFiles; entry != nullptr; entry = entry->next) {
+        std::string problem = RelativeNameProblemText(entry->fileName);
+        if (!problem.empty()) {
+            skipped.push_back("the delfile " + Quoted(entry->fileName) + " is skipped: " + problem);
+        }
+    }
+    return skipped;
+}
+
 void ShowText(const InstallDescription &d, const std::string &unusable) {
     printf("productName:          %s\n", ShownString(d.productName).c_str());
     printf("directoryName:        %s\n", ShownString(d.directoryName).c_str());
@@ -85,6 +107,9 @@ void ShowText(const InstallDescription &d, const std::string &unusable) {
     }
     printf("uninstaller:          %s\n", ShownString(d.uninstaller).c_str());
     printf("usable: %s\n", unusable.empty() ? "yes" : ("no (" + unusable + ")").c_str());
+    for (const std::string &warning : SkippedEntries(d)) {
+        printf("warning: %s\n", warning.c_str());
+    }
 }
 
 void ShowJsonLists(const InstallDescription &d) {
@@ -115,6 +140,12 @@ void ShowJson(const InstallDescription &d, bool usable) {
     printf("  \"statusTextColour\": %u,\n", static_cast<unsigned>(d.statusTextColour));
     ShowJsonLists(d);
     printf("  \"uninstaller\": %s,\n", JsonString(d.uninstaller).c_str());
+    std::vector<std::string> skipped = SkippedEntries(d);
+    printf("  \"warnings\": [");
+    for (size_t i = 0; i < skipped.size(); i++) {
+        printf("%s%s", i == 0 ? "" : ", ", JsonString(skipped[i].c_str()).c_str());
+    }
+    printf("],\n");
     printf("  \"usable\": %s\n}\n", usable ? "true" : "false");
 }
 

@@ -130,6 +130,35 @@ std::string ExtractNameProblem(const std::string &name) {
     return problem.empty() ? "Windows cannot store it as it is" : problem;
 }
 
+// ---- Names relative to a folder ------------------------------------------------------
+
+std::string RelativeNameProblemText(const std::string &name) {
+    // The installer's rule gives the verdict; the rest finds the words.
+    if (name.find('\0') == std::string::npos && RelativeNameIsSafe(name.c_str())) {
+        return "";
+    }
+    if (name.empty()) {
+        return "it is empty";
+    }
+    if (name[0] == '\\' || name[0] == '/') {
+        return "it is absolute (it starts with a separator)";
+    }
+    if (name.size() >= 2 && name[1] == ':') {
+        return "it names a drive";
+    }
+    for (size_t start = 0;;) {
+        size_t end = name.find_first_of("\\/", start);
+        std::string problem = EntryComponentProblem(name.substr(start, end - start));
+        if (!problem.empty()) {
+            return "it holds " + problem;
+        }
+        if (end == std::string::npos) {
+            return "Windows cannot store it as it is";
+        }
+        start = end + 1;
+    }
+}
+
 // ---- The system's names --------------------------------------------------------------
 
 #ifdef _WIN32

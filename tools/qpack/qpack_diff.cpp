@@ -1,0 +1,160 @@
+// qpack diff, and the release check of qpack build --previous: what an
+// upgrade from one installer to the next changes, and which files of the old
+// product it would leave behind (the installer never removes a file that no
+// "delfile" line names).
+#include "qpack/qpack_cli.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "manifest/manifest.h"
+#include "package/package.h"
+
+namespace {
+
+// One installable entry: what it holds, as far as an upgrade cares.
+struct ReleaseEntry {
+    std::string name;
+    uint32_t size;
+    uint64_t hash; // of the inflated bytes
+};
+
+// Installable entries and stale-file names of one installer, by folded name.
+struct ReleaseContents {
+    std::map<std::string, ReleaseEntry> entries;
+    std::vector<std::string> deleteFiles; // folded, as entry names ("\a\b")
+};
+
+std::string FoldedEntryName(const std::string &relative) {
+    std::string name = "\\" + relative;
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return FoldAsciiCase(name);
+}
+
+// Reads the open package; false with a message when a stream is damaged.
+bool ReleaseContentsRead(const std::string &path, ReleaseContents *contents, std::string *error) {
+    for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
+         record = PackageNextRecord(record)) {
+        if (DirectoryRecordIsInternal(record)) {
+            continue;
+        }
+        uint64_t hash = 14695981039346656037ull; // FNV-1a
+        InflationSink sink = [&hash](const unsigned char *bytes, size_t count) {
+            for (size_t i = 0; i < count; i++) {
+                hash = (hash ^ bytes[i]) * 1099511628211ull;
+            }
+            return true;
+        };
+        uint32_t size = DirectoryRecordSize(record);
+        InflationResult result = InflateStream(PackageEntryStream(record),
+                                               DirectoryRecordCompressedSize(record), size, sink);
+        std::string problem = InflationProblem(result, size, DirectoryRecordDataSum(record));
+        std::string name = DirectoryRecordName(record);
+        if (!problem.empty()) {
+            *error = Printable(path) + ": entry " + Quoted(name) + ": " + problem;
+            return false;
+        }
+        contents->entries[FoldAsciiCase(name)] = {name, size, hash};
+    }
+    InstallDescription description;
+    if (ManifestLoad(&description)) {
+        for (const DeleteEntry *entry = description.deleteFiles; entry != nullptr;
+             entry = entry->next) {
+            contents->deleteFiles.push_back(FoldedEntryName(entry->fileName));
+        }
+    }
+    ManifestFree(&description);
+    return true;
+}
+
+// From the file at path, or from bytes when they are given (path then only
+// names them).
+bool ReleaseContentsLoad(const std::string &path, const PackageBytes *bytes,
+                         ReleaseContents *contents, std::string *error) {
+    if (bytes != nullptr) {
+        if (!PackageOpenMemory(bytes->data(), static_cast<uint32_t>(bytes->size()))) {
+            *error = Printable(path) + ": the package reader refuses it";
+            return false;
+        }
+    } else if (!InstallerOpen(path)) {
+        *error = "";
+        return false; // the reason is printed already
+    }
+    bool read = ReleaseContentsRead(path, contents, error);
+    PackageClose();
+    return read;
+}
+
+// The differences, one line each on stdout; every file the upgrade leaves
+// behind is also reported on stderr (as an error when strict). Returns the
+// number of such files.
+size_t ReleaseDifferencesReport(const ReleaseContents &older, const ReleaseContents &newer,
+                                bool strict) {
+    size_t left = 0;
+    for (const auto &old : older.entries) {
+        auto found = newer.entries.find(old.first);
+        if (found == newer.entries.end()) {
+            bool deleted = std::find(newer.deleteFiles.begin(), newer.deleteFiles.end(),
+                                     old.first) != newer.deleteFiles.end();
+            printf("removed %s%s\n", Quoted(old.second.name).c_str(),
+                   deleted ? " (a delfile line deletes it)" : " (left behind on an upgrade)");
+            if (!deleted) {
+                left++;
+                std::string message =
+                    Quoted(old.second.name) +
+                    " was in the previous installer and is not in this one, and no delfile"
+                    " line names it: an upgrade leaves it behind";
+                strict ? ReportError(message) : ReportWarning(message);
+            }
+        } else if (found->second.size != old.second.size || found->second.hash != old.second.hash) {
+            printf("changed %s\n", Quoted(found->second.name).c_str());
+        }
+    }
+    for (const auto &entry : newer.entries) {
+        if (older.entries.count(entry.first) == 0) {
+            printf("added   %s\n", Quoted(entry.second.name).c_str());
+        }
+    }
+    return left;
+}
+
+} // namespace
+
+bool ReleaseCheck(const std::string &previous, const std::string &current,
+                  const PackageBytes *currentBytes, bool strict, std::string *error) {
+    ReleaseContents older, newer;
+    if (!ReleaseContentsLoad(previous, nullptr, &older, error) ||
+        !ReleaseContentsLoad(current, currentBytes, &newer, error)) {
+        return false;
+    }
+    size_t left = ReleaseDifferencesReport(older, newer, strict);
+    if (strict && left != 0) {
+        *error = Counted(left, "file", "files") + " of the previous installer left behind";
+        return false;
+    }
+    return true;
+}
+
+int DiffCommand(const std::vector<std::string> &args) {
+    ParsedArguments parsed;
+    std::string error;
+    if (!ArgumentsParse(args, {{"strict", 0, false}, {"help", 0, false}}, &parsed, &error)) {
+        return UsageError(error);
+    }
+    if (ArgumentsHave(parsed, "help")) {
+        UsagePrint();
+        return QPACK_EXIT_OK;
+    }
+    if (parsed.operands.size() != 2) {
+        return UsageError("diff takes two installers, OLD and NEW");
+    }
+    if (!ReleaseCheck(parsed.operands[0], parsed.operands[1], nullptr,
+                      ArgumentsHave(parsed, "strict"), &error)) {
+        if (!error.empty()) {
+            ReportError(error);
+        }
+        return QPACK_EXIT_FAILED;
+    }
+    return QPACK_EXIT_OK;
+}
