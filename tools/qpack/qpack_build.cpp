@@ -27,7 +27,9 @@ struct BuildRequest {
     std::string brand;  // optional
     std::string centre; // optional
     std::string payload;
-    bool strict = false; // manifest warnings refuse the build
+    bool strict = false;                  // manifest warnings refuse the build
+    std::string icon;                     // optional
+    std::vector<std::string> versionInfo; // NAME=VALUE
 };
 
 // A file to pack, as found before anything is read.
@@ -467,7 +469,10 @@ bool BuildInstaller(const BuildRequest &request, std::string *error) {
     std::vector<PackFile> files;
     std::vector<PackageWriterEntry> entries;
     PackageBytes installer;
+    StubBranding branding;
     if (!StubLoad(request.stub, &stub, error) || !PackFilesCollect(request, &files, error) ||
+        !BrandingPrepare(request.icon, request.versionInfo, request.manifest, &branding, error) ||
+        !BrandingApply(branding, request.stub, &stub, error) ||
         !EntriesRead(files, &entries, error) ||
         !InstallerAssemble(stub, &entries, &installer, error)) {
         return false;
@@ -500,7 +505,9 @@ int BuildCommand(const std::vector<std::string> &args) {
                                         {"manifest", 0, true},
                                         {"brand", 0, true},
                                         {"centre", 0, true},
-                                        {"strict", 0, false}},
+                                        {"strict", 0, false},
+                                        {"icon", 0, true},
+                                        {"version-info", 0, true, true}},
                                        {"output", "stub", "manifest"}, "PAYLOAD_DIR", &parsed);
     if (status >= 0) {
         return status;
@@ -513,6 +520,8 @@ int BuildCommand(const std::vector<std::string> &args) {
     request.centre = parsed.options["centre"];
     request.payload = parsed.operands[0];
     request.strict = ArgumentsHave(parsed, "strict");
+    request.icon = parsed.options["icon"];
+    request.versionInfo = parsed.lists["version-info"];
     std::string error;
     if (!BuildInstaller(request, &error)) {
         ReportError(error);
