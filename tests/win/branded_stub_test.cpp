@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../unit/icon_bytes.h"
+#include "version_resource.h"
 
 namespace {
 
@@ -43,17 +44,6 @@ std::string ManifestOf(const std::string &path) {
     return text;
 }
 
-// A value of the version resource, as VerQueryValueA gives it.
-std::string VersionString(const std::vector<char> &info, const std::string &name) {
-    char *value = NULL;
-    UINT length = 0;
-    std::string block = "\\StringFileInfo\\040904B0\\" + name;
-    if (!VerQueryValueA(info.data(), block.c_str(), reinterpret_cast<void **>(&value), &length) ||
-        value == NULL)
-        return "<none>";
-    return std::string(value, length > 0 ? length - 1 : 0);
-}
-
 TEST(BrandedStub, WindowsReadsItsVersionIconAndManifest) {
     const std::string stubPath = BesideThisProgram("qunpack.exe");
     PackageBytes image = FileBytes(stubPath);
@@ -73,25 +63,21 @@ TEST(BrandedStub, WindowsReadsItsVersionIconAndManifest) {
     const std::string branded = std::string(folder) + "qunpack-branded-stub.exe";
     ASSERT_TRUE(PackageWriteFile(branded, image, &problem)) << problem;
 
-    DWORD handle = 0;
-    DWORD size = GetFileVersionInfoSizeA(branded.c_str(), &handle);
-    ASSERT_GT(size, 0u);
-    std::vector<char> info(size);
-    ASSERT_TRUE(GetFileVersionInfoA(branded.c_str(), 0, size, info.data()));
+    std::vector<char> info = VersionResourceRead(branded);
+    ASSERT_FALSE(info.empty());
     for (const auto &string : branding.version) {
         std::string expected(string.second.begin(), string.second.end());
-        EXPECT_EQ(VersionString(info, string.first), expected) << string.first;
+        EXPECT_EQ(VersionResourceString(info, string.first), expected) << string.first;
     }
-    VS_FIXEDFILEINFO *fixed = NULL;
-    UINT length = 0;
-    ASSERT_TRUE(VerQueryValueA(info.data(), "\\", reinterpret_cast<void **>(&fixed), &length));
-    ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+    const VS_FIXEDFILEINFO *fixed = VersionResourceFixed(info);
+    ASSERT_NE(fixed, nullptr);
     EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
     EXPECT_EQ(fixed->dwFileVersionMS, 0x0003000Eu);
     EXPECT_EQ(fixed->dwFileVersionLS, 0u);
     EXPECT_EQ(fixed->dwProductVersionMS, 0u); // "2.0.1 beta" is no number
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
     WORD *translation = NULL;
+    UINT length = 0;
     ASSERT_TRUE(VerQueryValueA(info.data(), "\\VarFileInfo\\Translation",
                                reinterpret_cast<void **>(&translation), &length));
     ASSERT_EQ(length, 4u);
