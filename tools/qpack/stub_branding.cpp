@@ -13,7 +13,6 @@ namespace {
 
 const uint32_t kIconHeaderSize = 6;
 const uint32_t kIconEntrySize = 16;
-const uint32_t kGroupEntrySize = 14;
 const uint32_t kBitmapHeaderSize = 40;
 const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 const uint32_t kLanguageUsEnglish = 0x0409;
