@@ -96,42 +96,16 @@ bool IconRead(const std::string &iconPath, std::vector<IconImage> *images, std::
     return true;
 }
 
-std::string AcceptedVersionNames(void) {
-    std::string names;
-    for (const char *name : VERSION_STRING_NAMES) {
-        names += (names.empty() ? "" : ", ") + std::string(name);
-    }
-    return names;
-}
-
-// One NAME=VALUE of --version-info added to strings.
+// One NAME=VALUE of --version-info added to strings; the names are checked
+// with all of them.
 bool VersionStringAdd(const std::string &assignment, VersionStrings *strings, std::string *error) {
     size_t equals = assignment.find('=');
-    std::string name = assignment.substr(0, equals);
-    std::string shown = "--version-info " + Quoted(assignment);
     if (equals == std::string::npos || equals + 1 == assignment.size()) {
-        return BrandFail(error, shown + " is not NAME=VALUE with a value");
+        return BrandFail(error, "--version-info " + Quoted(assignment) +
+                                    " is not NAME=VALUE with a value");
     }
-    bool known = false;
-    for (const char *accepted : VERSION_STRING_NAMES) {
-        known = known || name == accepted;
-    }
-    if (!known) {
-        return BrandFail(error, shown + ": " + Quoted(name) +
-                                    " is not a version string name; the names are " +
-                                    AcceptedVersionNames());
-    }
-    for (const auto &string : *strings) {
-        if (string.first == name) {
-            return BrandFail(error, shown + ": " + name + " is given twice");
-        }
-    }
-    std::u16string value = VersionTextFromNative(assignment.substr(equals + 1));
-    if (value.size() > VERSION_STRING_MAX) {
-        return BrandFail(error, shown + ": the value is longer than " +
-                                    std::to_string(VERSION_STRING_MAX) + " characters");
-    }
-    strings->emplace_back(name, value);
+    strings->emplace_back(assignment.substr(0, equals),
+                          VersionTextFromNative(assignment.substr(equals + 1)));
     return true;
 }
 
@@ -171,6 +145,10 @@ bool BrandingPrepare(const std::string &iconPath, const std::vector<std::string>
         if (!VersionStringAdd(assignment, &branding->version, error)) {
             return false;
         }
+    }
+    std::string problem = VersionStringsProblem(branding->version);
+    if (!problem.empty()) {
+        return BrandFail(error, "--version-info: " + Printable(problem));
     }
     if (versionInfo.empty()) {
         return true;

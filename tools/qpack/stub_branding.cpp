@@ -331,6 +331,27 @@ PackageBytes VersionInfoResource(const VersionStrings &strings) {
                         {stringFileInfo, varFileInfo});
 }
 
+std::string VersionStringsProblem(const VersionStrings &strings) {
+    std::string names;
+    for (const char *name : VERSION_STRING_NAMES) {
+        names += (names.empty() ? "" : ", ") + std::string(name);
+    }
+    for (size_t i = 0; i < strings.size(); i++) {
+        const std::string &name = strings[i].first;
+        if (std::find(std::begin(VERSION_STRING_NAMES), std::end(VERSION_STRING_NAMES), name) ==
+            std::end(VERSION_STRING_NAMES)) {
+            return "\"" + name + "\" is not a version string name; the names are " + names;
+        }
+        if (VersionStringFind(strings, name.c_str()) != &strings[i].second) {
+            return name + " is given twice";
+        }
+        if (strings[i].second.size() > VERSION_STRING_MAX) {
+            return name + " is longer than " + std::to_string(VERSION_STRING_MAX) + " characters";
+        }
+    }
+    return "";
+}
+
 // ---- Branding ----------------------------------------------------------------------------
 
 namespace {
@@ -352,25 +373,6 @@ bool ResourceIsReplaced(const Resource &resource, const StubBranding &branding) 
     return (!branding.icon.empty() &&
             (type == PE_RESOURCE_ICON || type == PE_RESOURCE_GROUP_ICON)) ||
            (!branding.version.empty() && type == PE_RESOURCE_VERSION);
-}
-
-// Why the strings cannot be written, or "": unknown names, repeats, values
-// too long for the resource's 16-bit lengths.
-std::string VersionStringsProblem(const VersionStrings &strings) {
-    for (size_t i = 0; i < strings.size(); i++) {
-        const std::string &name = strings[i].first;
-        if (std::find(std::begin(VERSION_STRING_NAMES), std::end(VERSION_STRING_NAMES), name) ==
-            std::end(VERSION_STRING_NAMES)) {
-            return "\"" + name + "\" is not a version string name";
-        }
-        if (VersionStringFind(strings, name.c_str()) != &strings[i].second) {
-            return name + " is given twice";
-        }
-        if (strings[i].second.size() > VERSION_STRING_MAX) {
-            return name + " is longer than " + std::to_string(VERSION_STRING_MAX) + " characters";
-        }
-    }
-    return "";
 }
 
 } // namespace

@@ -90,6 +90,11 @@ const size_t VERSION_STRING_MAX = 4000;
 // Name and value pairs, each name one of VERSION_STRING_NAMES.
 using VersionStrings = std::vector<std::pair<std::string, std::u16string>>;
 
+// Why the strings cannot be written, "" when they can: a name that is not
+// one of VERSION_STRING_NAMES (the message lists them), a name given twice,
+// a value longer than VERSION_STRING_MAX.
+std::string VersionStringsProblem(const VersionStrings &strings);
+
 // The four 16-bit parts of a version read as up to four dot-separated
 // decimal numbers below 65536 ("3.14" is 3.14.0.0); false (parts all 0)
 // when the text is anything else.
@@ -110,7 +115,7 @@ struct StubBranding {
 // Writes the branding into the image: the icon's images as RT_ICON 1..n
 // with one RT_GROUP_ICON 1 (replacing any icons the image had), the version
 // information as RT_VERSION 1 (replacing any it had); every other resource
-// kept. False with the reason in *error, the image unchanged, when the image
-// cannot be branded (see StubResourcesWrite) or the result fails
-// StubImageProblem.
+// kept. False with the reason in *error, the image unchanged, when the
+// strings cannot be written (VersionStringsProblem), the image cannot be
+// branded (see StubResourcesWrite) or the result fails StubImageProblem.
 bool StubBrand(PackageBytes *image, const StubBranding &branding, std::string *error);
