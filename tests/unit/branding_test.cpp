@@ -126,6 +126,11 @@ TEST(IconFile, RefusesMalformedFilesSayingWhy) {
              PutLittleEndian(f, png + 8, uint32_t(f->size() - pngAt), 4);
          },
          "before its IEND"},
+        {"images share bytes",
+         [=](std::vector<unsigned char> *f) { // the 256-pixel entry names the 32-pixel image
+             std::copy(f->begin() + 6 + 16 + 8, f->begin() + 6 + 16 + 16, f->begin() + png + 8);
+         },
+         "together are larger"},
         {"png chunk long",
          [=](std::vector<unsigned char> *f) { (*f)[pngAt + 33] = 0x7F; }, // IDAT length
          "runs past"},
@@ -254,6 +259,12 @@ TEST(StubBrand, RefusesImagesItCannotBrandLeavingThemUnchanged) {
         {"no room", [=](PackageBytes *i) { (*i)[table + 2 * 40 + 39] = 1; }, "no unused room"},
         {"no resource entry", [=](PackageBytes *i) { PutLittleEndian(i, o + 92, 2, 4); },
          "no resource directory"},
+        {"signed",
+         [](PackageBytes *i) {
+             PutLittleEndian(i, TestPeCertificateEntryOffset(), uint32_t(i->size()) - 16, 4);
+             PutLittleEndian(i, TestPeCertificateEntryOffset() + 4, 16, 4);
+         },
+         "it is signed"},
         {"tree outside",
          [](PackageBytes *i) {
              PeImage image;

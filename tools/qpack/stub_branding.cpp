@@ -249,6 +249,7 @@ bool IconFileParse(const unsigned char *bytes, size_t size, std::vector<IconImag
                                         : "its directory of " + std::to_string(count) +
                                               " images runs past the file's end");
     }
+    uint64_t total = 0; // images that share bytes must not make the copies outgrow the file
     for (uint32_t i = 0; i < count; i++) {
         const unsigned char *entry = bytes + kIconHeaderSize + i * kIconEntrySize;
         uint32_t length = Little(entry + 8, 4), offset = Little(entry + 12, 4);
@@ -256,6 +257,12 @@ bool IconFileParse(const unsigned char *bytes, size_t size, std::vector<IconImag
         if (length == 0 || offset < directoryEnd || offset > size || length > size - offset) {
             images->clear();
             return Fail(problem, which + " does not lie inside the file after its directory");
+        }
+        total += length;
+        if (total > size - directoryEnd) {
+            images->clear();
+            return Fail(problem,
+                        "its images together are larger than the file after its directory");
         }
         IconImage image;
         image.width = entry[0];

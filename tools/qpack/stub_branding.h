@@ -45,9 +45,10 @@ bool StubResourcesRead(const PackageBytes &image, std::vector<Resource> *resourc
 // Replaces the image's resources with these: a new section at the end of
 // the image holds their tree and data, and the section table, the section
 // count, SizeOfImage, SizeOfInitializedData and the resource directory entry
-// follow. False with the reason in *error, the image unchanged, when the
-// image is not laid out as StubImageProblem requires, has no room for one
-// more section header, or the resources repeat a type, name and language.
+// follow; the CheckSum becomes 0 (none). False with the reason in *error,
+// the image unchanged, when the image is not laid out as StubImageProblem
+// requires, is signed, has no room for one more section header, or the
+// resources repeat a type, name and language.
 bool StubResourcesWrite(PackageBytes *image, const std::vector<Resource> &resources,
                         std::string *error);
 
@@ -75,7 +76,8 @@ struct IconImage {
 // entries, and the images they point at, each inside the file and after the
 // directory, each a well-formed PNG (chunks and their CRCs through IEND) or a
 // bitmap whose header, colour table and two masks fit in its bytes, of the
-// size its entry gives (0 for 256). False with the reason in *problem.
+// size its entry gives (0 for 256), their sizes together no more than the
+// file holds after the directory. False with the reason in *problem.
 bool IconFileParse(const unsigned char *bytes, size_t size, std::vector<IconImage> *images,
                    std::string *problem);
 

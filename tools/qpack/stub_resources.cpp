@@ -402,6 +402,10 @@ bool StubResourcesWrite(PackageBytes *bytes, const std::vector<Resource> &resour
     if (!problem.empty()) {
         return Fail(error, problem);
     }
+    PeSpan table;
+    if (PeCertificateTableGet(&image, &table)) {
+        return Fail(error, "it is signed, and a signature must come last: brand it unsigned");
+    }
     if (!SectionHeaderRoom(*bytes, image, layout)) {
         return Fail(error, "its headers have no unused room for one more section");
     }
@@ -438,6 +442,7 @@ bool StubResourcesWrite(PackageBytes *bytes, const std::vector<Resource> &resour
     uint32_t o = image.optionalHeaderOffset;
     Put(&branded, o - PE_SECTION_COUNT_FIELD_BEFORE_OPTIONAL_HEADER, image.sectionCount + 1, 2);
     Put(&branded, o + PE_SIZE_OF_IMAGE_FIELD, uint32_t(imageEnd), 4);
+    Put(&branded, o + PE_CHECKSUM_FIELD, 0, 4); // the sum of the old bytes; 0 is none
     Put(&branded, o + PE_SIZE_OF_INITIALIZED_DATA_FIELD, uint32_t(layout.initializedData + rawSize),
         4);
     PeDataDirectory directory;
