@@ -51,7 +51,7 @@ bench: native
 # fuzz` runs each for FUZZ_SECONDS, `make fuzz-smoke` for FUZZ_SMOKE_SECONDS.
 FUZZ_SECONDS ?= 300
 FUZZ_SMOKE_SECONDS ?= 20
-FUZZ_TARGETS = manifest_fuzz package_fuzz bitmap_fuzz pe_fuzz
+FUZZ_TARGETS = manifest_fuzz package_fuzz bitmap_fuzz pe_fuzz branding_fuzz
 FUZZ_BUILD ?= build/fuzz
 
 fuzz-build: deps

@@ -20,7 +20,11 @@ mkdir -p "$out"
 echo "== stub: $win32/bin/qunpack.exe, $(stat -c %s "$win32/bin/qunpack.exe") bytes (goal 32768)"
 "$native/bin/qpack" build -o "$unsigned" --stub "$win32/bin/qunpack.exe" \
   --manifest "$demo/manifest.txt" --brand "$demo/brand.bmp" --centre "$demo/installingtext.bmp" \
-  "$demo/payload"
+  --icon "$demo/quorvane.ico" --version-info "CompanyName=Quorvane Demo Vendor" \
+  --version-info FileVersion=1.0.0 --version-info ProductVersion=1.0 \
+  --version-info "LegalCopyright=Copyright 2026 Quorvane Demo Vendor" "$demo/payload"
+echo "== its icon and version information, as wrestool (an independent reader) lists them"
+wrestool -l "$unsigned" | sed 's/^/  /'
 # Signing is the last step. A vendor signs with a code-signing certificate;
 # the demo makes a throwaway self-signed one, which osslsigncode trusts only
 # when told to (-CAfile), as Windows would not trust it at all.

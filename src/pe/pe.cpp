@@ -158,3 +158,124 @@ int PeSigningFields(const PeImage *image, PeSpan fields[2]) {
     fields[1].length = PE_DIRECTORY_ENTRY_SIZE;
     return 1;
 }
+
+// ---- Layout fields and resources -------------------------------------------
+
+// The resource tree: its bytes in the file, and what a walk has used up.
+struct ResourceTree {
+    const PeImage *image;
+    uint32_t start;  // file offset of the root directory
+    uint32_t length; // bytes of the tree from start
+    uint32_t entriesLeft;
+    PeResourceVisit visit;
+    void *context;
+};
+
+// The bytes available from rva to the end of the raw data of the section
+// holding it, with its file offset; 0 when no section holds rva.
+static int RvaExtent(const PeImage *image, uint32_t rva, uint32_t *offset, uint32_t *available) {
+    PeSection section;
+    for (uint32_t i = 0; PeSectionGet(image, i, &section); i++) {
+        uint32_t extent = section.rawSize;
+        if (section.virtualSize != 0 && section.virtualSize < extent) {
+            extent = section.virtualSize;
+        }
+        if (rva >= section.virtualAddress && rva - section.virtualAddress < extent &&
+            SpanInside(section.rawOffset, extent, image->length)) {
+            *offset = section.rawOffset + (rva - section.virtualAddress);
+            *available = extent - (rva - section.virtualAddress);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// Reads the key of a directory entry whose name field is field.
+static int ResourceKeyRead(const ResourceTree *tree, uint32_t field, PeResourceKey *key) {
+    memset(key, 0, sizeof *key);
+    if ((field & 0x80000000u) == 0) {
+        key->id = field;
+        return 1;
+    }
+    uint32_t at = field & 0x7FFFFFFFu, units;
+    if (!SpanInside(at, 2, tree->length)) {
+        return 0;
+    }
+    units = LoadLittleEndian(tree->image->bytes + tree->start + at, 2);
+    if (!SpanInside(at + 2, 2 * uint64_t(units), tree->length)) {
+        return 0;
+    }
+    key->named = 1;
+    key->nameOffset = tree->start + at + 2;
+    key->nameLength = units;
+    return 1;
+}
+
+static int ResourceLeafVisit(const ResourceTree *tree, uint32_t at, PeResource *resource) {
+    if (!SpanInside(at, PE_RESOURCE_DATA_ENTRY_SIZE, tree->length)) {
+        return 0;
+    }
+    const unsigned char *entry = tree->image->bytes + tree->start + at;
+    resource->dataRva = LoadLittleEndian(entry, 4);
+    resource->dataSize = LoadLittleEndian(entry + 4, 4);
+    resource->codePage = LoadLittleEndian(entry + 8, 4);
+    return PeRvaToOffset(tree->image, resource->dataRva, resource->dataSize,
+                         &resource->dataOffset) &&
+           tree->visit(tree->context, resource);
+}
+
+// Walks the directory at the tree offset at, of level 0 (types), 1 (names)
+// or 2 (languages), filling the keys of resource on the way down.
+static int ResourceDirectoryWalk(ResourceTree *tree, uint32_t at, uint32_t level,
+                                 PeResource *resource) {
+    if (!SpanInside(at, PE_RESOURCE_DIRECTORY_SIZE, tree->length)) {
+        return 0;
+    }
+    const unsigned char *directory = tree->image->bytes + tree->start + at;
+    uint32_t count = LoadLittleEndian(directory + 12, 2) + LoadLittleEndian(directory + 14, 2);
+    if (!SpanInside(at + PE_RESOURCE_DIRECTORY_SIZE, uint64_t(count) * PE_RESOURCE_ENTRY_SIZE,
+                    tree->length) ||
+        count > tree->entriesLeft) {
+        return 0;
+    }
+    tree->entriesLeft -= count;
+    PeResourceKey *keys[3] = {&resource->type, &resource->name, &resource->language};
+    for (uint32_t i = 0; i < count; i++) {
+        const unsigned char *entry =
+            directory + PE_RESOURCE_DIRECTORY_SIZE + i * PE_RESOURCE_ENTRY_SIZE;
+        uint32_t child = LoadLittleEndian(entry + 4, 4);
+        int subdirectory = (child & 0x80000000u) != 0;
+        child &= 0x7FFFFFFFu;
+        if (!ResourceKeyRead(tree, LoadLittleEndian(entry, 4), keys[level]) ||
+            subdirectory != (level < 2)) {
+            return 0;
+        }
+        int walked = subdirectory ? ResourceDirectoryWalk(tree, child, level + 1, resource)
+                                  : ResourceLeafVisit(tree, child, resource);
+        if (!walked) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int PeResourcesWalk(const PeImage *image, PeResourceVisit visit, void *context) {
+    PeDataDirectory directory;
+    if (!PeDataDirectoryGet(image, PE_DIRECTORY_RESOURCE, &directory) ||
+        (directory.address == 0 && directory.size == 0)) {
+        return 1;
+    }
+    ResourceTree tree;
+    uint32_t available;
+    if (!RvaExtent(image, directory.address, &tree.start, &available)) {
+        return 0;
+    }
+    tree.image = image;
+    tree.length = directory.size < available ? directory.size : available;
+    tree.entriesLeft = PE_RESOURCE_WALK_MAX_ENTRIES;
+    tree.visit = visit;
+    tree.context = context;
+    PeResource resource;
+    memset(&resource, 0, sizeof resource);
+    return ResourceDirectoryWalk(&tree, 0, 0, &resource);
+}

@@ -96,3 +96,68 @@ int PeCertificateTableGet(const PeImage *image, PeSpan *table);
 // (4 bytes) and the certificate directory entry (8 bytes). Returns 0 when
 // the image has no certificate directory entry.
 int PeSigningFields(const PeImage *image, PeSpan fields[2]);
+
+// ---- Layout fields and resources -------------------------------------------
+//
+// More of the optional header, at the same offsets in PE32 and PE32+.
+const uint32_t PE_SIZE_OF_INITIALIZED_DATA_FIELD = 8;
+const uint32_t PE_SECTION_ALIGNMENT_FIELD = 32;
+const uint32_t PE_FILE_ALIGNMENT_FIELD = 36;
+const uint32_t PE_SIZE_OF_IMAGE_FIELD = 56;
+const uint32_t PE_SIZE_OF_HEADERS_FIELD = 60;
+// The section count, in the file header in front of the optional header.
+const uint32_t PE_SECTION_COUNT_FIELD_BEFORE_OPTIONAL_HEADER = 18;
+
+// Resource types by number.
+const uint32_t PE_RESOURCE_ICON = 3;
+const uint32_t PE_RESOURCE_GROUP_ICON = 14;
+const uint32_t PE_RESOURCE_VERSION = 16;
+const uint32_t PE_RESOURCE_MANIFEST = 24;
+
+// The resource directory is a tree of three levels (type, name, language)
+// whose leaves describe the data: every offset in it is relative to the
+// tree's start, and each data entry holds an RVA and a size.
+//
+//   directory: 16 bytes (named entry count at 12, numbered at 14), then
+//              8-byte entries: u32 name (high bit: offset of a u16 length
+//              and UTF-16 units; else a number), u32 child (high bit: a
+//              subdirectory; else a 16-byte data entry)
+//   data entry: u32 RVA, u32 size, u32 code page, u32 reserved
+const uint32_t PE_RESOURCE_DIRECTORY_SIZE = 16;
+const uint32_t PE_RESOURCE_ENTRY_SIZE = 8;
+const uint32_t PE_RESOURCE_DATA_ENTRY_SIZE = 16;
+// A walk visits at most this many directory entries in all, so that a tree
+// whose directories share children cannot make it run for long.
+const uint32_t PE_RESOURCE_WALK_MAX_ENTRIES = 65536;
+
+// One key of a resource: a number, or a name of nameLength UTF-16 units at
+// the file offset nameOffset (inside the image).
+struct PeResourceKey {
+    int named;
+    uint32_t id;
+    uint32_t nameOffset;
+    uint32_t nameLength;
+};
+
+struct PeResource {
+    PeResourceKey type;
+    PeResourceKey name;
+    PeResourceKey language;
+    uint32_t dataRva;
+    uint32_t dataSize;
+    uint32_t dataOffset; // file offset of the data, inside the image
+    uint32_t codePage;
+};
+
+// Called for each resource in tree order; returns 0 to stop the walk.
+typedef int (*PeResourceVisit)(void *context, const PeResource *resource);
+
+// Walks the resource tree of the image, calling visit for every resource.
+// The tree must lie inside both its data directory entry and the raw data of
+// the section holding its start; every name and every resource's data must
+// lie inside the image, and subdirectories sit exactly at the second level
+// and data entries at the third. Returns 1 when the whole tree was walked
+// (also for an image without resources: then visit is never called), 0
+// when it is malformed, holds more than PE_RESOURCE_WALK_MAX_ENTRIES entries,
+// or visit stopped it.
+int PeResourcesWalk(const PeImage *image, PeResourceVisit visit, void *context);

@@ -4,6 +4,8 @@
 #include "heap/region_heap.h"
 #include "package/package.h"
 #include "qpack/package_writer.h"
+#include "qpack/stub_branding.h"
+#include "pe/pe.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "icon_bytes.h"
 #include "pe_bytes.h"
 
 namespace fs = std::filesystem;
@@ -1167,6 +1170,129 @@ TEST_F(QpackCli, DiffAndPreviousListWhatAnUpgradeChanges) {
         << strict.err;
     EXPECT_FALSE(fs::exists(root / "v4.exe"));
     EXPECT_EQ(Build("v5.exe", "v2", {"--previous", At("nothing.exe")}).status, 1);
+}
+
+// ---- Branding ----------------------------------------------------------------------
+
+// The test image with an application manifest, as the real stub has one.
+PackageBytes StubWithManifest(void) {
+    PackageBytes stub = TestPeImage();
+    Resource manifest;
+    manifest.type.id = PE_RESOURCE_MANIFEST;
+    manifest.name.id = 1;
+    manifest.language.id = 0x409;
+    manifest.data = Bytes("<assembly>stub manifest</assembly>");
+    std::string error;
+    EXPECT_TRUE(StubResourcesWrite(&stub, {manifest}, &error)) << error;
+    return stub;
+}
+
+// What wrestool (an independent resource reader) prints or extracts.
+std::string Wrestool(const fs::path &root, const std::string &arguments) {
+    fs::path out = root / "wrestool.out";
+    std::string command = "cd " + ShellQuoted(root.string()) + " && wrestool " + arguments + " >" +
+                          ShellQuoted(out.string()) + " 2>/dev/null";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    std::string text = ReadText(out);
+    fs::remove(out);
+    return text;
+}
+
+std::string Utf16(const std::string &latin1) {
+    std::string wide;
+    for (char c : latin1) {
+        wide += c;
+        wide += '\0';
+    }
+    return wide;
+}
+
+TEST_F(QpackCli, BuildBrandsTheInstallerAsAnIndependentReaderSees) {
+    if (std::system("command -v wrestool >/dev/null") != 0) {
+        GTEST_SKIP() << "wrestool missing (scripts/install-deps.sh installs icoutils)";
+    }
+    WriteBytes(root / "stub.exe", StubWithManifest());
+    WriteBytes(root / "icon.ico", TestIcon());
+    WriteText(root / "pay/readme.txt", "read me");
+    Outcome build = Build("setup.exe", "pay",
+                          {"--icon", At("icon.ico"), "--version-info", "CompanyName=Vendor",
+                           "--version-info=FileVersion=1.2.3", "--version-info",
+                           "LegalCopyright=\xC2\xA9 Vendor"});
+    ASSERT_EQ(build.status, 0) << build.err;
+    EXPECT_EQ(Qpack({"verify", "setup.exe"}).status, 0);
+
+    std::string listing = Wrestool(root, "-l setup.exe");
+    for (const char *resource :
+         {"--type=3 --name=1 ", "--type=3 --name=2 ", "--type=3 --name=3 ", "--type=14 --name=1 ",
+          "--type=16 --name=1 --language=1033", "--type=24 --name=1 "}) {
+        EXPECT_NE(listing.find(resource), std::string::npos) << resource << "\n" << listing;
+    }
+    EXPECT_EQ(listing.find("--name=4 "), std::string::npos) << listing;
+    // wrestool rebuilds the .ico from the group and its images (padding it).
+    std::string icon = Wrestool(root, "-x -t14 -n1 setup.exe");
+    std::vector<unsigned char> original = TestIcon();
+    EXPECT_EQ(icon.substr(0, original.size()), std::string(original.begin(), original.end()));
+    EXPECT_EQ(Wrestool(root, "-x --raw -t24 setup.exe"), "<assembly>stub manifest</assembly>");
+    std::string version = Wrestool(root, "-x --raw -t16 setup.exe");
+    for (const char *text : {"CompanyName", "Vendor", "1.2.3", "\xA9 Vendor", "ProductName", "Demo",
+                             "FileDescription", "Demo Setup", "040904B0"}) {
+        EXPECT_NE(version.find(Utf16(text)), std::string::npos) << text;
+    }
+    EXPECT_EQ(version.find(Utf16("ProductVersion")), std::string::npos);
+
+    // Signing comes after branding and keeps both.
+    if (std::system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") == 0) {
+        ASSERT_EQ(Sign(root, "setup.exe", "signed.exe"), 0);
+        EXPECT_TRUE(SignatureVerifies(root, "signed.exe"));
+        EXPECT_EQ(Qpack({"verify", "signed.exe"}).status, 0);
+        EXPECT_EQ(Wrestool(root, "-x -t14 -n1 signed.exe"), icon);
+    }
+}
+
+TEST_F(QpackCli, BuildRefusesABrokenIconOrVersionStringLeavingNoInstaller) {
+    WriteBytes(root / "real-stub.exe", StubWithManifest());
+    WriteBytes(root / "icon.ico", TestIcon());
+    std::vector<unsigned char> cut = TestIcon();
+    cut.resize(cut.size() - 1);
+    WriteBytes(root / "cut.ico", PackageBytes(cut.begin(), cut.end()));
+    WriteText(root / "pay/readme.txt", "read me");
+    struct Case {
+        std::vector<std::string> options;
+        const char *message;
+    };
+    const Case cases[] = {
+        {{"--icon", "brand.bmp"},
+         "icon \"brand.bmp\" is not a well-formed .ico file: it does not start with an icon"},
+        {{"--icon", "cut.ico"},
+         "icon \"cut.ico\" is not a well-formed .ico file: image 3 of 3 does not lie inside"},
+        {{"--icon", "missing.ico"}, "missing.ico"},
+        {{"--version-info", "Comments=hello"},
+         "\"Comments\" is not a version string name; the names are CompanyName, FileDescription,"
+         " FileVersion, ProductName, ProductVersion, LegalCopyright"},
+        {{"--version-info", "FileVersion"}, "is not NAME=VALUE with a value"},
+        {{"--version-info", "FileVersion="}, "is not NAME=VALUE with a value"},
+        {{"--version-info", "ProductName=A", "--version-info", "ProductName=B"},
+         "ProductName is given twice"},
+        {{"--version-info", "ProductName=" + std::string(4001, 'x')}, "longer than 4000"},
+        {{"--icon", "icon.ico"}, // with the fixture's stub: "MZ" and text
+         "cannot write the icon and version information into the stub \"stub.exe\": it is not a"
+         " PE image"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"build",
+                                         "-o",
+                                         "setup.exe",
+                                         "--stub",
+                                         c.options[1] == "icon.ico" ? "stub.exe" : "real-stub.exe",
+                                         "--manifest",
+                                         "manifest.txt"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back("pay");
+        Outcome refused = Qpack(args);
+        EXPECT_EQ(refused.status, 1) << c.message;
+        EXPECT_NE(refused.err.find(c.message), std::string::npos) << refused.err;
+        EXPECT_FALSE(fs::exists(root / "setup.exe")) << c.message;
+    }
 }
 
 } // namespace

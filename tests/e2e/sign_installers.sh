@@ -3,13 +3,16 @@
 # Win32 build, under Wine) packs a small payload behind the real stub, and
 # osslsigncode signs the result with a throwaway certificate, once
 # (signed.exe) and twice with a nested signature (nested.exe). Both must
-# pass `osslsigncode verify` before any test runs them.
+# pass `osslsigncode verify` before any test runs them. The installers carry
+# the demo's icon and version information: branding comes before signing.
 #   sign_installers.sh WINE_RUN PREFIX BIN_DIR OUT_DIR
 set -eu
 run=$1
 prefix=$2
 bin=$3
 out=$4
+
+icon=$(cd "$(dirname "$0")/../../examples/demo" && pwd)/quorvane.ico
 
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
@@ -23,7 +26,8 @@ printf 'productname = "Signed Product"\r\ndirectory = "E2E Signed"\r\n' >"$out/m
 
 "$run" --prefix "$prefix" "$bin/qpack.exe" build -o "$(windows_path "$out/unsigned.exe")" \
   --stub "$(windows_path "$bin/qunpack.exe")" --manifest "$(windows_path "$out/manifest.txt")" \
-  "$(windows_path "$out/payload")"
+  --icon "$(windows_path "$icon")" --version-info "CompanyName=Signed Vendor" \
+  --version-info FileVersion=4.3.2.1 "$(windows_path "$out/payload")"
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 7 -subj "/CN=Signed Product Test Vendor" \
   -keyout "$out/key.pem" -out "$out/cert.pem" 2>/dev/null

@@ -6,6 +6,7 @@
 #include <shlobj.h>
 #include <stdlib.h>
 
+#include "../win/version_resource.h"
 #include "e2e_support.h"
 
 static const char kSuccessText[] = "Signed Product has been successfully installed.";
@@ -45,6 +46,26 @@ TEST(SignedInstallE2E, SignedOnceAndNestedInstallByteForByte) {
         }
     }
     RemoveTree(InstallTarget());
+}
+
+// qpack.exe branded them before they were signed (sign_installers.sh).
+TEST(SignedInstallE2E, SignedInstallersKeepTheIconAndVersionTheyWereBuiltWith) {
+    std::string folder = SignedFolder();
+    if (folder.empty())
+        GTEST_SKIP() << "QUNPACK_SIGNED_DIR not set: no signed installers were made";
+    for (const char *installer : {"signed.exe", "nested.exe"}) {
+        std::string path = folder + "\\" + installer;
+        std::vector<char> info = VersionResourceRead(path);
+        EXPECT_EQ(VersionResourceString(info, "CompanyName"), "Signed Vendor") << installer;
+        EXPECT_EQ(VersionResourceString(info, "ProductName"), "Signed Product");
+        EXPECT_EQ(VersionResourceString(info, "FileDescription"), "Signed Product Setup");
+        EXPECT_EQ(VersionResourceString(info, "FileVersion"), "4.3.2.1");
+        const VS_FIXEDFILEINFO *fixed = VersionResourceFixed(info);
+        ASSERT_NE(fixed, nullptr) << installer;
+        EXPECT_EQ(fixed->dwFileVersionMS, 0x00040003u);
+        EXPECT_EQ(fixed->dwFileVersionLS, 0x00020001u);
+        EXPECT_EQ(ExtractIconExA(path.c_str(), -1, NULL, NULL, 0), 1u) << installer;
+    }
 }
 
 // Starts the installer and expects the package failure message.

@@ -71,7 +71,8 @@ void UsagePrint(void) {
           "Builds, lists, verifies, shows and extracts qunpack installers; checks manifests.\n"
           "\n"
           "  qpack build -o OUTPUT --stub STUB --manifest MANIFEST [--brand BMP]\n"
-          "              [--centre BMP] [--strict] [--zlib] [--previous OLD] PAYLOAD_DIR\n"
+          "              [--centre BMP] [--icon ICO] [--version-info NAME=VALUE]...\n"
+          "              [--strict] [--zlib] [--previous OLD] PAYLOAD_DIR\n"
           "      Packs every file below PAYLOAD_DIR behind the stub, with the manifest\n"
           "      and the optional bitmaps (brand image, installing text) as internal\n"
           "      entries. Files are packed in byte-wise order of their names and\n"
@@ -83,6 +84,13 @@ void UsagePrint(void) {
           "      --previous, the release is compared with OLD as qpack diff does.\n"
           "      The stub must be unsigned: sign the installer afterwards, as the\n"
           "      last step.\n"
+          "      --icon puts every image of the .ico file into the installer as its\n"
+          "      icon. --version-info, repeatable, sets a version string: CompanyName,\n"
+          "      FileDescription, FileVersion, ProductName, ProductVersion or\n"
+          "      LegalCopyright; ProductName defaults to the manifest's product name\n"
+          "      and FileDescription to \"<product> Setup\". FileVersion and\n"
+          "      ProductVersion of up to four dot-separated numbers below 65536 are\n"
+          "      also written as numbers (\"3.14\" is 3.14.0.0).\n"
           "  qpack check [--strict] MANIFEST\n"
           "      Parses the manifest as the installer will and reports, as\n"
           "      MANIFEST:LINE: warning: ..., every line that likely does not do what\n"
@@ -203,7 +211,10 @@ bool ArgumentsParse(const std::vector<std::string> &args, const std::vector<Opti
         if (rule->takesValue && value.empty()) {
             return ParseFail(error, "option " + shownName + " needs a value");
         }
-        if (!parsed->options.emplace(rule->longName, value).second) {
+        if (rule->repeatable) {
+            parsed->lists[rule->longName].push_back(value);
+            parsed->options.emplace(rule->longName, value);
+        } else if (!parsed->options.emplace(rule->longName, value).second) {
             return ParseFail(error, "option " + shownName + " given twice");
         }
     }

@@ -30,7 +30,9 @@ struct BuildRequest {
     std::string payload;
     bool strict = false; // manifest warnings refuse the build
     PackageCompression compression = PACKAGE_COMPRESSION_LIBDEFLATE_12;
-    std::string previous; // the last release, to compare with; optional
+    std::string previous;                 // the last release, to compare with; optional
+    std::string icon;                     // optional
+    std::vector<std::string> versionInfo; // NAME=VALUE
 };
 
 // A file to pack, as found before anything is read.
@@ -489,7 +491,10 @@ bool BuildInstaller(const BuildRequest &request, std::string *error) {
     std::vector<PackFile> files;
     std::vector<PackageWriterEntry> entries;
     PackageBytes installer;
+    StubBranding branding;
     if (!StubLoad(request.stub, &stub, error) || !PackFilesCollect(request, &files, error) ||
+        !BrandingPrepare(request.icon, request.versionInfo, request.manifest, &branding, error) ||
+        !BrandingApply(branding, request.stub, &stub, error) ||
         !EntriesRead(files, &entries, error) ||
         !InstallerAssemble(request, stub, &entries, &installer, error)) {
         return false;
@@ -528,7 +533,9 @@ int BuildCommand(const std::vector<std::string> &args) {
                                         {"centre", 0, true},
                                         {"strict", 0, false},
                                         {"zlib", 0, false},
-                                        {"previous", 0, true}},
+                                        {"previous", 0, true},
+                                        {"icon", 0, true},
+                                        {"version-info", 0, true, true}},
                                        {"output", "stub", "manifest"}, "PAYLOAD_DIR", &parsed);
     if (status >= 0) {
         return status;
@@ -545,6 +552,8 @@ int BuildCommand(const std::vector<std::string> &args) {
     if (ArgumentsHave(parsed, "zlib")) {
         request.compression = PACKAGE_COMPRESSION_ZLIB_9;
     }
+    request.icon = parsed.options["icon"];
+    request.versionInfo = parsed.lists["version-info"];
     std::string error;
     if (!BuildInstaller(request, &error)) {
         if (!error.empty()) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "qpack/package_writer.h"
+#include "qpack/stub_branding.h"
 
 // ---- Exit statuses ---------------------------------------------------------
 
@@ -60,17 +61,21 @@ struct OptionRule {
     const char *longName; // without the leading "--"
     char shortName;       // 0 when the option has none
     bool takesValue;
+    bool repeatable = false; // every value kept in ParsedArguments::lists
 };
 
-// Options by long name (a flag maps to ""), operands in order.
+// Options by long name (a flag maps to ""; a repeatable option to its first
+// value), the values of repeatable options in order, operands in order.
 struct ParsedArguments {
     std::map<std::string, std::string> options;
+    std::map<std::string, std::vector<std::string>> lists;
     std::vector<std::string> operands;
 };
 
 // Accepts "--name value", "--name=value", "-n value", "-nvalue" and "--" as
 // the end of options; a lone "-" is an operand. Returns false with a message
-// for an unknown option, a missing or unexpected value or a repeated option.
+// for an unknown option, a missing or unexpected value or a repeated option
+// that is not repeatable.
 bool ArgumentsParse(const std::vector<std::string> &args, const std::vector<OptionRule> &rules,
                     ParsedArguments *parsed, std::string *error);
 bool ArgumentsHave(const ParsedArguments &parsed, const char *longName);
@@ -191,6 +196,23 @@ std::string InflationProblem(const InflationResult &result, uint32_t size, uint3
 // every thread has stopped; tasks not yet started then do not run.
 void RunInParallel(size_t count, const std::function<void(size_t)> &task,
                    const std::function<void()> &tick);
+
+// ---- Branding ------------------------------------------------------------------------
+
+// The branding that qpack build's --icon (iconPath, "" when not given) and
+// --version-info NAME=VALUE options ask for: the icon's images, and when any
+// version string is given, the strings with ProductName defaulting to the
+// manifest's product name and FileDescription to "<product> Setup". False
+// with a message naming the icon or the option at fault.
+bool BrandingPrepare(const std::string &iconPath, const std::vector<std::string> &versionInfo,
+                     const std::string &manifestPath, StubBranding *branding, std::string *error);
+// Writes the branding (when there is any) into the stub image; false with a
+// message naming the stub when it cannot.
+bool BrandingApply(const StubBranding &branding, const std::string &stubShownPath,
+                   PackageBytes *stub, std::string *error);
+// Text from the command line or a manifest as UTF-16: on Windows from the
+// ANSI code page; elsewhere UTF-8, or Latin-1 when it is not UTF-8.
+std::u16string VersionTextFromNative(const std::string &text);
 
 // ---- Opening installers ----------------------------------------------------------------
 
