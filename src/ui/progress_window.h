@@ -34,13 +34,19 @@ struct ProgressWindow {
 
 extern ProgressWindow progressWindow;
 
+// What the window runs on MSG_START_INSTALL: RunInstall, the installer's
+// sequence, unless the uninstaller points it at its own. The function ends
+// by posting WM_CLOSE to window, whatever happened.
+typedef void (*ProgressSequenceFunction)(HWND window);
+extern ProgressSequenceFunction progressWindowSequence;
+
 // Creates the window for description (not null; it outlives the window),
 // posts MSG_START_INSTALL to it, runs the message loop until the window is
 // destroyed and releases everything again. When the window cannot be made
 // the loop is never entered and the run goes on without a window.
 void ProgressWindowRun(InstallDescription *description);
 
-// The class's window procedure: paints, runs the install on
+// The class's window procedure: paints, runs progressWindowSequence on
 // MSG_START_INSTALL, posts the quit message when the window is destroyed.
 // While the install runs (its message boxes and SetStatus let messages in)
 // the window ignores WM_CLOSE, which would destroy it under the install,

@@ -16,6 +16,7 @@ static const char kCentreBitmapEntry[] = "#installingtext.bmp";
 static const int kTitleSize = 256; // "Installing " leaves 244 characters of product name
 
 ProgressWindow progressWindow;
+ProgressSequenceFunction progressWindowSequence = RunInstall;
 
 static HFONT StatusFontCreate(void) {
     return CreateFontA(20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_TT_PRECIS,
@@ -105,7 +106,7 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
             return 0;
         case MSG_START_INSTALL:
             progressWindow.installing = 1;
-            RunInstall(window);
+            progressWindowSequence(window);
             progressWindow.installing = 0;
             return 0;
         case WM_CLOSE:
