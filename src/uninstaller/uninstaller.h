@@ -17,10 +17,10 @@ const int UNINSTALL_EXIT_STOPPED = -1;
 
 // The process-wide state of one run, set by WinMain before the window runs.
 struct UninstallRun {
-    char ownPath[MAX_PATH];       // this program's file
-    char directory[MAX_PATH];     // the install directory, no "\" at its end
-    char ownEntryName[MAX_PATH];  // "\" and ownPath below directory, "\" separated
-    const char *list;             // the "#Files" text (region heap)
+    char ownPath[MAX_PATH];      // this program's file
+    char directory[MAX_PATH];    // the install directory, no "\" at its end
+    char ownEntryName[MAX_PATH]; // "\" and ownPath below directory, "\" separated
+    const char *list;            // the "#Files" text (region heap)
     uint32_t listLength;
     int exitCode;
 };
