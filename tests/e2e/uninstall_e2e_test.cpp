@@ -128,6 +128,21 @@ std::string InstallProduct(const std::string &folder) {
     return InstallFolder() + "\\uninstall.exe";
 }
 
+// The message box that follows previous (whose text was text): the
+// pressed box may still be up for a moment.
+HWND WaitForNextMessageBox(const Program *program, HWND previous, const std::string &text) {
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < E2E_TIMEOUT_MS) {
+        HWND box = WaitForMessageBox(program, E2E_TIMEOUT_MS);
+        if (box == NULL)
+            return NULL;
+        if (box != previous && IsWindow(box) && MessageBoxText(box) != text)
+            return box;
+        Sleep(20);
+    }
+    return NULL;
+}
+
 // Starts the uninstaller at path, answers its question with answer and
 // presses OK on the message that follows (if any). Returns the messages.
 std::vector<std::string> Uninstall(const std::string &path, int answer, DWORD *exitCode) {
@@ -142,7 +157,7 @@ std::vector<std::string> Uninstall(const std::string &path, int answer, DWORD *e
         texts.push_back(MessageBoxText(box));
         PressButton(box, texts[0].find("Do you want") == 0 ? answer : IDOK);
         if (texts[0].find("Do you want") == 0 && answer == IDYES) {
-            HWND outcome = WaitForMessageBox(&program, E2E_TIMEOUT_MS);
+            HWND outcome = WaitForNextMessageBox(&program, box, texts[0]);
             if (outcome != NULL) {
                 texts.push_back(MessageBoxText(outcome));
                 PressButton(outcome, IDOK);
