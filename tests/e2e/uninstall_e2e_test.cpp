@@ -105,6 +105,7 @@ std::string BuildProduct(const std::string &folder, const std::string &extra,
     WriteFileBytes(folder + "\\manifest.txt",
                    std::string("productname = \"") + kProduct + "\"\r\ndirectory = \"" + kProduct +
                        "\"\r\norigin = \"e2e\"\r\nuninstaller = \"uninstall.exe\"\r\n"
+                       "mainwindowname = \"E2E Removal Product\"\r\n"
                        "shortcut = \"App\", \"app.txt\", 0\r\n"
                        "shortcut = \"Help\\Guide\", \"docs\\guide.txt\", 0\r\n");
     std::string installer = folder + "\\setup.exe";
@@ -247,6 +248,36 @@ TEST(UninstallE2E, AFileInUseStaysAndAnotherProductsKeyStays) {
     EXPECT_EQ(UninstallString(), "\"C:\\Program Files\\Other\\uninstall.exe\"");
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
     RemoveTree(InstallFolder());
+    RemoveTree(folder);
+}
+
+TEST(UninstallE2E, ARunningProductIsNamedFirstAndCancelRemovesNothing) {
+    std::string folder = MakeTestFolder("uninstall-running");
+    std::string uninstaller = InstallProduct(folder);
+    std::set<std::string> installed = Contents(InstallFolder());
+    std::string readyName = "qunpack-e2e-uninstall-ready-" + std::to_string(GetCurrentProcessId());
+    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, readyName.c_str());
+    Program product = {}, program = {};
+    ASSERT_TRUE(StartProgram(
+        BesideTests("fake_product.exe"),
+        "--ready " + readyName + " --window \"E2E Removal Product\" --close ignore", &product));
+    HANDLE both[2] = {ready, product.info.hProcess};
+    ASSERT_EQ(WaitForMultipleObjects(2, both, FALSE, E2E_TIMEOUT_MS), WAIT_OBJECT_0);
+    CloseHandle(ready);
+
+    ASSERT_TRUE(StartProgram(uninstaller, "", &program));
+    HWND box = WaitForMessageBox(&program, E2E_TIMEOUT_MS);
+    ASSERT_TRUE(box != NULL);
+    EXPECT_EQ(
+        MessageBoxText(box).find(std::string("A version of ") + kProduct + " is still running."),
+        0u)
+        << MessageBoxText(box);
+    PressButton(box, IDCANCEL);
+    EXPECT_EQ(WaitProgram(&program, E2E_TIMEOUT_MS), 2u);
+    CloseProgram(&program);
+    CloseProgram(&product);
+    EXPECT_EQ(Contents(InstallFolder()), installed);
+    EXPECT_TRUE(FileExists(ProgramsFolder() + "\\App.lnk"));
     RemoveTree(folder);
 }
 
