@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "driver/driver.h"
+#include "driver/install_sequence.h"
 #include "heap/region_heap.h"
 #include "manifest/manifest.h"
 #include "package/package.h"
@@ -48,8 +49,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     }
 
     if (CheckPreviousInstance(description.mutexName, description.mainWindowName,
-                              description.productName))
+                              description.productName)) {
+        progressWindowSequence = RunInstall;
         ProgressWindowRun(&description);
+    }
 
     ManifestFree(&description);
     PackageClose();

@@ -34,9 +34,10 @@ struct ProgressWindow {
 
 extern ProgressWindow progressWindow;
 
-// What the window runs on MSG_START_INSTALL: RunInstall, the installer's
-// sequence, unless the uninstaller points it at its own. The function ends
-// by posting WM_CLOSE to window, whatever happened.
+// What the window runs on MSG_START_INSTALL: the installer's RunInstall or
+// the uninstaller's RunUninstall, set by each program's WinMain (so that
+// neither carries the other's sequence). The function ends by posting
+// WM_CLOSE to window, whatever happened; with none set the window closes.
 typedef void (*ProgressSequenceFunction)(HWND window);
 extern ProgressSequenceFunction progressWindowSequence;
 
