@@ -223,6 +223,16 @@ TEST(UninstallE2E, DeclinedOrMisplacedRemovesNothing) {
     EXPECT_TRUE(FileExists(folder + "\\app.txt"));
     EXPECT_TRUE(FileExists(ProgramsFolder() + "\\App.lnk"));
     EXPECT_EQ(UninstallString(), "\"" + uninstaller + "\"");
+
+    // A damaged uninstaller says so and removes nothing.
+    std::string bytes = ReadFileBytes(uninstaller);
+    bytes[bytes.size() - 40] ^= 0x55;
+    WriteFileBytes(uninstaller, bytes);
+    texts = Uninstall(uninstaller, IDYES, &code);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0].find("Failed to read package file."), 0u) << texts[0];
+    EXPECT_EQ(code, 0xFFFFFFFFu);
+    EXPECT_EQ(Contents(InstallFolder()), installed);
     RemoveTree(folder);
 }
 
