@@ -1,7 +1,8 @@
 #!/bin/bash
 # The demo: builds the example product's installer with qpack, signs it,
 # runs the signed installer under Wine on a virtual display with its
-# confirmation answered, and shows what it installed.
+# confirmation answered, and shows what it installed; then runs the
+# uninstaller qpack generated for it and shows what is left.
 #   demo.sh NATIVE_BUILD WIN32_BUILD OUTPUT_DIR
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -56,3 +57,16 @@ if [ -f "$out/screenshot.bmp" ] && command -v convert >/dev/null; then
   convert "$out/screenshot.bmp" "$out/screenshot.png" && rm -f "$out/screenshot.bmp"
   echo "== screenshot taken during the install: $out/screenshot.png"
 fi
+
+echo "== a file of the user's in the product's folder, then the generated uninstaller"
+echo "my own notes" >"$target/my-notes.txt"
+"$here/wine-run.sh" --prefix "$prefix" "$win32/bin/demo_driver.exe" \
+  --uninstall 'C:\Program Files\Quorvane\uninstall.exe'
+# The uninstaller's own file goes at the next restart; wineboot -r is
+# Wine's restart.
+"$here/wine-run.sh" --prefix "$prefix" wineboot -r >/dev/null 2>&1 || true
+echo "== left below C:\\Program Files after the uninstall and a restart"
+left=$(cd "$prefix/drive_c/Program Files" && find Quorvane -printf '%p\n' 2>/dev/null | sort)
+echo "${left:-nothing: the Quorvane folder is gone}"
+echo "== shortcuts and uninstall entry after the uninstall"
+"$here/wine-run.sh" --prefix "$prefix" "$win32/bin/demo_driver.exe" --system Quorvane

@@ -7,6 +7,13 @@
 // Messages that stop the run are captioned this way.
 extern const char kMessageCaption[];
 
+// The message of a package that cannot be read or used.
+extern const char kPackageFailureText[];
+
+// Limits the DLL search to the system folder (see messages.cpp for the
+// older systems' fallback). Called first thing by both programs.
+void RestrictDllSearch(void);
+
 // The installer-wide lock: one installer at a time on the machine, whatever
 // product it carries. It is two mutexes: "Global\QUnpack_Running", which
 // every session of the machine shares (fast user switching, Remote

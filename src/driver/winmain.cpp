@@ -3,35 +3,11 @@
 #include <windows.h>
 
 #include "driver/driver.h"
+#include "driver/install_sequence.h"
 #include "heap/region_heap.h"
 #include "manifest/manifest.h"
 #include "package/package.h"
 #include "ui/progress_window.h"
-
-static const char kPackageFailureText[] =
-    "Failed to read package file.\t\t\n\n - try downloading it again";
-
-// An installer usually runs from a Downloads folder, where anyone can drop a
-// DLL named like one that Windows loads on the program's behalf. Load DLLs
-// from the system folder only. SetDefaultDllDirectories is missing on
-// Windows 7 without its update, where removing the current directory from
-// the search is the best there is; Windows Vista's shell link object fails to
-// load once the search is restricted, so Vista keeps the fallback too.
-static void RestrictDllSearch(void) {
-    typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
-    DWORD version = GetVersion();
-    int isVista = LOBYTE(LOWORD(version)) == 6 && HIBYTE(LOWORD(version)) == 0;
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    FARPROC found = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : NULL;
-    if (found && !isVista) {
-        SetDefaultDllDirectoriesFunction restrict =
-            reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-                reinterpret_cast<void (*)(void)>(found));
-        if (restrict(LOAD_LIBRARY_SEARCH_SYSTEM32))
-            return;
-    }
-    SetDllDirectoryA("");
-}
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
     (void)instance;
@@ -73,8 +49,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     }
 
     if (CheckPreviousInstance(description.mutexName, description.mainWindowName,
-                              description.productName))
+                              description.productName)) {
+        progressWindowSequence = RunInstall;
         ProgressWindowRun(&description);
+    }
 
     ManifestFree(&description);
     PackageClose();

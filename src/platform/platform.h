@@ -142,3 +142,19 @@ int PlatformFileDelete(const char *path);
 // x86 Windows asks the system), 0 otherwise: code built for SSE2 runs only
 // after this said 1.
 int PlatformProcessorHasSse2(void);
+
+// What a path names, as seen without following it: nothing (or a path too
+// long), a file, a folder, or a link (a symbolic link; on Windows any
+// reparse point, a junction as well). Folders are walked only through
+// PLATFORM_PATH_FOLDER: a link may lead anywhere.
+enum PlatformPathKind {
+    PLATFORM_PATH_NONE = 0,
+    PLATFORM_PATH_FILE,
+    PLATFORM_PATH_FOLDER,
+    PLATFORM_PATH_LINK,
+};
+PlatformPathKind PlatformPathKindGet(const char *path);
+
+// Removes the folder at path when it is empty. Returns 1 when it was
+// removed, else 0 (not empty, missing, in use, access denied).
+int PlatformDirectoryRemove(const char *path);

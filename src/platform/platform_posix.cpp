@@ -261,3 +261,20 @@ int PlatformProcessorHasSse2(void) {
     return 0;
 #endif
 }
+
+PlatformPathKind PlatformPathKindGet(const char *path) {
+    char posixPath[PLATFORM_MAX_PATH];
+    struct stat status;
+    if (!PosixPath(path, posixPath) || lstat(posixPath, &status) != 0) {
+        return PLATFORM_PATH_NONE;
+    }
+    if (S_ISLNK(status.st_mode)) {
+        return PLATFORM_PATH_LINK;
+    }
+    return S_ISDIR(status.st_mode) ? PLATFORM_PATH_FOLDER : PLATFORM_PATH_FILE;
+}
+
+int PlatformDirectoryRemove(const char *path) {
+    char posixPath[PLATFORM_MAX_PATH];
+    return PosixPath(path, posixPath) && rmdir(posixPath) == 0;
+}

@@ -251,3 +251,21 @@ int PlatformFileDelete(const char *path) {
 int PlatformProcessorHasSse2(void) {
     return IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != 0;
 }
+
+PlatformPathKind PlatformPathKindGet(const char *path) {
+    if (path == nullptr || strlen(path) >= PLATFORM_MAX_PATH) {
+        return PLATFORM_PATH_NONE;
+    }
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return PLATFORM_PATH_NONE;
+    }
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return PLATFORM_PATH_LINK;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PLATFORM_PATH_FOLDER : PLATFORM_PATH_FILE;
+}
+
+int PlatformDirectoryRemove(const char *path) {
+    return path != nullptr && strlen(path) < PLATFORM_MAX_PATH && RemoveDirectoryA(path) != 0;
+}

@@ -32,3 +32,15 @@ extern ShortcutLinkCreateFunction shortcutLinkCreate;
 // Registers the product's uninstaller under the uninstall key. Returns 1
 // when the key was written or none was asked for, 0 when it could not be.
 int RegisterUninstaller(const InstallDescription *description, const char *directory);
+
+// ---- Removal, for the uninstaller ----
+
+// Deletes the manifest's shortcuts below the product's Programs folder,
+// then their folders and the product's folder once empty. Returns 0 when a
+// link that exists could not be deleted, else 1.
+int RemoveShortcuts(const InstallDescription *description);
+
+// Deletes the uninstall key when its "UninstallString" names the program
+// at uninstallerPath (quoted, as RegisterUninstaller writes it, ASCII case
+// ignored). Returns 0 only when that key could not be deleted.
+int UnregisterUninstaller(const char *uninstallerPath);

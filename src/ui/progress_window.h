@@ -34,13 +34,20 @@ struct ProgressWindow {
 
 extern ProgressWindow progressWindow;
 
+// What the window runs on MSG_START_INSTALL: the installer's RunInstall or
+// the uninstaller's RunUninstall, set by each program's WinMain (so that
+// neither carries the other's sequence). The function ends by posting
+// WM_CLOSE to window, whatever happened; with none set the window closes.
+typedef void (*ProgressSequenceFunction)(HWND window);
+extern ProgressSequenceFunction progressWindowSequence;
+
 // Creates the window for description (not null; it outlives the window),
 // posts MSG_START_INSTALL to it, runs the message loop until the window is
 // destroyed and releases everything again. When the window cannot be made
 // the loop is never entered and the run goes on without a window.
 void ProgressWindowRun(InstallDescription *description);
 
-// The class's window procedure: paints, runs the install on
+// The class's window procedure: paints, runs progressWindowSequence on
 // MSG_START_INSTALL, posts the quit message when the window is destroyed.
 // While the install runs (its message boxes and SetStatus let messages in)
 // the window ignores WM_CLOSE, which would destroy it under the install,

@@ -5,7 +5,6 @@
 
 #include <string.h>
 
-#include "driver/install_sequence.h"
 #include "heap/region_heap.h"
 #include "ui/progress_geometry.h"
 #include "text/text_format.h"
@@ -16,6 +15,7 @@ static const char kCentreBitmapEntry[] = "#installingtext.bmp";
 static const int kTitleSize = 256; // "Installing " leaves 244 characters of product name
 
 ProgressWindow progressWindow;
+ProgressSequenceFunction progressWindowSequence;
 
 static HFONT StatusFontCreate(void) {
     return CreateFontA(20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_TT_PRECIS,
@@ -105,7 +105,10 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
             return 0;
         case MSG_START_INSTALL:
             progressWindow.installing = 1;
-            RunInstall(window);
+            if (progressWindowSequence != nullptr)
+                progressWindowSequence(window);
+            else
+                PostMessageA(window, WM_CLOSE, 0, 0);
             progressWindow.installing = 0;
             return 0;
         case WM_CLOSE:

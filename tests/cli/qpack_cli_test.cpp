@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -772,7 +773,8 @@ TEST_F(QpackCli, ShowJsonPrintsTheRecordTheStubReads) {
                                      "delfile = \"stale\\cache.db\"\r\n"
                                      "uninstaller = \"uninst.exe\"\r\n");
     WriteText(root / "pay/demo.exe", "MZ");
-    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+    // The stand-in stub has no uninstaller beside it to generate one from.
+    ASSERT_EQ(Build("setup.exe", "pay", {"--no-uninstaller"}).status, 0);
     Outcome run = Qpack({"show", "--json", "setup.exe"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "{\n"
@@ -920,7 +922,8 @@ TEST_F(QpackCli, CheckWarnsOnceAboutEachTrap) {
         {"shortcut target not in the payload",
          sound + "shortcut = \"Writer\", \"bin\\writer.exe\", 0\r\n", 3,
          "\"bin\\writer.exe\" is not in the payload", true},
-        {"uninstaller not in the payload", sound + "uninstaller = \"uninst.exe\"\r\n", 3,
+        {"uninstaller not in the payload, none generated",
+         sound + "uninstaller = \"uninst.exe\"\r\n", 3,
          "uninstaller \"uninst.exe\" is not in the payload", true},
     };
     WriteText(root / "pay/Demo.exe", "MZ");
@@ -933,6 +936,7 @@ TEST_F(QpackCli, CheckWarnsOnceAboutEachTrap) {
                 extra.push_back("--strict");
             }
             if (trap.build) {
+                extra.push_back("--no-uninstaller"); // a generated one is in the payload
                 return Build("setup.exe", "pay", extra);
             }
             extra.insert(extra.begin(), "check");
@@ -1296,3 +1300,76 @@ TEST_F(QpackCli, BuildRefusesABrokenIconOrVersionStringLeavingNoInstaller) {
 }
 
 } // namespace
+
+// ---- The generated uninstaller -------------------------------------------------------
+
+// The entries of the package inside the program at path, name -> text.
+std::map<std::string, std::string> EntriesOfProgram(const fs::path &path) {
+    std::map<std::string, std::string> entries;
+    RegionHeapInit();
+    if (!PackageOpenFile(path.string().c_str())) {
+        ADD_FAILURE() << "cannot open " << path;
+        PackageClose();
+        return entries;
+    }
+    for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
+         record = PackageNextRecord(record)) {
+        std::string data(DirectoryRecordSize(record), '\0');
+        EXPECT_TRUE(PackageReadEntryFull(&data[0], record));
+        entries[DirectoryRecordName(record)] = data;
+    }
+    PackageClose();
+    return entries;
+}
+
+TEST_F(QpackCli, BuildGeneratesTheUninstallerThePayloadLacks) {
+    const std::string manifest =
+        "productname = \"Demo\"\r\ndirectory = \"Demo\"\r\nuninstaller = \"bin/remove.exe\"\r\n";
+    WriteText(root / "manifest.txt", manifest);
+    WriteText(root / "qunpack-uninstall.exe", "MZ the uninstaller stub");
+    WriteText(root / "pay/a.txt", "alpha");
+    WriteText(root / "pay/bin/tool.exe", "a tool");
+
+    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+    Outcome list = Qpack({"list", "setup.exe"});
+    EXPECT_EQ(ListedColumn(list.out, false),
+              (std::vector<std::string>{"\\a.txt", "\\bin\\remove.exe", "\\bin\\tool.exe",
+                                        "\\#Manifest"}));
+    EXPECT_EQ(ListedColumn(list.out, true),
+              (std::vector<std::string>{"installable", "uninstaller", "installable", "internal"}));
+    Outcome verify = Qpack({"verify", "setup.exe"});
+    EXPECT_EQ(verify.status, 0) << verify.err;
+    EXPECT_NE(verify.out.find(":\\bin\\remove.exe: sound: 2 entries"), std::string::npos)
+        << verify.out;
+
+    // The uninstaller carries the manifest and every installed name, itself
+    // included, in directory order.
+    ASSERT_EQ(Qpack({"extract", "-o", "copy", "setup.exe"}).status, 0);
+    PackageBytes program = ReadBytes(root / "copy/bin/remove.exe");
+    std::string stubPart(program.begin(), program.begin() + 23);
+    EXPECT_EQ(stubPart, "MZ the uninstaller stub");
+    EXPECT_EQ(EntriesOfProgram(root / "copy/bin/remove.exe"),
+              (std::map<std::string, std::string>{
+                  {"\\#Manifest", manifest},
+                  {"\\#Files", "\\a.txt\n\\bin\\remove.exe\n\\bin\\tool.exe\n"}}));
+
+    ASSERT_EQ(Build("again.exe", "pay").status, 0);
+    EXPECT_EQ(ReadBytes(root / "again.exe"), ReadBytes(root / "setup.exe"));
+
+    // Another uninstaller stub by name; none at all; none where it should be.
+    fs::rename(root / "qunpack-uninstall.exe", root / "other.exe");
+    Outcome missing = Build("missing.exe", "pay");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("--uninstaller-stub"), std::string::npos) << missing.err;
+    EXPECT_FALSE(fs::exists(root / "missing.exe"));
+    ASSERT_EQ(Build("named.exe", "pay", {"--uninstaller-stub", At("other.exe")}).status, 0);
+    EXPECT_EQ(ReadBytes(root / "named.exe"), ReadBytes(root / "setup.exe"));
+    ASSERT_EQ(Build("none.exe", "pay", {"--no-uninstaller"}).status, 0);
+    EXPECT_EQ(ListedColumn(Qpack({"list", "none.exe"}).out, false).size(), 3u);
+
+    // The vendor's own uninstaller is packed as it is.
+    WriteText(root / "pay/bin/Remove.exe", "the vendor's own");
+    ASSERT_EQ(Build("vendor.exe", "pay").status, 0);
+    EXPECT_EQ(ListedColumn(Qpack({"list", "vendor.exe"}).out, true),
+              (std::vector<std::string>{"installable", "installable", "installable", "internal"}));
+}

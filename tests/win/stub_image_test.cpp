@@ -1,8 +1,8 @@
-// The built stub as Windows sees it before running it: a 32-bit GUI image
-// that carries its own application manifest, may be loaded anywhere, keeps
-// its data out of execution, and is small. Wine has no UAC and no Remote
-// Desktop, so the manifest and the header flags can only be checked by
-// reading them back.
+// The built stub and uninstaller as Windows sees them before running them:
+// 32-bit GUI images that carry the same application manifest, may be
+// loaded anywhere, keep their data out of execution, and are small. Wine
+// has no UAC and no Remote Desktop, so the manifest and the header flags
+// can only be checked by reading them back.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -10,16 +10,25 @@
 
 #include <string>
 
-static std::string StubPath(void) {
+// Every installer carries the stub in front of its package, and every
+// generated uninstaller its own copy. The goal is 32 KiB; the limits are
+// where the programs stand, so that they only go down.
+struct BuiltProgram {
+    const char *name;
+    DWORD sizeLimit;
+};
+static const BuiltProgram kPrograms[] = {{"qunpack.exe", 37376}, {"qunpack-uninstall.exe", 37376}};
+
+static std::string ProgramPath(const char *program) {
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
     std::string folder(path, length);
     folder.resize(folder.find_last_of('\\') + 1);
-    return folder + "qunpack.exe";
+    return folder + program;
 }
 
-static std::string StubManifest(void) {
-    HMODULE stub = LoadLibraryExA(StubPath().c_str(), NULL,
+static std::string ProgramManifest(const char *program) {
+    HMODULE stub = LoadLibraryExA(ProgramPath(program).c_str(), NULL,
                                   LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (!stub)
         return "";
@@ -33,13 +42,9 @@ static std::string StubManifest(void) {
     return text;
 }
 
-// Every installer carries the stub in front of its package. The goal is
-// 32 KiB; the limit is where the stub stands, so that it only goes down.
-static const DWORD kStubSizeLimit = 37376;
-
-// The stub's NT headers and its file size; false when they cannot be read.
-static bool StubHeaders(IMAGE_NT_HEADERS32 *headers, DWORD *fileSize) {
-    HANDLE file = CreateFileA(StubPath().c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+// The program's NT headers and its file size; false when they cannot be read.
+static bool ProgramHeaders(const char *program, IMAGE_NT_HEADERS32 *headers, DWORD *fileSize) {
+    HANDLE file = CreateFileA(ProgramPath(program).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
                               OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -56,49 +61,43 @@ static bool StubHeaders(IMAGE_NT_HEADERS32 *headers, DWORD *fileSize) {
     return true;
 }
 
-TEST(StubImage, IsA32BitGuiProgram) {
-    IMAGE_NT_HEADERS32 nt;
-    DWORD size = 0;
-    ASSERT_TRUE(StubHeaders(&nt, &size)) << StubPath();
-    EXPECT_EQ(nt.Signature, IMAGE_NT_SIGNATURE);
-    EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
-    EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
-    EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
-}
-
-TEST(StubImage, IsRelocatableNoExecuteDataAndTerminalServerAware) {
-    IMAGE_NT_HEADERS32 nt;
-    DWORD size = 0;
-    ASSERT_TRUE(StubHeaders(&nt, &size)) << StubPath();
-    WORD flags = nt.OptionalHeader.DllCharacteristics;
-    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
-    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
-    EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
-    // Relocatable means it carries its relocations.
-    EXPECT_EQ(nt.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED, 0);
-    EXPECT_GT(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
-}
-
-TEST(StubImage, StaysWithinItsSizeLimit) {
-    IMAGE_NT_HEADERS32 nt;
-    DWORD size = 0;
-    ASSERT_TRUE(StubHeaders(&nt, &size)) << StubPath();
-    EXPECT_LE(size, kStubSizeLimit) << "every installer carries these bytes";
+TEST(StubImage, IsASmallRelocatableTerminalServerAware32BitGuiProgram) {
+    for (const BuiltProgram &program : kPrograms) {
+        SCOPED_TRACE(program.name);
+        IMAGE_NT_HEADERS32 nt;
+        DWORD size = 0;
+        ASSERT_TRUE(ProgramHeaders(program.name, &nt, &size)) << ProgramPath(program.name);
+        EXPECT_EQ(nt.Signature, IMAGE_NT_SIGNATURE);
+        EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+        EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
+        EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+        WORD flags = nt.OptionalHeader.DllCharacteristics;
+        EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE);
+        EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_NX_COMPAT);
+        EXPECT_TRUE(flags & IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE);
+        // Relocatable means it carries its relocations.
+        EXPECT_EQ(nt.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED, 0);
+        EXPECT_GT(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
+        EXPECT_LE(size, program.sizeLimit) << "every installer carries these bytes";
+    }
 }
 
 TEST(StubImage, ManifestAsksForAdministratorAndNamesSupportedSystems) {
-    std::string manifest = StubManifest();
-    ASSERT_FALSE(manifest.empty()) << "no manifest resource in " << StubPath();
-    EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos);
-    EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos);
-    const char *systems[] = {
-        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // Windows 7
-        "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // Windows 8
-        "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // Windows 8.1
-        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", // Windows 10 and 11
-    };
-    for (const char *id : systems)
-        EXPECT_NE(manifest.find(id), std::string::npos) << id;
-    EXPECT_NE(manifest.find("<dpiAware"), std::string::npos);
-    EXPECT_NE(manifest.find("PerMonitorV2"), std::string::npos);
+    for (const BuiltProgram &program : kPrograms) {
+        SCOPED_TRACE(program.name);
+        std::string manifest = ProgramManifest(program.name);
+        ASSERT_FALSE(manifest.empty()) << "no manifest resource in " << ProgramPath(program.name);
+        EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos);
+        EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos);
+        const char *systems[] = {
+            "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", // Windows 7
+            "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", // Windows 8
+            "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", // Windows 8.1
+            "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}", // Windows 10 and 11
+        };
+        for (const char *id : systems)
+            EXPECT_NE(manifest.find(id), std::string::npos) << id;
+        EXPECT_NE(manifest.find("<dpiAware"), std::string::npos);
+        EXPECT_NE(manifest.find("PerMonitorV2"), std::string::npos);
+    }
 }

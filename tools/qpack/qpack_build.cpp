@@ -5,7 +5,10 @@
 #include "qpack/qpack_manifest.h"
 #include "ui/package_bitmap.h"
 
+#include "manifest/manifest.h"
 #include "package/package.h"
+#include "package/relative_names.h"
+#include "uninstall/removal.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -33,6 +36,8 @@ struct BuildRequest {
     std::string previous;                 // the last release, to compare with; optional
     std::string icon;                     // optional
     std::vector<std::string> versionInfo; // NAME=VALUE
+    std::string uninstallerStub;          // "": qunpack-uninstall.exe beside the stub
+    bool noUninstaller = false;           // never generate one
 };
 
 // A file to pack, as found before anything is read.
@@ -432,7 +437,8 @@ bool PackFilesCollect(const BuildRequest &request, std::vector<PackFile> *files,
         payload.push_back(file.name);
     }
     if (!InternalInputAdd(request.manifest, "manifest", "\\#Manifest", files, error) ||
-        !ManifestFileCheck(request.manifest, request.strict, &payload, error)) {
+        !ManifestFileCheck(request.manifest, request.strict, &payload, error,
+                           !request.noUninstaller)) {
         return false;
     }
     if (!request.brand.empty() &&
@@ -466,6 +472,104 @@ bool EntriesRead(const std::vector<PackFile> &files, std::vector<PackageWriterEn
     return true;
 }
 
+// ---- The generated uninstaller -----------------------------------------------------
+
+// The manifest's "uninstaller" as an entry name ("\" and "\"-separated); ""
+// when the manifest names none.
+std::string UninstallerEntryName(const PackageWriterEntry &manifest) {
+    InstallDescription description = {};
+    ManifestParseText(&description, reinterpret_cast<const char *>(manifest.data.data()),
+                      static_cast<uint32_t>(manifest.data.size()));
+    std::string name = description.uninstaller != nullptr ? description.uninstaller : "";
+    ManifestFree(&description);
+    if (name.empty()) {
+        return "";
+    }
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return "\\" + name;
+}
+
+// Installable entries keep name order; the new one takes its place there.
+void InstallableEntryInsert(std::vector<PackageWriterEntry> *entries, PackageWriterEntry entry) {
+    auto place = std::find_if(entries->begin(), entries->end(), [&](const PackageWriterEntry &e) {
+        return PackageWriterIsInternal(e.name) || e.name > entry.name;
+    });
+    entries->insert(place, std::move(entry));
+}
+
+// The "#Files" text: every installable entry name, one per line.
+PackageBytes InstalledNamesList(const std::vector<PackageWriterEntry> &entries) {
+    std::string list;
+    for (const PackageWriterEntry &entry : entries) {
+        if (!PackageWriterIsInternal(entry.name)) {
+            list += entry.name + "\n";
+        }
+    }
+    return PackageBytes(list.begin(), list.end());
+}
+
+// When the manifest names an uninstaller that the payload lacks, makes it
+// from the uninstaller stub (branded as the installer is), the manifest and
+// the list of what the installer installs, and adds it as that entry.
+bool UninstallerGenerate(const BuildRequest &request, const StubBranding &branding,
+                         std::vector<PackFile> *files, std::vector<PackageWriterEntry> *entries,
+                         std::string *error) {
+    auto manifest = std::find_if(entries->begin(), entries->end(), [](const PackageWriterEntry &e) {
+        return e.name == "\\#Manifest";
+    });
+    std::string name =
+        request.noUninstaller || manifest == entries->end() ? "" : UninstallerEntryName(*manifest);
+    if (name.empty()) {
+        return true;
+    }
+    for (const PackageWriterEntry &entry : *entries) {
+        if (FoldAsciiCase(entry.name) == FoldAsciiCase(name)) {
+            return true; // the vendor's own uninstaller
+        }
+    }
+    if (EntryNameProblem(name.c_str()) != NAME_SOUND || name[1] == '#') {
+        return BuildFail(error, "the manifest's uninstaller " + Quoted(name.substr(1)) +
+                                    " is not a name the stub can install");
+    }
+    std::string stubPath = request.uninstallerStub;
+    if (stubPath.empty()) {
+        stubPath = (PathFromNative(request.stub).parent_path() / "qunpack-uninstall.exe").string();
+    }
+    PackageBytes uninstallerStub;
+    std::string stubError;
+    if (!StubLoad(stubPath, &uninstallerStub, &stubError)) {
+        return BuildFail(
+            error, "the manifest names the uninstaller " + Quoted(name.substr(1)) +
+                       ", which the payload does not hold, so qpack generates it: " + stubError +
+                       " (use --uninstaller-stub FILE, or" + " --no-uninstaller to pack none)");
+    }
+    // The uninstaller shows the vendor's icon and version as the installer does.
+    if (!BrandingApply(branding, stubPath, &uninstallerStub, error)) {
+        return false;
+    }
+    std::vector<PackageWriterEntry> own = {{"\\#Manifest", manifest->data}};
+    PackageWriterEntry generated;
+    generated.name = name;
+    InstallableEntryInsert(entries, generated); // manifest is not valid from here on
+    own.push_back({std::string("\\") + REMOVAL_LIST_ENTRY_NAME, InstalledNamesList(*entries)});
+    PackageParts parts;
+    if (!PackageBuildParts(uninstallerStub, own, PackageWriterOptions(), &parts, error)) {
+        return false;
+    }
+    PackageBytes program = PackageAssemble(&parts, true);
+    PackFile file;
+    file.name = name;
+    file.shownPath = "(generated uninstaller)";
+    file.size = program.size();
+    files->push_back(file);
+    for (PackageWriterEntry &entry : *entries) {
+        if (entry.name == name) {
+            entry.data = std::move(program);
+        }
+    }
+    return SizesCheck(*files, error);
+}
+
 // Compresses and lays out the entries; the entries' bytes are released on
 // the way, so that at most the streams and the installer are held at once.
 bool InstallerAssemble(const BuildRequest &request, const PackageBytes &stub,
@@ -496,6 +600,7 @@ bool BuildInstaller(const BuildRequest &request, std::string *error) {
         !BrandingPrepare(request.icon, request.versionInfo, request.manifest, &branding, error) ||
         !BrandingApply(branding, request.stub, &stub, error) ||
         !EntriesRead(files, &entries, error) ||
+        !UninstallerGenerate(request, branding, &files, &entries, error) ||
         !InstallerAssemble(request, stub, &entries, &installer, error)) {
         return false;
     }
@@ -535,7 +640,9 @@ int BuildCommand(const std::vector<std::string> &args) {
                                         {"zlib", 0, false},
                                         {"previous", 0, true},
                                         {"icon", 0, true},
-                                        {"version-info", 0, true, true}},
+                                        {"version-info", 0, true, true},
+                                        {"uninstaller-stub", 0, true},
+                                        {"no-uninstaller", 0, false}},
                                        {"output", "stub", "manifest"}, "PAYLOAD_DIR", &parsed);
     if (status >= 0) {
         return status;
@@ -554,6 +661,8 @@ int BuildCommand(const std::vector<std::string> &args) {
     }
     request.icon = parsed.options["icon"];
     request.versionInfo = parsed.lists["version-info"];
+    request.uninstallerStub = parsed.options["uninstaller-stub"];
+    request.noUninstaller = ArgumentsHave(parsed, "no-uninstaller");
     std::string error;
     if (!BuildInstaller(request, &error)) {
         if (!error.empty()) {

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 
+#include "manifest/manifest.h"
 #include "package/package.h"
+#include "uninstall/removal.h"
 
 namespace {
 
@@ -18,7 +20,8 @@ struct EntryRow {
     uint32_t dataSum;
     bool internal;
     const DirectoryRecord *record;
-    std::string sharesWith; // the first entry whose stream this one uses too; "" when none
+    std::string sharesWith;    // the first entry whose stream this one uses too; "" when none
+    bool generatedUninstaller; // the manifest's uninstaller, carrying a package of its own
 };
 
 std::vector<EntryRow> EntryRowsRead(void) {
@@ -27,7 +30,7 @@ std::vector<EntryRow> EntryRowsRead(void) {
          record = PackageNextRecord(record)) {
         rows.push_back({DirectoryRecordName(record), DirectoryRecordSize(record),
                         DirectoryRecordCompressedSize(record), DirectoryRecordDataSum(record),
-                        DirectoryRecordIsInternal(record) != 0, record, ""});
+                        DirectoryRecordIsInternal(record) != 0, record, "", false});
     }
     // Identical files are stored once: their records point at one stream.
     std::map<std::pair<uint32_t, uint32_t>, std::string> streams; // offset, size -> first entry
@@ -41,7 +44,43 @@ std::vector<EntryRow> EntryRowsRead(void) {
     return rows;
 }
 
+// The manifest's uninstaller entry when qpack generated it: the entry is a
+// program that carries a package (its bytes go to *program). Returns the
+// row's index, or rows.size() when there is none.
+size_t GeneratedUninstallerFind(std::vector<EntryRow> *rows, PackageBytes *program) {
+    const DirectoryRecord *manifest = PackageFindEntry(MANIFEST_ENTRY_NAME);
+    if (manifest == nullptr) {
+        return rows->size();
+    }
+    std::string text(DirectoryRecordSize(manifest), '\0');
+    if (!PackageReadEntryFull(&text[0], manifest)) {
+        return rows->size();
+    }
+    InstallDescription description = {};
+    ManifestParseText(&description, text.data(), static_cast<uint32_t>(text.size()));
+    std::string name = description.uninstaller != nullptr ? description.uninstaller : "";
+    ManifestFree(&description);
+    std::replace(name.begin(), name.end(), '/', '\\');
+    for (size_t i = 0; i < rows->size() && !name.empty(); i++) {
+        EntryRow &row = (*rows)[i];
+        if (row.internal || FoldAsciiCase(row.name) != FoldAsciiCase("\\" + name)) {
+            continue;
+        }
+        program->assign(row.size, 0);
+        PackageLocation location;
+        if (PackageReadEntryFull(program->data(), row.record) &&
+            PackageLocate(program->data(), row.size, &location)) {
+            row.generatedUninstaller = true;
+            return i;
+        }
+    }
+    return rows->size();
+}
+
 const char *EntryKind(const EntryRow &row) {
+    if (row.generatedUninstaller) {
+        return "installable, generated uninstaller";
+    }
     return row.internal ? "internal" : "installable";
 }
 
@@ -185,6 +224,28 @@ int VerifyOpenPackage(const std::string &path) {
     return QPACK_EXIT_OK;
 }
 
+// A generated uninstaller's package is verified as an installer's is, and
+// must hold what the uninstaller reads. Closes the installer's package.
+int VerifyGeneratedUninstaller(const std::string &path, std::vector<EntryRow> *rows) {
+    PackageBytes program;
+    size_t index = GeneratedUninstallerFind(rows, &program);
+    if (index == rows->size()) {
+        return QPACK_EXIT_OK;
+    }
+    std::string shown = path + ":" + (*rows)[index].name;
+    PackageClose();
+    if (!PackageOpenMemory(program.data(), static_cast<uint32_t>(program.size()))) {
+        ReportError(Printable(shown) + ": the generated uninstaller's package is damaged");
+        return QPACK_EXIT_FAILED;
+    }
+    if (PackageFindEntry(MANIFEST_ENTRY_NAME) == nullptr ||
+        PackageFindEntry(REMOVAL_LIST_ENTRY_NAME) == nullptr) {
+        ReportError(Printable(shown) + ": the generated uninstaller lacks #Manifest or #Files");
+        return QPACK_EXIT_FAILED;
+    }
+    return VerifyOpenPackage(shown);
+}
+
 } // namespace
 
 int ListCommand(const std::vector<std::string> &args) {
@@ -199,6 +260,8 @@ int ListCommand(const std::vector<std::string> &args) {
         return QPACK_EXIT_FAILED;
     }
     std::vector<EntryRow> rows = EntryRowsRead();
+    PackageBytes program;
+    GeneratedUninstallerFind(&rows, &program);
     if (ArgumentsHave(parsed, "json")) {
         ListPrintJson(rows);
     } else {
@@ -219,6 +282,10 @@ int VerifyCommand(const std::vector<std::string> &args) {
         return QPACK_EXIT_FAILED;
     }
     status = VerifyOpenPackage(path);
+    if (status == QPACK_EXIT_OK) {
+        std::vector<EntryRow> rows = EntryRowsRead();
+        status = VerifyGeneratedUninstaller(path, &rows);
+    }
     PackageClose();
     return status;
 }

@@ -17,9 +17,11 @@ struct ManifestFinding {
 
 // Every finding for the manifest text, lines in order, whole-manifest
 // findings last. payload (entry names with their leading "\\"; null when not
-// known) is what shortcut targets and the uninstaller must be found in.
+// known) is what shortcut targets and the uninstaller must be found in;
+// an uninstaller qpack generates (uninstallerGenerated) need not be there.
 std::vector<ManifestFinding> ManifestCheckText(const std::string &text,
-                                               const std::vector<std::string> *payload);
+                                               const std::vector<std::string> *payload,
+                                               bool uninstallerGenerated = false);
 
 // Prints the findings on stderr as "name:line: warning: message" (or
 // "name: error: message" for the whole manifest); with strict, warnings are
@@ -31,4 +33,5 @@ bool ManifestFindingsReport(const std::string &displayName,
 // false with *error set when it cannot be read or the check failed (the
 // findings are printed already).
 bool ManifestFileCheck(const std::string &shownPath, bool strict,
-                       const std::vector<std::string> *payload, std::string *error);
+                       const std::vector<std::string> *payload, std::string *error,
+                       bool uninstallerGenerated = false);

@@ -57,6 +57,7 @@ QuotedRun QuotedRunAt(const std::string &text, size_t at) {
 struct Checker {
     const std::string *text;
     const std::set<std::string> *payload; // folded entry names; null when not known
+    bool uninstallerGenerated;            // a missing uninstaller is made by qpack
     std::vector<ManifestFinding> findings;
     uint32_t setBy[MANIFEST_KEY_COUNT] = {}; // line that last set each string or colour key
 };
@@ -426,7 +427,7 @@ void DirectoryCheck(Checker *checker, const char *directory) {
 }
 
 void UninstallerCheck(Checker *checker, const char *uninstaller) {
-    if (uninstaller != nullptr && checker->payload != nullptr &&
+    if (uninstaller != nullptr && checker->payload != nullptr && !checker->uninstallerGenerated &&
         !PayloadHolds(*checker, uninstaller)) {
         Warn(checker, checker->setBy[MANIFEST_KEY_UNINSTALLER],
              "the uninstaller " + Shown(uninstaller) + " is not in the payload");
@@ -436,11 +437,13 @@ void UninstallerCheck(Checker *checker, const char *uninstaller) {
 } // namespace
 
 std::vector<ManifestFinding> ManifestCheckText(const std::string &text,
-                                               const std::vector<std::string> *payload) {
+                                               const std::vector<std::string> *payload,
+                                               bool uninstallerGenerated) {
     std::set<std::string> folded;
     Checker checker;
     checker.text = &text;
     checker.payload = nullptr;
+    checker.uninstallerGenerated = uninstallerGenerated;
     if (payload != nullptr) {
         for (const std::string &name : *payload) {
             folded.insert(FoldAsciiCase(name));
@@ -479,13 +482,15 @@ bool ManifestFindingsReport(const std::string &displayName,
 }
 
 bool ManifestFileCheck(const std::string &shownPath, bool strict,
-                       const std::vector<std::string> *payload, std::string *error) {
+                       const std::vector<std::string> *payload, std::string *error,
+                       bool uninstallerGenerated) {
     PackageBytes bytes;
     if (!FileRead(PathFromNative(shownPath), shownPath, &bytes, error)) {
         return false;
     }
     std::string text(bytes.begin(), bytes.end());
-    if (!ManifestFindingsReport(shownPath, ManifestCheckText(text, payload), strict)) {
+    if (!ManifestFindingsReport(shownPath, ManifestCheckText(text, payload, uninstallerGenerated),
+                                strict)) {
         *error = "manifest " + Quoted(shownPath) + " has errors";
         return false;
     }

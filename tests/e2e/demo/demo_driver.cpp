@@ -2,7 +2,8 @@
 // confirmation with Yes, takes a picture of the screen while the install's
 // closing message is up, answers that with OK, and reports what it saw.
 //   demo_driver INSTALLER SCREENSHOT.bmp
-// With --system PRODUCT it shows what the install left behind: the links
+// With --uninstall PATH it runs the uninstaller the same way. With
+// --system PRODUCT it shows what the install left behind: the links
 // below the product's Programs folder and the uninstall key's values.
 #include <windows.h>
 #include <shlobj.h>
@@ -104,44 +105,54 @@ static int ShowSystem(const char *product) {
     return 0;
 }
 
-int main(int argc, char **argv) {
-    if (argc == 3 && strcmp(argv[1], "--system") == 0)
-        return ShowSystem(argv[2]);
-    if (argc != 3) {
-        fprintf(stderr, "usage: demo_driver INSTALLER SCREENSHOT.bmp\n"
-                        "       demo_driver --system PRODUCT\n");
-        return 2;
-    }
+// Starts the program at path (the installer or the uninstaller, named by
+// role in what is printed), answers its question with Yes, prints what it
+// says and, when screenshot is not null, takes one while it says it.
+static int RunAnsweringYes(const char *path, const char *role, const char *screenshot) {
     Program program;
-    if (!StartProgram(argv[1], "", &program)) {
-        fprintf(stderr, "demo: cannot start %s\n", argv[1]);
+    if (!StartProgram(path, "", &program)) {
+        fprintf(stderr, "demo: cannot start %s\n", path);
         return 1;
     }
     SeenBox question;
     if (!WaitForBox(&program, E2E_TIMEOUT_MS, &question)) {
-        fprintf(stderr, "demo: the installer asked nothing (windows: %s)\n",
+        fprintf(stderr, "demo: the %s asked nothing (windows: %s)\n", role,
                 DescribeWindows(&program).c_str());
         CloseProgram(&program);
         return 1;
     }
-    printf("installer asks: %s\n-> Yes\n", question.text.c_str());
+    printf("%s asks: %s\n-> Yes\n", role, question.text.c_str());
     AnswerBox(question, IDYES);
 
     SeenBox outcome;
     if (!WaitForBox(&program, E2E_TIMEOUT_MS, &outcome)) {
-        fprintf(stderr, "demo: no message after the install\n");
+        fprintf(stderr, "demo: no message from the %s after the question\n", role);
         CloseProgram(&program);
         return 1;
     }
     // The box is on screen (its icon was read from there); the progress
     // window behind it may repaint a moment later. Only the picture waits.
     Sleep(500);
-    printf("installer says: %s\n", outcome.text.c_str());
-    if (SaveScreen(argv[2]))
+    printf("%s says: %s\n", role, outcome.text.c_str());
+    if (screenshot != NULL && SaveScreen(screenshot))
         printf("screenshot taken\n");
     AnswerBox(outcome, IDOK);
     DWORD code = WaitProgram(&program, E2E_TIMEOUT_MS);
     CloseProgram(&program);
-    printf("installer exit code: %ld\n", static_cast<long>(code));
+    printf("%s exit code: %ld\n", role, static_cast<long>(code));
     return code == 0 ? 0 : 1;
+}
+
+int main(int argc, char **argv) {
+    if (argc == 3 && strcmp(argv[1], "--system") == 0)
+        return ShowSystem(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "--uninstall") == 0)
+        return RunAnsweringYes(argv[2], "uninstaller", NULL);
+    if (argc != 3) {
+        fprintf(stderr, "usage: demo_driver INSTALLER SCREENSHOT.bmp\n"
+                        "       demo_driver --uninstall UNINSTALLER\n"
+                        "       demo_driver --system PRODUCT\n");
+        return 2;
+    }
+    return RunAnsweringYes(argv[1], "installer", argv[2]);
 }

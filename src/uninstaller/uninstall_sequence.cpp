@@ -1,0 +1,126 @@
+// The uninstall sequence: the question, the removal while the progress
+// window shows each file, the uninstaller's own file left to the next
+// restart, and the closing message.
+#include "uninstaller/uninstaller.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "driver/driver.h"
+#include "system/system.h"
+#include "ui/progress_window.h"
+#include "uninstall/removal.h"
+#include "text/text_format.h"
+
+UninstallRun uninstallRun;
+
+// Room for every message with a product name of up to 1023 characters.
+static const int kMessageSize = 2048;
+
+static int CharactersMatch(char left, char right) {
+    left = left == '/' ? '\\' : left;
+    right = right == '/' ? '\\' : right;
+    left = (left >= 'A' && left <= 'Z') ? static_cast<char>(left + 32) : left;
+    right = (right >= 'A' && right <= 'Z') ? static_cast<char>(right + 32) : right;
+    return left == right;
+}
+
+// The length of path without "\" and tail when path ends that way, else 0.
+static size_t PathWithoutTail(const char *path, size_t length, const char *tail) {
+    size_t tailLength = strlen(tail);
+    if (tailLength == 0 || tailLength + 1 >= length || path[length - tailLength - 1] != '\\')
+        return 0;
+    for (size_t i = 0; i < tailLength; i++) {
+        if (!CharactersMatch(path[length - tailLength + i], tail[i]))
+            return 0;
+    }
+    return length - tailLength - 1;
+}
+
+int UninstallFolderFind(const InstallDescription *description) {
+    const char *path = uninstallRun.ownPath;
+    size_t length = strlen(path);
+    const char *ownName = strrchr(path, '\\') != nullptr ? strrchr(path, '\\') + 1 : path;
+    const char *name = description->uninstaller != nullptr ? description->uninstaller : ownName;
+    size_t directoryLength = PathWithoutTail(path, length, name);
+    if (directoryLength == 0 ||
+        PathWithoutTail(path, directoryLength, description->directoryName) == 0)
+        return 0;
+    memcpy(uninstallRun.directory, path, directoryLength);
+    uninstallRun.directory[directoryLength] = 0;
+    TextFormat(uninstallRun.ownEntryName, MAX_PATH, "%s", path + directoryLength);
+    return 1;
+}
+
+static void ShowMessage(HWND window, UINT icon, const char *format, const char *product) {
+    char message[kMessageSize];
+    TextFormat(message, sizeof message, format, product);
+    MessageBoxA(window, message, kMessageCaption, icon);
+}
+
+// A running program cannot delete its own file: it and the folders it
+// stands in (those the removal could not take because of it) are deleted
+// at the next restart, the file first, each folder only if empty by then.
+// Returns 0 when Windows would not take the request.
+static int ScheduleSelfRemoval(void) {
+    char path[MAX_PATH];
+    TextFormat(path, sizeof path, "%s", uninstallRun.ownPath);
+    int scheduled = MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
+    size_t directoryLength = strlen(uninstallRun.directory);
+    for (size_t end = strlen(path); end > directoryLength; end--) {
+        if (path[end - 1] != '\\')
+            continue;
+        path[end - 1] = 0;
+        if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+            MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+    return scheduled;
+}
+
+static void ShowOutcome(HWND window, const InstallDescription *description, uint32_t failed) {
+    if (failed == 0) {
+        ShowMessage(window, MB_ICONINFORMATION, "%s has been removed.", description->productName);
+        uninstallRun.exitCode = UNINSTALL_EXIT_REMOVED;
+        return;
+    }
+    char message[kMessageSize];
+    TextFormat(message, sizeof message,
+               "%s was not removed completely: %u %s could not be removed (in use or access "
+               "denied).\n\nRestart your computer or run this uninstaller again to finish.",
+               description->productName, failed, failed == 1 ? "file" : "files");
+    MessageBoxA(window, message, kMessageCaption, MB_ICONWARNING);
+    uninstallRun.exitCode = UNINSTALL_EXIT_INCOMPLETE;
+}
+
+static void UninstallConfirmed(HWND window, const InstallDescription *description) {
+    SetStatus("Removing", 0.0f);
+    InvalidateRect(window, NULL, FALSE);
+    UpdateWindow(window);
+
+    const char *directory = uninstallRun.directory;
+    RemovalReport report = {};
+    RemovalRemoveListedFiles(directory, uninstallRun.list, uninstallRun.listLength,
+                             uninstallRun.ownEntryName, SetStatus, &report);
+    RemovalRemoveFile(directory, ".origin", &report);
+    SetStatus("Removing shortcuts", 1.0f);
+    if (!RemoveShortcuts(description))
+        report.failed++;
+    SetStatus(NULL, 1.0f);
+    if (!UnregisterUninstaller(uninstallRun.ownPath))
+        report.failed++;
+    RemovalRemoveListedFolders(directory, uninstallRun.list, uninstallRun.listLength);
+    if (!ScheduleSelfRemoval())
+        report.failed++;
+    ShowOutcome(window, description, report.failed);
+}
+
+void RunUninstall(HWND window) {
+    const InstallDescription *description = progressWindow.description;
+    char question[kMessageSize];
+    TextFormat(question, sizeof question, "Do you want to remove %s and all of its components?",
+               description->productName);
+    uninstallRun.exitCode = UNINSTALL_EXIT_DECLINED;
+    if (MessageBoxA(window, question, kMessageCaption, MB_ICONQUESTION | MB_YESNO) == IDYES)
+        UninstallConfirmed(window, description);
+    PostMessageA(window, WM_CLOSE, 0, 0);
+}

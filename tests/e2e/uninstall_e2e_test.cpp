@@ -1,0 +1,294 @@
+// The generated uninstaller with the real programs: qpack.exe builds the
+// installer (and its uninstaller) from a payload folder, the stub installs
+// it, and qunpack-uninstall.exe takes it away again.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <set>
+
+#include "e2e_support.h"
+
+namespace {
+
+const char kProduct[] = "E2E Removal";
+
+std::string InstallFolder(void) {
+    return SpecialFolder(CSIDL_PROGRAM_FILES) + "\\" + kProduct;
+}
+
+std::string ProgramsFolder(void) {
+    return SpecialFolder(CSIDL_PROGRAMS) + "\\" + kProduct;
+}
+
+std::string BesideTests(const char *name) {
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string folder(path);
+    return folder.substr(0, folder.rfind('\\') + 1) + name;
+}
+
+// Every file and folder below root, "\" separated; empty when root is gone.
+void ContentsCollect(const std::string &root, const std::string &below,
+                     std::set<std::string> *found) {
+    WIN32_FIND_DATAA data;
+    HANDLE search = FindFirstFileA((root + below + "\\*").c_str(), &data);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::string name = data.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        found->insert((below + "\\" + name).substr(1));
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            ContentsCollect(root, below + "\\" + name, found);
+    } while (FindNextFileA(search, &data));
+    FindClose(search);
+}
+
+std::set<std::string> Contents(const std::string &root) {
+    std::set<std::string> found;
+    ContentsCollect(root, "", &found);
+    return found;
+}
+
+std::string UninstallString(void) {
+    char value[MAX_PATH + 3] = "";
+    DWORD size = sizeof value - 1;
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return "(no key)";
+    RegQueryValueExA(key, "UninstallString", NULL, NULL, reinterpret_cast<BYTE *>(value), &size);
+    RegCloseKey(key);
+    return value;
+}
+
+void SetUninstallString(const std::string &command) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyA(HKEY_LOCAL_MACHINE, kUninstallKey, &key), ERROR_SUCCESS);
+    RegSetValueExA(key, "UninstallString", 0, REG_SZ,
+                   reinterpret_cast<const BYTE *>(command.c_str()),
+                   static_cast<DWORD>(command.size() + 1));
+    RegCloseKey(key);
+}
+
+DWORD RunToEnd(const std::string &program, const std::string &arguments) {
+    Program started;
+    if (!StartProgram(program, arguments, &started))
+        return 0xFFFFFFFF;
+    DWORD code = WaitProgram(&started, E2E_TIMEOUT_MS);
+    CloseProgram(&started);
+    return code;
+}
+
+// Builds the installer with qpack.exe from a payload with subfolders, an
+// empty file, two shortcuts (one in a subfolder) and an origin; extra is
+// added to qpack's arguments. Returns the installer's path.
+std::string BuildProduct(const std::string &folder, const std::string &extra,
+                         bool vendorUninstaller = false) {
+    std::string payload = folder + "\\payload";
+    CreateDirectoryA(payload.c_str(), NULL);
+    CreateDirectoryA((payload + "\\docs").c_str(), NULL);
+    CreateDirectoryA((payload + "\\docs\\deep").c_str(), NULL);
+    WriteFileBytes(payload + "\\app.txt", "the product\r\n");
+    WriteFileBytes(payload + "\\empty.dat", "");
+    WriteFileBytes(payload + "\\docs\\guide.txt", "a guide\r\n");
+    WriteFileBytes(payload + "\\docs\\deep\\notes.txt", std::string(20000, 'n'));
+    if (vendorUninstaller)
+        WriteFileBytes(payload + "\\uninstall.exe", "the vendor's own");
+    WriteFileBytes(folder + "\\manifest.txt",
+                   std::string("productname = \"") + kProduct + "\"\r\ndirectory = \"" + kProduct +
+                       "\"\r\norigin = \"e2e\"\r\nuninstaller = \"uninstall.exe\"\r\n"
+                       "mainwindowname = \"E2E Removal Product\"\r\n"
+                       "shortcut = \"App\", \"app.txt\", 0\r\n"
+                       "shortcut = \"Help\\Guide\", \"docs\\guide.txt\", 0\r\n");
+    std::string installer = folder + "\\setup.exe";
+    DWORD code = RunToEnd(BesideTests("qpack.exe"),
+                          "build -o \"" + installer + "\" --stub \"" + BesideTests("qunpack.exe") +
+                              "\" --manifest \"" + folder + "\\manifest.txt\" " + extra + " \"" +
+                              payload + "\"");
+    EXPECT_EQ(code, 0u);
+    return installer;
+}
+
+// Installs a fresh copy of the product with its generated uninstaller.
+std::string InstallProduct(const std::string &folder) {
+    RemoveTree(InstallFolder());
+    RemoveTree(ProgramsFolder());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    InstallerRun run;
+    RunInstaller(BuildProduct(folder, ""), IDYES, &run);
+    ExpectBox(run.outcome, std::string(kProduct) + " has been successfully installed.",
+              MB_ICONINFORMATION | MB_OK, kProgressWindowClass);
+    EXPECT_TRUE(FileExists(InstallFolder() + "\\uninstall.exe"));
+    return InstallFolder() + "\\uninstall.exe";
+}
+
+// Starts the uninstaller at path, answers its question with answer and
+// presses OK on the message that follows (if any). Returns the messages.
+std::vector<std::string> Uninstall(const std::string &path, int answer, DWORD *exitCode) {
+    std::vector<std::string> texts;
+    Program program;
+    if (!StartProgram(path, "", &program)) {
+        ADD_FAILURE() << "cannot start " << path;
+        return texts;
+    }
+    SeenBox box;
+    if (WaitForBox(&program, E2E_TIMEOUT_MS, &box)) {
+        texts.push_back(box.text);
+        bool question = box.text.find("Do you want") == 0;
+        if (question) {
+            EXPECT_EQ(box.type, static_cast<UINT>(MB_ICONQUESTION | MB_YESNO));
+        }
+        AnswerBox(box, question ? answer : IDOK);
+        SeenBox outcome;
+        if (question && answer == IDYES && WaitForBox(&program, E2E_TIMEOUT_MS, &outcome)) {
+            texts.push_back(outcome.text);
+            bool removed = outcome.text.find(" has been removed.") != std::string::npos;
+            EXPECT_EQ(outcome.type,
+                      static_cast<UINT>((removed ? MB_ICONINFORMATION : MB_ICONWARNING) | MB_OK))
+                << outcome.text;
+            AnswerBox(outcome, IDOK);
+        }
+    }
+    *exitCode = WaitProgram(&program, E2E_TIMEOUT_MS);
+    CloseProgram(&program);
+    return texts;
+}
+
+// What a restart does to the files Windows was asked to delete then.
+void Restart(void) {
+    RunToEnd(SpecialFolder(CSIDL_SYSTEM) + "\\wineboot.exe", "-r");
+}
+
+TEST(UninstallE2E, RoundTripLeavesOnlyTheUsersFiles) {
+    std::string folder = MakeTestFolder("uninstall-round-trip");
+    std::string uninstaller = InstallProduct(folder);
+    EXPECT_EQ(UninstallString(), "\"" + uninstaller + "\"");
+    EXPECT_TRUE(FileExists(ProgramsFolder() + "\\Help\\Guide.lnk"));
+    EXPECT_TRUE(FileExists(InstallFolder() + "\\.origin"));
+    WriteFileBytes(InstallFolder() + "\\mine.txt", "the user's");
+    WriteFileBytes(InstallFolder() + "\\docs\\deep\\mine.txt", "the user's too");
+
+    DWORD code = 0;
+    std::vector<std::string> texts = Uninstall(uninstaller, IDYES, &code);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0],
+              std::string("Do you want to remove ") + kProduct + " and all of its components?");
+    EXPECT_EQ(texts[1], std::string(kProduct) + " has been removed.");
+    EXPECT_EQ(code, 0u);
+    Restart();
+    EXPECT_EQ(Contents(InstallFolder()),
+              (std::set<std::string>{"docs", "docs\\deep", "docs\\deep\\mine.txt", "mine.txt"}));
+    EXPECT_FALSE(FileExists(ProgramsFolder()));
+    EXPECT_EQ(UninstallString(), "(no key)");
+    RemoveTree(InstallFolder());
+    RemoveTree(folder);
+}
+
+TEST(UninstallE2E, DeclinedOrMisplacedRemovesNothing) {
+    std::string folder = MakeTestFolder("uninstall-declined");
+    std::string uninstaller = InstallProduct(folder);
+    std::set<std::string> installed = Contents(InstallFolder());
+
+    DWORD code = 0;
+    std::vector<std::string> texts = Uninstall(uninstaller, IDNO, &code);
+    EXPECT_EQ(texts.size(), 1u);
+    EXPECT_EQ(code, 2u);
+    EXPECT_EQ(Contents(InstallFolder()), installed);
+
+    // A copy somewhere else knows the product's files by name only.
+    std::string copy = folder + "\\uninstall.exe";
+    ASSERT_TRUE(CopyFileA(uninstaller.c_str(), copy.c_str(), FALSE));
+    WriteFileBytes(folder + "\\app.txt", "not the product's");
+    texts = Uninstall(copy, IDYES, &code);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0].find("This uninstaller is not in the install folder"), 0u) << texts[0];
+    EXPECT_EQ(code, 2u);
+    EXPECT_EQ(Contents(InstallFolder()), installed);
+    EXPECT_TRUE(FileExists(folder + "\\app.txt"));
+    EXPECT_TRUE(FileExists(ProgramsFolder() + "\\App.lnk"));
+    EXPECT_EQ(UninstallString(), "\"" + uninstaller + "\"");
+
+    // A damaged uninstaller says so and removes nothing.
+    std::string bytes = ReadFileBytes(uninstaller);
+    bytes[bytes.size() - 40] ^= 0x55;
+    WriteFileBytes(uninstaller, bytes);
+    texts = Uninstall(uninstaller, IDYES, &code);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0].find("Failed to read package file."), 0u) << texts[0];
+    EXPECT_EQ(code, 0xFFFFFFFFu);
+    EXPECT_EQ(Contents(InstallFolder()), installed);
+    RemoveTree(folder);
+}
+
+// A file held without sharing stays and is counted; the rest goes, and the
+// key that a later install of another product rewrote stays.
+TEST(UninstallE2E, AFileInUseStaysAndAnotherProductsKeyStays) {
+    std::string folder = MakeTestFolder("uninstall-in-use");
+    std::string uninstaller = InstallProduct(folder);
+    SetUninstallString("\"C:\\Program Files\\Other\\uninstall.exe\"");
+    std::string held = InstallFolder() + "\\docs\\guide.txt";
+    HANDLE file = CreateFileA(held.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+
+    DWORD code = 0;
+    std::vector<std::string> texts = Uninstall(uninstaller, IDYES, &code);
+    CloseHandle(file);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_NE(texts[1].find("1 file could not be removed"), std::string::npos) << texts[1];
+    EXPECT_EQ(code, 1u);
+    Restart();
+    EXPECT_EQ(Contents(InstallFolder()), (std::set<std::string>{"docs", "docs\\guide.txt"}));
+    EXPECT_FALSE(FileExists(ProgramsFolder()));
+    EXPECT_EQ(UninstallString(), "\"C:\\Program Files\\Other\\uninstall.exe\"");
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    RemoveTree(InstallFolder());
+    RemoveTree(folder);
+}
+
+TEST(UninstallE2E, ARunningProductIsNamedFirstAndCancelRemovesNothing) {
+    std::string folder = MakeTestFolder("uninstall-running");
+    std::string uninstaller = InstallProduct(folder);
+    std::set<std::string> installed = Contents(InstallFolder());
+    std::string readyName = "qunpack-e2e-uninstall-ready-" + std::to_string(GetCurrentProcessId());
+    HANDLE ready = CreateEventA(NULL, TRUE, FALSE, readyName.c_str());
+    Program product = {}, program = {};
+    ASSERT_TRUE(StartProgram(
+        BesideTests("fake_product.exe"),
+        "--ready " + readyName + " --window \"E2E Removal Product\" --close ignore", &product));
+    HANDLE both[2] = {ready, product.info.hProcess};
+    ASSERT_EQ(WaitForMultipleObjects(2, both, FALSE, E2E_TIMEOUT_MS), WAIT_OBJECT_0);
+    CloseHandle(ready);
+
+    ASSERT_TRUE(StartProgram(uninstaller, "", &program));
+    SeenBox box;
+    ASSERT_TRUE(WaitForBox(&program, E2E_TIMEOUT_MS, &box));
+    EXPECT_EQ(box.text.find(std::string("A version of ") + kProduct + " is still running."), 0u)
+        << box.text;
+    AnswerBox(box, IDCANCEL);
+    EXPECT_EQ(WaitProgram(&program, E2E_TIMEOUT_MS), 2u);
+    CloseProgram(&program);
+    CloseProgram(&product);
+    EXPECT_EQ(Contents(InstallFolder()), installed);
+    EXPECT_TRUE(FileExists(ProgramsFolder() + "\\App.lnk"));
+    RemoveTree(folder);
+}
+
+TEST(UninstallE2E, QpackGeneratesOnlyWhatThePayloadLacks) {
+    std::string folder = MakeTestFolder("uninstall-qpack");
+    std::string generated = BuildProduct(folder, "");
+    std::string noneFolder = MakeTestFolder("uninstall-qpack-none");
+    std::string vendorFolder = MakeTestFolder("uninstall-qpack-vendor");
+    std::string none = BuildProduct(noneFolder, "--no-uninstaller");
+    std::string vendor = BuildProduct(vendorFolder, "", true);
+    std::string uninstallerStub = ReadFileBytes(BesideTests("qunpack-uninstall.exe"));
+    std::string built = ReadFileBytes(generated);
+    EXPECT_GT(built.size(), ReadFileBytes(none).size() + uninstallerStub.size() / 4);
+    EXPECT_LT(ReadFileBytes(vendor).size(), ReadFileBytes(none).size() + 200);
+    EXPECT_EQ(RunToEnd(BesideTests("qpack.exe"), "verify \"" + generated + "\""), 0u);
+    RemoveTree(folder);
+    RemoveTree(noneFolder);
+    RemoveTree(vendorFolder);
+}
+
+} // namespace
