@@ -66,6 +66,10 @@ static void ShowOutcome(HWND window, const InstallDescription *description,
     }
 }
 
+void InstallFileStatus(const char *text, float fraction) {
+    SetStatus(text, fraction);
+}
+
 static void InstallConfirmed(HWND window, const InstallDescription *description) {
     SetStatus("Installing", 0.0f);
     // The centre bitmap and the empty bar appear only once a status is set.
@@ -85,7 +89,7 @@ static void InstallConfirmed(HWND window, const InstallDescription *description)
 
     DeleteStaleFiles(description, directory);
     ExtractionReport files = {};
-    ExtractAllFiles(directory, SetStatus, &files);
+    ExtractAllFiles(directory, InstallFileStatus, &files);
     WriteOriginFile(description, directory);
     SetStatus("Building shortcuts", 1.0f);
     int shortcutsMade = CreateShortcuts(description, directory);
