@@ -9,9 +9,9 @@
 //   floor  every entry inflated with plain zlib into one buffer and written
 //          with CreateFileA and one WriteFile; a folder is made only when a
 //          file cannot be created without it. Nothing else.
-//   stub   ExtractAllFiles with the status function the stub passes, into
-//          a real progress window made from the package's manifest and
-//          bitmaps, as the stub shows it.
+//   stub   InstallExtractFiles, the stub's extraction with its status
+//          shown in a real progress window made from the package's
+//          manifest and bitmaps.
 // Only the extraction is timed; the folders are removed after each run.
 // Calls to the system are counted by patching this program's import table,
 // so the counts are the stub's own calls, not an estimate.
@@ -50,7 +50,7 @@ enum Counter {
     PEEKS,          // PeekMessageA
     COUNTERS
 };
-const char *const kCounterNames[COUNTERS] = {"open",   "open-failed", "move",  "delete",
+const char *const kCounterNames[COUNTERS] = {"open",   "open-failed", "move",   "delete",
                                              "mkdir",  "attributes",  "valloc", "vfree",
                                              "paints", "peeks"};
 long counts[COUNTERS];
@@ -176,16 +176,15 @@ void Floor(const char *folder) {
     uint32_t largest = FloorLargestEntry();
     unsigned char *buffer = static_cast<unsigned char *>(
         VirtualAlloc(NULL, largest + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    for (const DirectoryRecord *r = PackageFirstRecord(); r != nullptr;
-         r = PackageNextRecord(r)) {
+    for (const DirectoryRecord *r = PackageFirstRecord(); r != nullptr; r = PackageNextRecord(r)) {
         if (DirectoryRecordIsInternal(r))
             continue;
         char path[MAX_PATH];
         snprintf(path, sizeof path, "%s%s", folder, DirectoryRecordName(r));
         uLongf size = DirectoryRecordSize(r);
         uncompress(buffer, &size, PackageEntryStream(r), DirectoryRecordCompressedSize(r));
-        HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, NULL);
+        HANDLE file =
+            CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
         if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) {
             FloorMakeFolders(path, rootLength);
             file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
@@ -203,7 +202,7 @@ uint32_t stubFailures;
 
 void Stub(const char *folder) {
     ExtractionReport report = {};
-    ExtractAllFiles(folder, InstallFileStatus, &report);
+    InstallExtractFiles(folder, &report);
     stubFailures += report.failed;
 }
 
@@ -330,9 +329,8 @@ int main(int argc, char **argv) {
     RegionHeapInit();
     HookAll();
     CreateDirectoryA(output.c_str(), NULL);
-    Shape shapes[] = {{"tiny", 0, {}, {}, {}, {}},
-                      {"large", 0, {}, {}, {}, {}},
-                      {"mixed", 0, {}, {}, {}, {}}};
+    Shape shapes[] = {
+        {"tiny", 0, {}, {}, {}, {}}, {"large", 0, {}, {}, {}, {}}, {"mixed", 0, {}, {}, {}, {}}};
     for (int round = 0; round < rounds; round++) {
         for (Shape &shape : shapes) {
             if (!Bench(&shape, corpus, output, round))
