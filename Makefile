@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?=
 
-.PHONY: all deps native native-asan win32 test test-native test-asan test-win32 demo bench fuzz fuzz-smoke fuzz-build format clean screenshot
+.PHONY: all deps native native-asan win32 test test-native test-asan test-win32 demo bench bench-wine fuzz fuzz-smoke fuzz-build format clean screenshot
 
 all: native win32
 
@@ -46,6 +46,18 @@ demo: native win32
 
 bench: native
 	@for b in build/native/bin/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
+
+# The stub's extraction against a floor program under Wine, in one process
+# (bench/wine/extract_wine_bench.cpp); BENCH_ROUNDS rounds, medians reported.
+# The packages are made natively once and kept in build/bench-wine/corpus.
+BENCH_ROUNDS ?= 5
+bench-wine: native win32
+	@build/native/bin/make_corpus examples/demo build/bench-wine/corpus
+	@echo "load before: $$(cat /proc/loadavg)"
+	@root=$$(pwd)/build/bench-wine; \
+	scripts/wine-run.sh --prefix build/win32/wineprefix build/win32/bin/extract_wine_bench.exe \
+	  "Z:$$(echo $$root/corpus | tr / '\\')" "Z:$$(echo $$root/out | tr / '\\')" $(BENCH_ROUNDS)
+	@echo "load after: $$(cat /proc/loadavg)"
 
 # libFuzzer targets (clang, ASan, UBSan), built apart in FUZZ_BUILD. `make
 # fuzz` runs each for FUZZ_SECONDS, `make fuzz-smoke` for FUZZ_SMOKE_SECONDS.

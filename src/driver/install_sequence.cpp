@@ -66,6 +66,37 @@ static void ShowOutcome(HWND window, const InstallDescription *description,
     }
 }
 
+// A paint of the status costs the window system several round trips,
+// about as much as writing a small file, and names that change faster than
+// the screen shows them tell nobody anything. So each file's status is
+// stored at once and painted when the last paint is old enough.
+static struct {
+    DWORD lastPaint;
+    int painted; // a file's status has been painted in this extraction
+    int owed;    // the stored status has not been painted
+} fileStatus;
+
+static void InstallFileStatus(const char *text, float fraction) {
+    SetStatusWithoutPaint(text, fraction);
+    DWORD now = GetTickCount();
+    if (fileStatus.painted && now - fileStatus.lastPaint < INSTALL_STATUS_PAINT_MS) {
+        fileStatus.owed = 1;
+        return;
+    }
+    StatusPaint();
+    fileStatus.lastPaint = now;
+    fileStatus.painted = 1;
+    fileStatus.owed = 0;
+}
+
+void InstallExtractFiles(const char *directory, ExtractionReport *files) {
+    fileStatus.painted = 0;
+    fileStatus.owed = 0;
+    ExtractAllFiles(directory, InstallFileStatus, files);
+    if (fileStatus.owed)
+        StatusPaint();
+}
+
 static void InstallConfirmed(HWND window, const InstallDescription *description) {
     SetStatus("Installing", 0.0f);
     // The centre bitmap and the empty bar appear only once a status is set.
@@ -85,7 +116,7 @@ static void InstallConfirmed(HWND window, const InstallDescription *description)
 
     DeleteStaleFiles(description, directory);
     ExtractionReport files = {};
-    ExtractAllFiles(directory, SetStatus, &files);
+    InstallExtractFiles(directory, &files);
     WriteOriginFile(description, directory);
     SetStatus("Building shortcuts", 1.0f);
     int shortcutsMade = CreateShortcuts(description, directory);

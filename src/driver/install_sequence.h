@@ -4,6 +4,16 @@
 
 #include <windows.h>
 
+#include "package/extract.h"
+
 // Runs the install inside the progress window's procedure and ends by
 // posting WM_CLOSE to window, whatever happened.
 void RunInstall(HWND window);
+
+// Extracts the package's files to directory (ExtractAllFiles) with each
+// file's status shown in the progress window: stored at once, painted at
+// most every INSTALL_STATUS_PAINT_MS, the first file's always, and the
+// status the extraction ends with painted when it ends.
+void InstallExtractFiles(const char *directory, ExtractionReport *files);
+
+const DWORD INSTALL_STATUS_PAINT_MS = 25;

@@ -79,23 +79,16 @@ static const char *ExtractTemporaryFolder(char *path, const char *spareFolder,
     return spareFolder;
 }
 
-// Writes the size verified bytes of block (null for size 0; released here,
-// before the move) to a temporary file and moves it into path's place.
-static int ExtractWriteInPlace(char *path, const char *spareFolder, unsigned char *block,
-                               uint32_t size, ExtractFailure *failure) {
+// Writes the size verified bytes of block (null for size 0) to a
+// temporary file and moves it into path's place: the file that stands
+// there is kept whole until the new one is complete.
+static int ExtractReplace(char *path, const char *spareFolder, const unsigned char *block,
+                          uint32_t size, ExtractFailure *failure) {
     char temporaryPath[PLATFORM_MAX_PATH];
     size_t folderLength = 0;
     const char *folder = ExtractTemporaryFolder(path, spareFolder, &folderLength);
-    int written = PlatformFileWriteTemporary(folder, folderLength, block, size, temporaryPath);
-    if (!written) {
-        // Folders are made when the first try shows a need: most files go
-        // into folders that exist by then, and a call per folder per file
-        // costs as much as writing a small file.
-        MakeParentDirectories(path);
-        written = PlatformFileWriteTemporary(folder, folderLength, block, size, temporaryPath);
-    }
-    RegionHeapFree(block);
-    if (!written) {
+    // path's folders exist by now: something stands at path.
+    if (!PlatformFileWriteTemporary(folder, folderLength, block, size, temporaryPath)) {
         return ExtractFail(failure, EXTRACT_NOT_CREATED);
     }
     if (!PlatformFileReplace(temporaryPath, path)) {
@@ -105,25 +98,78 @@ static int ExtractWriteInPlace(char *path, const char *spareFolder, unsigned cha
     return 1;
 }
 
-int ExtractEntryToFile(const DirectoryRecord *record, char *path, const char *spareFolder,
-                       ExtractFailure *failure) {
+// Puts the size verified bytes of block at path. Where nothing stands, the
+// file is created there exclusively and deleted again when it cannot be
+// written in full: there is nothing to protect, and a temporary file and a
+// move would double the file system's work. Anything else at path (a file,
+// a folder, a refusal) goes the way of ExtractReplace.
+static int ExtractWrite(char *path, const char *spareFolder, const unsigned char *block,
+                        uint32_t size, ExtractFailure *failure) {
+    PlatformNewFileFailure newFailure = PLATFORM_NEW_FILE_NOT_CREATED;
+    if (PlatformFileWriteNew(path, block, size, &newFailure)) {
+        return 1;
+    }
+    if (newFailure == PLATFORM_NEW_FILE_NO_FOLDER) {
+        // Folders are made when the first try shows a need: most files go
+        // into folders that exist by then, and a call per folder per file
+        // costs as much as writing a small file.
+        MakeParentDirectories(path);
+        if (PlatformFileWriteNew(path, block, size, &newFailure)) {
+            return 1;
+        }
+    }
+    if (newFailure != PLATFORM_NEW_FILE_NOT_CREATED) {
+        return ExtractFail(failure, EXTRACT_NOT_CREATED);
+    }
+    return ExtractReplace(path, spareFolder, block, size, failure);
+}
+
+// One block for the entries of an extraction, grown to the largest entry
+// so far and released at its end: an entry larger than a standard region
+// would otherwise map and unmap fresh pages of its own each time.
+struct ExtractBuffer {
+    unsigned char *block;
+    uint32_t capacity;
+};
+
+// A block of at least size bytes (size not 0), or null when the heap has
+// none. The smaller block is released before the larger one is asked for,
+// so that at most one entry's worth is held.
+static unsigned char *ExtractBufferFor(ExtractBuffer *buffer, uint32_t size) {
+    if (size > buffer->capacity) {
+        RegionHeapFree(buffer->block);
+        buffer->block = static_cast<unsigned char *>(RegionHeapAlloc(size));
+        buffer->capacity = buffer->block != nullptr ? size : 0;
+    }
+    return buffer->block;
+}
+
+static int ExtractEntryBuffered(const DirectoryRecord *record, char *path, const char *spareFolder,
+                                ExtractBuffer *buffer, ExtractFailure *failure) {
     uint32_t size = DirectoryRecordSize(record);
     if (size == 0) {
         // Nothing to inflate: its dataSum can only be 0.
         if (DirectoryRecordDataSum(record) != 0) {
             return ExtractFail(failure, EXTRACT_DAMAGED);
         }
-        return ExtractWriteInPlace(path, spareFolder, nullptr, 0, failure);
+        return ExtractWrite(path, spareFolder, nullptr, 0, failure);
     }
-    unsigned char *block = static_cast<unsigned char *>(RegionHeapAlloc(size));
+    unsigned char *block = ExtractBufferFor(buffer, size);
     if (block == nullptr) {
         return ExtractFail(failure, EXTRACT_NO_MEMORY);
     }
     if (!ExtractInflateChecked(record, block, size)) {
-        RegionHeapFree(block);
         return ExtractFail(failure, EXTRACT_DAMAGED);
     }
-    return ExtractWriteInPlace(path, spareFolder, block, size, failure);
+    return ExtractWrite(path, spareFolder, block, size, failure);
+}
+
+int ExtractEntryToFile(const DirectoryRecord *record, char *path, const char *spareFolder,
+                       ExtractFailure *failure) {
+    ExtractBuffer buffer = {nullptr, 0};
+    int written = ExtractEntryBuffered(record, path, spareFolder, &buffer, failure);
+    RegionHeapFree(buffer.block);
+    return written;
 }
 
 // ---- All entries -----------------------------------------------------------------
@@ -157,7 +203,8 @@ static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, 
 // Handles one installable entry; returns 0 when it was written, else why
 // it was not.
 static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory,
-                      const DirectoryRecord *record, uint64_t *done, uint64_t total) {
+                      const DirectoryRecord *record, ExtractBuffer *buffer, uint64_t *done,
+                      uint64_t total) {
     uint64_t doneBefore = *done;
     // Done advances before the file is touched: an entry that fails still
     // counts as handled in the fractions of the entries after it.
@@ -172,7 +219,7 @@ static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory
         ExtractShowProgress(hooks, path, doneBefore, total);
         if (hooks->admit != nullptr && !hooks->admit(record, path)) {
             failure = EXTRACT_REFUSED;
-        } else if (ExtractEntryToFile(record, path, installDirectory, &failure)) {
+        } else if (ExtractEntryBuffered(record, path, installDirectory, buffer, &failure)) {
             return 0;
         }
     }
@@ -195,18 +242,20 @@ void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHook
     }
     uint64_t total = installDirectory != nullptr ? ExtractInstallableTotal() : 0;
     uint64_t done = 0;
+    ExtractBuffer buffer = {nullptr, 0};
     for (const DirectoryRecord *record = total != 0 ? PackageFirstRecord() : nullptr;
          record != nullptr; record = PackageNextRecord(record)) {
         if (DirectoryRecordIsInternal(record)) {
             continue;
         }
         counts.files++;
-        int failure = ExtractOne(hooks, installDirectory, record, &done, total);
+        int failure = ExtractOne(hooks, installDirectory, record, &buffer, &done, total);
         if (failure != 0) {
             counts.failed++;
             counts.damaged += failure == EXTRACT_DAMAGED;
         }
     }
+    RegionHeapFree(buffer.block);
     if (report != nullptr) {
         *report = counts;
     }

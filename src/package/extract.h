@@ -4,11 +4,13 @@
 // qpack extract share it; progress goes through a function the caller
 // supplies (the stub's SetStatus, a progress line, a test's recorder).
 //
-// An entry is never written in place: its bytes go to a new temporary file
-// in the target's folder, which then takes the target's place in one step.
-// A damaged entry, a short write, a missing heap block or a target that
-// cannot be replaced (in use, read-only, hidden) leaves the old file exactly as it
-// was, and no temporary file behind.
+// A file that stands at an entry's path is never written over: the bytes
+// go to a new temporary file in the target's folder, which then takes the
+// target's place in one step. A damaged entry, a short write, a missing
+// heap block or a target that cannot be replaced (in use, read-only,
+// hidden) leaves the old file exactly as it was, and no temporary file
+// behind. Where nothing stands, the file is created there exclusively and
+// deleted again when it cannot be written in full.
 #pragma once
 
 #include <stdint.h>
@@ -92,16 +94,17 @@ int ExtractPathBuild(char *path, const char *directory, const char *name);
 // Inflates the entry of record (of the open package) into a region-heap
 // block of its size (none for size 0), checks that exactly size bytes came
 // out and that their byte sum is the record's dataSum, then writes them to
-// a temporary file beside path (creating the missing directories along
-// path when the first try fails) and puts that file in path's place. When
-// path's folder leaves no room for a temporary name within MAX_PATH, the
-// temporary file goes to spareFolder (may be null: the entry then fails),
-// a folder on the same volume known to hold one, such as the install
-// directory. The
-// block is released before the file is moved. Returns 1 when path holds the
+// path, creating the missing directories along path when the first try
+// shows a need: created exclusively when nothing stands at path, else to a
+// temporary file beside path that is then put in path's place. When path's
+// folder leaves no room for a temporary name within MAX_PATH, the temporary
+// file goes to spareFolder (may be null: the entry then fails), a folder on
+// the same volume known to hold one, such as the install directory. The
+// block is released before it returns. Returns 1 when path holds the
 // entry; 0 with the reason in *failure (when not null), and then nothing
 // has changed on disk but directories. path must be writable (see
-// MakeParentDirectories).
+// MakeParentDirectories). ExtractAllFiles keeps one block for all entries,
+// grown to the largest, and releases it at its end.
 int ExtractEntryToFile(const DirectoryRecord *record, char *path, const char *spareFolder,
                        ExtractFailure *failure);
 

@@ -116,6 +116,23 @@ int PlatformDirectoryCreate(const char *path);
 int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
                                uint32_t size, char *temporaryPath);
 
+// Why PlatformFileWriteNew left path without the new file.
+enum PlatformNewFileFailure {
+    PLATFORM_NEW_FILE_NOT_CREATED = 1, // something stands at path, or the system refused:
+                                       // nothing was created
+    PLATFORM_NEW_FILE_NO_FOLDER,       // a folder along path is missing
+    PLATFORM_NEW_FILE_NOT_WRITTEN      // created, but not written in full: deleted again
+};
+
+// Creates the file at path only when nothing stands there (Windows:
+// CreateFileA with CREATE_NEW; POSIX: open with O_CREAT and O_EXCL, which
+// follows no link), writes the size bytes at data to it (none for size 0)
+// and closes it. Returns 1 when path holds the new file; 0 with the reason
+// in *failure otherwise, and then nothing that stood at path was touched
+// and no new file is left there.
+int PlatformFileWriteNew(const char *path, const void *data, uint32_t size,
+                         PlatformNewFileFailure *failure);
+
 // Puts the file at temporaryPath in the place of the file at path in one
 // step (Windows: MoveFileExA with MOVEFILE_REPLACE_EXISTING and
 // MOVEFILE_WRITE_THROUGH; POSIX: rename). Returns 1 when path now holds the

@@ -206,6 +206,21 @@ static int PosixTemporaryCreate(const char *folder, size_t folderLength, char *t
     return -1;
 }
 
+// Writes the size bytes at data to the new file open as descriptor at path
+// and closes it. Returns 1 when all of them were written and the close
+// succeeded; else 0, and the file has been deleted.
+static int PosixWriteNewFile(int descriptor, const char *path, const void *data, uint32_t size) {
+    int written = PosixWriteAll(descriptor, static_cast<const unsigned char *>(data), size);
+    // close reports write errors that the file system deferred.
+    if (close(descriptor) != 0) {
+        written = 0;
+    }
+    if (!written) {
+        PlatformFileDelete(path);
+    }
+    return written;
+}
+
 int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
                                uint32_t size, char *temporaryPath) {
     temporaryPath[0] = 0;
@@ -213,20 +228,32 @@ int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const vo
         return 0;
     }
     int descriptor = PosixTemporaryCreate(folder, folderLength, temporaryPath);
-    if (descriptor < 0) {
+    if (descriptor < 0 || !PosixWriteNewFile(descriptor, temporaryPath, data, size)) {
         temporaryPath[0] = 0;
         return 0;
     }
-    int written = PosixWriteAll(descriptor, static_cast<const unsigned char *>(data), size);
-    // close reports write errors that the file system deferred.
-    if (close(descriptor) != 0) {
-        written = 0;
+    return 1;
+}
+
+int PlatformFileWriteNew(const char *path, const void *data, uint32_t size,
+                         PlatformNewFileFailure *failure) {
+    *failure = PLATFORM_NEW_FILE_NOT_CREATED;
+    char posixPath[PLATFORM_MAX_PATH];
+    if (!PosixPath(path, posixPath) || (data == nullptr && size != 0)) {
+        return 0;
     }
-    if (!written) {
-        PlatformFileDelete(temporaryPath);
-        temporaryPath[0] = 0;
+    int descriptor = open(posixPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            *failure = PLATFORM_NEW_FILE_NO_FOLDER;
+        }
+        return 0;
     }
-    return written;
+    if (!PosixWriteNewFile(descriptor, path, data, size)) {
+        *failure = PLATFORM_NEW_FILE_NOT_WRITTEN;
+        return 0;
+    }
+    return 1;
 }
 
 // rename replaces a file whatever its mode; Windows refuses to replace a

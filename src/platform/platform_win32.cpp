@@ -173,17 +173,10 @@ static HANDLE Win32TemporaryCreate(const char *folder, size_t folderLength, char
     return INVALID_HANDLE_VALUE;
 }
 
-int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
-                               uint32_t size, char *temporaryPath) {
-    temporaryPath[0] = 0;
-    if (folder == nullptr || folderLength == 0 || (data == nullptr && size != 0)) {
-        return 0;
-    }
-    HANDLE file = Win32TemporaryCreate(folder, folderLength, temporaryPath);
-    if (file == INVALID_HANDLE_VALUE) {
-        temporaryPath[0] = 0;
-        return 0;
-    }
+// Writes the size bytes at data to the new file at path and closes it.
+// Returns 1 when all of them were written and the close succeeded; else 0,
+// and the file has been deleted.
+static int Win32WriteNewFile(HANDLE file, const char *path, const void *data, uint32_t size) {
     // The count decides: a short write (disk full) may still report success.
     DWORD written = 0;
     if (size > 0) {
@@ -194,10 +187,44 @@ int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const vo
         complete = 0;
     }
     if (!complete) {
-        DeleteFileA(temporaryPath);
-        temporaryPath[0] = 0;
+        DeleteFileA(path);
     }
     return complete;
+}
+
+int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
+                               uint32_t size, char *temporaryPath) {
+    temporaryPath[0] = 0;
+    if (folder == nullptr || folderLength == 0 || (data == nullptr && size != 0)) {
+        return 0;
+    }
+    HANDLE file = Win32TemporaryCreate(folder, folderLength, temporaryPath);
+    if (file == INVALID_HANDLE_VALUE || !Win32WriteNewFile(file, temporaryPath, data, size)) {
+        temporaryPath[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int PlatformFileWriteNew(const char *path, const void *data, uint32_t size,
+                         PlatformNewFileFailure *failure) {
+    *failure = PLATFORM_NEW_FILE_NOT_CREATED;
+    if (path == nullptr || strlen(path) >= PLATFORM_MAX_PATH || (data == nullptr && size != 0)) {
+        return 0;
+    }
+    HANDLE file =
+        CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_PATH_NOT_FOUND) {
+            *failure = PLATFORM_NEW_FILE_NO_FOLDER;
+        }
+        return 0;
+    }
+    if (!Win32WriteNewFile(file, path, data, size)) {
+        *failure = PLATFORM_NEW_FILE_NOT_WRITTEN;
+        return 0;
+    }
+    return 1;
 }
 
 // Windows refuses to replace a read-only file, and CreateFile refuses to

@@ -61,6 +61,11 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
 // nothing more while there is no window.
 void SetStatus(const char *text, float fraction);
 
+// SetStatus in its two steps: the status and fraction replaced (any later
+// paint shows them), and the status line and bar painted as they stand.
+void SetStatusWithoutPaint(const char *text, float fraction);
+void StatusPaint(void);
+
 // Draws the status line and the bar (or erases the bar when no status is
 // set) into dc; clientRectangle is GetClientRect's, left and top 0.
 void PaintStatusAndBar(HDC dc, const RECT *clientRectangle);

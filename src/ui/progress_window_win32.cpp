@@ -229,9 +229,17 @@ static void StatusTextReplace(const char *text) {
     progressWindow.statusText = copy;
 }
 
-void SetStatus(const char *text, float fraction) {
+void SetStatusWithoutPaint(const char *text, float fraction) {
     StatusTextReplace(text);
     progressWindow.fraction = fraction;
+}
+
+void SetStatus(const char *text, float fraction) {
+    SetStatusWithoutPaint(text, fraction);
+    StatusPaint();
+}
+
+void StatusPaint(void) {
     HWND window = progressWindow.window;
     if (!window)
         return;

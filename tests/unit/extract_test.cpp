@@ -290,20 +290,21 @@ TEST_F(ExtractTest, AStreamShortOfItsSizeIsRefusedEvenWhenItsSumWouldMatch) {
 }
 
 // A path of 259 characters ending in "\\a" fits MAX_PATH, but its folder
-// leaves no room for a temporary name of up to 15 characters: the
-// temporary file goes to the install directory instead, and the file is
-// installed like any other.
+// leaves no room for a temporary name of up to 15 characters: the file is
+// created there when nothing stands at the path, and replaced through a
+// temporary file in the install directory when its second entry comes.
 TEST_F(ExtractTest, EveryPathThatFitsMaxPathIsInstalled) {
     size_t folderLength = PLATFORM_MAX_PATH - 1 - installDirectory.size() - 3;
     std::string deep = "\\" + std::string(folderLength, 'd');
     ASSERT_EQ((installDirectory + deep + "\\a").size(), PLATFORM_MAX_PATH - 1);
     ASSERT_EQ(InstallDirectoryHoldsFiles(installDirectory.c_str()), 1);
-    Open({{deep + "\\a", Bytes("deep")}, {"\\b", Bytes("shallow")}});
+    Open(
+        {{deep + "\\a", Bytes("deep")}, {"\\b", Bytes("shallow")}, {deep + "\\a", Bytes("again")}});
     WriteText(Installed("b"), "old");
     ExtractionReport report = Extract();
-    EXPECT_EQ(report.files, 2u);
+    EXPECT_EQ(report.files, 3u);
     EXPECT_EQ(report.failed, 0u);
-    EXPECT_EQ(ReadText(Installed(deep.substr(1) + "/a")), "deep");
+    EXPECT_EQ(ReadText(Installed(deep.substr(1) + "/a")), "again");
     EXPECT_EQ(ReadText(Installed("b")), "shallow");
 }
 
@@ -412,6 +413,93 @@ TEST_F(ExtractTest, PathsBeyondMaxPathAreRefusedAndStatusTextIsCut) {
     EXPECT_EQ(progressCalls[0].text, Status(fits).substr(0, PLATFORM_MAX_PATH - 1));
     EXPECT_EQ(progressCalls[1].text, Status("\\after"));
     EXPECT_EQ(progressCalls[1].fraction, static_cast<float>(12.0 / 17.0));
+}
+
+// ---- New files and replaced files ------------------------------------------------------
+
+TEST(PlatformFileWriteNewTest, CreatesOnlyWhereNothingStands) {
+    fs::path root = fs::temp_directory_path() / ("write_new-" + std::to_string(ProcessId()));
+    fs::remove_all(root);
+    fs::create_directories(root / "folder");
+    WriteText(root / "old", "old");
+    const struct {
+        const char *name;
+        int written;
+        PlatformNewFileFailure failure;
+        const char *afterwards; // the file's content, or null: no file there
+    } cases[] = {
+        {"new", 1, PLATFORM_NEW_FILE_NOT_CREATED, "new"},
+        {"old", 0, PLATFORM_NEW_FILE_NOT_CREATED, "old"},
+        {"missing\\new", 0, PLATFORM_NEW_FILE_NO_FOLDER, nullptr},
+        {"old\\new", 0, PLATFORM_NEW_FILE_NO_FOLDER, nullptr},
+        {"folder", 0, PLATFORM_NEW_FILE_NOT_CREATED, nullptr},
+    };
+    for (const auto &c : cases) {
+        std::string path = root.string() + "\\" + c.name;
+        PlatformNewFileFailure failure = PLATFORM_NEW_FILE_NOT_WRITTEN;
+        EXPECT_EQ(PlatformFileWriteNew(path.c_str(), "new", 3, &failure), c.written) << c.name;
+        if (!c.written) {
+            EXPECT_EQ(failure, c.failure) << c.name;
+        }
+        std::string relative = c.name;
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        if (c.afterwards != nullptr) {
+            EXPECT_EQ(ReadText(root / relative), c.afterwards) << c.name;
+        } else {
+            EXPECT_FALSE(fs::is_regular_file(root / relative)) << c.name;
+        }
+    }
+    fs::remove_all(root);
+}
+
+// A file that stood at the path is replaced, never written over: another
+// name for the old file (a hard link) keeps the old bytes. A new file is
+// created where nothing stood without following what stands in the way.
+TEST_F(ExtractTest, OldFilesAreReplacedWholeAndNewOnesCreatedInPlace) {
+    WriteText(Installed("linked"), "old linked");
+    fs::create_hard_link(Installed("linked"), root / "other name");
+#ifndef _WIN32
+    fs::create_symlink(root / "link target", Installed("dangling"));
+#endif
+    Open({{"\\linked", Bytes("new linked")},
+          {"\\dangling", Bytes("new dangling")},
+          {"\\sub\\fresh", Bytes("fresh")}});
+    ExtractionReport report = Extract();
+    EXPECT_EQ(report.failed, 0u);
+    EXPECT_EQ(ReadText(Installed("linked")), "new linked");
+    EXPECT_EQ(ReadText(root / "other name"), "old linked");
+    EXPECT_EQ(ReadText(Installed("dangling")), "new dangling");
+    EXPECT_FALSE(fs::exists(root / "link target")) << "the link was followed";
+    EXPECT_EQ(ReadText(Installed("sub/fresh")), "fresh");
+}
+
+// Entries larger than a standard region share one block, grown to the
+// largest and released at the end.
+TEST_F(ExtractTest, LargeEntriesShareOneBlockReleasedAtTheEnd) {
+    const size_t sizes[] = {2u << 20, 1u << 20, 2u << 20};
+    std::vector<PackageWriterEntry> entries;
+    for (size_t i = 0; i < 3; i++) {
+        PackageBytes data(sizes[i]);
+        for (size_t j = 0; j < data.size(); j++) {
+            data[j] = static_cast<unsigned char>(i + j * 7 + j / 251);
+        }
+        entries.push_back({"\\big" + std::to_string(i), data});
+    }
+    Open(entries);
+    // A block held meanwhile keeps a standard region for the inflate
+    // library's state, so that only the entries' blocks map pages.
+    void *held = RegionHeapAlloc(16);
+    uint32_t allocations = PlatformPagesAllocCount();
+    uint32_t live = PlatformPagesLiveCount();
+    ExtractionReport report = Extract();
+    EXPECT_EQ(PlatformPagesAllocCount() - allocations, 1u);
+    EXPECT_EQ(PlatformPagesLiveCount(), live);
+    RegionHeapFree(held);
+    EXPECT_EQ(report.failed, 0u);
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(ReadText(Installed("big" + std::to_string(i))),
+                  std::string(entries[i].data.begin(), entries[i].data.end()));
+    }
 }
 
 // ---- Heap failures ---------------------------------------------------------------------
