@@ -1244,6 +1244,22 @@ TEST_F(QpackCli, BuildBrandsTheInstallerAsAnIndependentReaderSees) {
     }
     EXPECT_EQ(version.find(Utf16("ProductVersion")), std::string::npos);
 
+    // A generated uninstaller carries the same icon and version information.
+    WriteBytes(root / "qunpack-uninstall.exe", StubWithManifest());
+    WriteText(root / "manifest.txt",
+              std::string(SOUND_MANIFEST) + "uninstaller = \"uninstall.exe\"\r\n");
+    ASSERT_EQ(Build("with-uninstaller.exe", "pay",
+                    {"--icon", At("icon.ico"), "--version-info", "CompanyName=Vendor"})
+                  .status,
+              0);
+    ASSERT_EQ(Qpack({"extract", "-o", "out", "with-uninstaller.exe"}).status, 0);
+    std::string uninstaller = Wrestool(root, "-l out/uninstall.exe");
+    for (const char *resource :
+         {"--type=14 --name=1 ", "--type=16 --name=1 ", "--type=24 --name=1 "}) {
+        EXPECT_NE(uninstaller.find(resource), std::string::npos) << resource << "\n" << uninstaller;
+    }
+    EXPECT_EQ(Wrestool(root, "-x -t14 -n1 out/uninstall.exe"), icon);
+
     // Signing comes after branding and keeps both.
     if (std::system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") == 0) {
         ASSERT_EQ(Sign(root, "setup.exe", "signed.exe"), 0);
