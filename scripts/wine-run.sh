@@ -1,10 +1,13 @@
 #!/bin/bash
 # Runs one Win32 program under Wine and passes its exit code through.
-#   wine-run.sh --prefix DIR [--keep-server] PROGRAM [ARGS...]
+#   wine-run.sh --prefix DIR [--keep-server] [--host] PROGRAM [ARGS...]
 # - DIR is a private 32-bit Wine prefix, made on first use and reused;
 # - without DISPLAY an Xvfb display is started for the run and stopped after;
 # - the Wine server is started once for the run and waited for at the end,
-#   so no Wine or X process outlives the program.
+#   so no Wine or X process outlives the program;
+# - with --host, PROGRAM is a Linux program that starts Win32 programs
+#   itself with `wine` (a test driver): it runs in the same prepared prefix
+#   and server, so that each of its Wine processes starts quickly.
 # The program's output is captured in files and printed afterwards: Wine's
 # own service processes inherit the output of whoever starts them, and a
 # pipe held open by them would keep a caller waiting for ever.
@@ -12,16 +15,18 @@ set -u
 
 prefix=
 keep_server=
+host=
 while [ $# -gt 0 ]; do
   case "$1" in
     --prefix) prefix=$2; shift 2 ;;
     --keep-server) keep_server=1; shift ;;
+    --host) host=1; shift ;;
     --) shift; break ;;
     *) break ;;
   esac
 done
 if [ -z "$prefix" ] || [ $# -lt 1 ]; then
-  echo "usage: wine-run.sh --prefix DIR [--keep-server] PROGRAM [ARGS...]" >&2
+  echo "usage: wine-run.sh --prefix DIR [--keep-server] [--host] PROGRAM [ARGS...]" >&2
   exit 2
 fi
 here=$(cd "$(dirname "$0")" && pwd)
@@ -102,7 +107,11 @@ REG
 wineserver -p60 >/dev/null 2>&1 </dev/null
 wine wineboot >/dev/null 2>&1 </dev/null
 
-wine "$@" >"$work/out" 2>"$work/err" </dev/null
+if [ -n "$host" ]; then
+  "$@" >"$work/out" 2>"$work/err" </dev/null
+else
+  wine "$@" >"$work/out" 2>"$work/err" </dev/null
+fi
 status=$?
 cat "$work/out"
 cat "$work/err" >&2

@@ -337,7 +337,8 @@ void NonAsciiNamesWarn(const std::vector<PackFile> &files) {
 bool PayloadEntryAdd(const fs::directory_entry &entry, const std::vector<std::string> &components,
                      const std::string &shownRoot, std::vector<PackFile> *files,
                      std::string *error) {
-    std::string shown = Joined({shownRoot, Joined(components, "/")}, "/");
+    const std::string separator(1, static_cast<char>(fs::path::preferred_separator));
+    std::string shown = Joined({shownRoot, Joined(components, separator)}, separator);
     std::error_code failure;
     fs::file_status status = entry.status(failure);
     if (fs::is_directory(status)) {

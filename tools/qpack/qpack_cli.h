@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "qpack/package_writer.h"
@@ -150,6 +151,11 @@ bool StderrIsTerminal(void);
 // Reads the whole file into bytes; false with a message naming the file.
 bool FileRead(const std::filesystem::path &path, const std::string &displayName,
               PackageBytes *bytes, std::string *error);
+
+// The path with every link on the way resolved, as the file system sees it.
+// On Windows std::filesystem::canonical leaves symbolic links and junctions
+// as they are, so there the answer comes from the opened file itself.
+std::filesystem::path RealPath(const std::filesystem::path &path, std::error_code &failure);
 
 // Produces a file in one step: write() fills a temporary file beside path,
 // which replaces path only when write() and the file system both succeeded.

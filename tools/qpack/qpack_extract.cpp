@@ -58,8 +58,8 @@ std::string ShownTarget(const std::string &name) {
     return shown;
 }
 
-// True when folder, once its symbolic links are resolved, lies inside root
-// (canonical). A folder below root may be a link that points elsewhere:
+// True when folder, once its links are resolved, lies inside root's real
+// path. A folder below root may be a link that points elsewhere:
 // writing through it would leave root as surely as "..". The deepest part of
 // folder that exists already decides; what is created below it is real.
 bool ExtractStaysInside(const fs::path &root, fs::path folder) {
@@ -67,13 +67,14 @@ bool ExtractStaysInside(const fs::path &root, fs::path folder) {
     while (!fs::exists(fs::symlink_status(folder, failure)) && folder.has_relative_path()) {
         folder = folder.parent_path();
     }
-    fs::path real = fs::canonical(folder, failure);
+    fs::path real = RealPath(folder, failure);
+    fs::path realRoot = failure ? fs::path() : RealPath(root, failure);
     if (failure) {
         return false;
     }
-    auto rootPart = root.begin();
+    auto rootPart = realRoot.begin();
     auto part = real.begin();
-    for (; rootPart != root.end(); ++rootPart, ++part) {
+    for (; rootPart != realRoot.end(); ++rootPart, ++part) {
         if (part == real.end() || *part != *rootPart) {
             return false;
         }

@@ -5,6 +5,10 @@
 #include <stdio.h>
 #include <zlib.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -42,6 +46,43 @@ bool FileRead(const fs::path &path, const std::string &displayName, PackageBytes
     }
     return true;
 }
+
+#ifdef _WIN32
+
+fs::path RealPath(const fs::path &path, std::error_code &failure) {
+    const DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileW(path.c_str(), 0, sharing, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr); // folders too
+    if (file == INVALID_HANDLE_VALUE) {
+        failure = std::error_code(static_cast<int>(GetLastError()), std::system_category());
+        return fs::path();
+    }
+    std::wstring real(MAX_PATH, L'\0');
+    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    DWORD length =
+        GetFinalPathNameByHandleW(file, &real[0], static_cast<DWORD>(real.size()), flags);
+    if (length >= real.size()) { // too small: length is the size it needs
+        real.resize(length);
+        length = GetFinalPathNameByHandleW(file, &real[0], static_cast<DWORD>(real.size()), flags);
+    }
+    DWORD lastError = GetLastError();
+    CloseHandle(file);
+    if (length == 0 || length >= real.size()) {
+        failure = std::error_code(static_cast<int>(lastError), std::system_category());
+        return fs::path();
+    }
+    real.resize(length);
+    failure.clear();
+    return fs::path(real);
+}
+
+#else
+
+fs::path RealPath(const fs::path &path, std::error_code &failure) {
+    return fs::canonical(path, failure);
+}
+
+#endif
 
 // A name beside path that nothing uses yet, in the same folder so that the
 // final rename stays within one file system.
