@@ -28,7 +28,8 @@ test-native: native
 test-asan: native-asan
 	ctest --preset native-asan $(CTEST_FLAGS)
 
-test-win32: win32
+# qpack.exe runs the natively built CLI suite.
+test-win32: native win32
 	ctest --preset win32 $(CTEST_FLAGS)
 
 # Every tier runs even when an earlier one fails; the target fails if any did.
