@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -462,6 +463,19 @@ TEST_F(QpackCli, BuildRefusesWhatTheStubCouldNotInstall) {
          "not run-length"},
         {"missing payload", [](const fs::path &) {}, {}, "does not exist"},
         {"output inside the payload", file("pay/x"), {}, "inside the payload", "pay/setup.exe"},
+        {"output inside the payload through a link",
+         [](const fs::path &root) {
+             WriteText(root / "pay/x", "x");
+             fs::create_directory_symlink(root / "pay", root / "link");
+         },
+         {},
+         "inside the payload",
+         "link/setup.exe"},
+        {"output inside the payload named in another case",
+         file("pay/x"),
+         {},
+         "inside the payload",
+         "PAY/setup.exe"},
     };
     // Names a Windows file system cannot hold: no Windows vendor has such a
     // file, and Wine shows them to qpack.exe under other names.
@@ -472,6 +486,10 @@ TEST_F(QpackCli, BuildRefusesWhatTheStubCouldNotInstall) {
         SCOPED_TRACE(refusal.what);
         if (UnderWine() && std::count(unixNames.begin(), unixNames.end(), refusal.what) != 0) {
             continue;
+        }
+        if (!UnderWine() &&
+            strcmp(refusal.what, "output inside the payload named in another case") == 0) {
+            continue; // another folder on Linux, which names apart by case
         }
         TearDown();
         SetUp();

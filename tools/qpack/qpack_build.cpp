@@ -406,18 +406,25 @@ bool PayloadScan(const std::string &shownRoot, std::vector<PackFile> *files, std
 }
 
 // The output's folder must exist before anything is compressed, and a build
-// into the payload folder would pack its own earlier output.
+// into the payload folder would pack its own earlier output. Both folders are
+// compared by their real paths: the output may reach the payload through a
+// link, or on Windows name it in another case.
 bool OutputPlacementCheck(const BuildRequest &request, std::string *error) {
     std::error_code failure;
-    fs::path root = fs::canonical(PathFromNative(request.payload), failure);
-    fs::path output = fs::weakly_canonical(fs::absolute(PathFromNative(request.output)), failure);
-    if (failure || !fs::is_directory(output.parent_path(), failure)) {
+    fs::path output = fs::absolute(PathFromNative(request.output), failure);
+    fs::path folder = failure ? fs::path() : RealPath(output.parent_path(), failure);
+    if (failure || !fs::is_directory(folder, failure)) {
         return BuildFail(error,
                          "cannot create " + Quoted(request.output) + ": its folder does not exist");
     }
-    auto part = output.begin();
+    fs::path root = RealPath(PathFromNative(request.payload), failure);
+    if (failure) {
+        return BuildFail(error, "cannot read the payload folder " + Quoted(request.payload) + ": " +
+                                    failure.message());
+    }
+    auto part = folder.begin();
     for (auto rootPart = root.begin(); rootPart != root.end(); ++rootPart, ++part) {
-        if (part == output.end() || *part != *rootPart) {
+        if (part == folder.end() || *part != *rootPart) {
             return true;
         }
     }
