@@ -572,6 +572,21 @@ TEST_F(QpackCli, IdenticalFilesShareOneStream) {
     EXPECT_TRUE(ReadBytes(root / "out/twin.dll") == twin);
 }
 
+// A name beyond ASCII comes back as it went in. The stub reads names in the
+// ANSI code page: qpack.exe packs them so (Wine's is 1252 under the C.UTF-8
+// locale ctest sets), while qpack on Linux packs its bytes and says so.
+TEST_F(QpackCli, NonAsciiNamesRoundTrip) {
+    const std::string utf8 = "caf\xC3\xA9.txt", ansi = "caf\xE9.txt";
+    WriteText(root / "pay" / utf8, "coffee");
+    Outcome build = Build("setup.exe", "pay");
+    ASSERT_EQ(build.status, 0) << build.err;
+    EXPECT_EQ(build.err.find("non-ASCII") != std::string::npos, !UnderWine()) << build.err;
+    EXPECT_EQ(ListedColumn(Qpack({"list", "setup.exe"}).out, false)[0],
+              "\\" + (UnderWine() ? ansi : utf8));
+    ASSERT_EQ(Qpack({"extract", "-o", "out", "setup.exe"}).status, 0);
+    EXPECT_EQ(FilesBelow(root / "out"), std::vector<std::string>{utf8});
+}
+
 TEST_F(QpackCli, BuildAcceptsTheLongestNameThatFits) {
     std::string name(229, 'n'); // "\" and 229 bytes: 230
     WriteText(root / "pay" / name, "fits");
