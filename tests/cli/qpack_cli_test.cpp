@@ -359,15 +359,15 @@ TEST_F(QpackCli, BuildRefusesWhatTheStubCouldNotInstall) {
          },
          {},
          "231 bytes long"},
-        {"entry over 256 MiB", sparse("pay/big", 256 * mib + 1, 1), {}, "more than 256 MiB"},
+        {"entry of 4 GiB", sparse("pay/big", 4096 * mib, 1), {}, "32-bit sizes hold"},
         {"payload of 4 GiB", sparse("pay/part", 256 * mib, 16), {}, "4 GiB or more"},
-        {"installer over 1 GiB",
+        {"stub leaving no room below 4 GiB",
          [=](const fs::path &root) {
              WriteText(root / "pay/x", "x");
-             fs::resize_file(root / "stub.exe", 1024 * mib);
+             fs::resize_file(root / "stub.exe", 4096 * mib - 23);
          },
          {},
-         "more than 1 GiB"},
+         "beyond its 32-bit offsets"},
         {"stub already packed",
          [](const fs::path &root) {
              PackageBytes installer;
