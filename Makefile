@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?=
 
-.PHONY: all deps native native-asan win32 test test-native test-asan test-win32 demo bench bench-wine fuzz fuzz-smoke fuzz-build format clean screenshot
+.PHONY: all deps native native-asan win32 test test-native test-asan test-win32 demo bench bench-wine bench-many-files fuzz fuzz-smoke fuzz-build format clean screenshot
 
 all: native win32
 
@@ -46,6 +46,12 @@ demo: native win32
 
 bench: native
 	@for b in build/native/bin/*_bench; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
+
+# qpack with 10,000 and 100,000 files of 1 KiB: build, verify, list and
+# extract times (BENCH_ROUNDS rounds, medians) and how they grow.
+MANY_ROUNDS ?= 3
+bench-many-files: native
+	@scripts/bench-many-files.sh build/native/bin/qpack build/bench-many-files $(MANY_ROUNDS)
 
 # The stub's extraction against a floor program under Wine, in one process
 # (bench/wine/extract_wine_bench.cpp); BENCH_ROUNDS rounds, medians reported.
