@@ -272,6 +272,11 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
     if (!PackageEntriesCheck(order, error)) {
         return false;
     }
+    for (const PackageWriterEntry *entry : order) {
+        if (!entry->path.empty()) { // its bytes are not in data
+            return Fail(error, "entry \"" + entry->name + "\" names a file: write it streamed");
+        }
+    }
 
     // Each stream once; an entry equal to an earlier one takes its stream.
     std::vector<size_t> streamOf =

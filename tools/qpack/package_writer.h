@@ -118,10 +118,11 @@ void PackageStubClearSigningFields(PackageBytes *stub);
 
 // Fills parts from stub and entries, every field consistent. The stub's
 // signing fields are cleared (PackageStubClearSigningFields). Returns false
-// with a message in *error (when not null) for no entries at all, an entry name that does not
-// start with "\", holds a NUL or is too long for a record, an entry of 4 GiB
-// or more, a failed compression, or a package that would make the file
-// 4 GiB or longer.
+// with a message in *error (when not null) for no entries at all, an entry
+// given by its file (PackageWriteStreamed reads those), an entry name that
+// does not start with "\", holds a NUL or is too long for a record, sizes
+// that PackageSizesProblem refuses, a failed compression, or a package that
+// would make the file 4 GiB or longer.
 bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
                        const PackageWriterOptions &options, PackageParts *parts,
                        std::string *error);
