@@ -6,7 +6,7 @@ set -eu
 packages=(cmake make g++ zlib1g-dev googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 wine64 xvfb
   libdeflate-dev clang libclang-rt-14-dev x11-apps imagemagick zip unzip dpkg-dev
-  osslsigncode openssl icoutils pev)
+  osslsigncode openssl icoutils pev time python3)
 
 missing=()
 for p in "${packages[@]}"; do

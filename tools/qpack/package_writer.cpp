@@ -40,6 +40,10 @@ bool Beyond32Bits(uint64_t value) {
     return value > UINT32_MAX;
 }
 
+bool BeyondFormat(uint64_t value) {
+    return value > packageFormatLimit;
+}
+
 bool CompressSerially(const PackageWriterEntry *const *entries, size_t count,
                       PackageCompression compression, PackageBytes *streams) {
     for (size_t i = 0; i < count; i++) {
@@ -84,6 +88,9 @@ std::vector<size_t> FirstEqualEntries(const std::vector<const PackageWriterEntry
 }
 
 } // namespace
+
+uint64_t packageFormatLimit = UINT32_MAX;
+uint64_t packageWholeBufferLimit = uint64_t(64) << 20;
 
 bool PackageWriterIsInternal(const std::string &name) {
     return name.size() >= 2 && name[0] == '\\' && name[1] == '#';
@@ -149,8 +156,10 @@ bool PackageCompress(const unsigned char *data, size_t size, PackageBytes *strea
     if (Beyond32Bits(size)) {
         return false;
     }
-    return compression == PACKAGE_COMPRESSION_ZLIB_9 ? CompressWithZlib(data, size, stream)
-                                                     : CompressWithLibdeflate(data, size, stream);
+    // Large entries are streamed through zlib (PackageWriteStreamed); the
+    // same entry in one buffer must give the same bytes.
+    bool zlib = compression == PACKAGE_COMPRESSION_ZLIB_9 || size > packageWholeBufferLimit;
+    return zlib ? CompressWithZlib(data, size, stream) : CompressWithLibdeflate(data, size, stream);
 }
 
 void PackageCompressDirectory(PackageParts *parts) {
@@ -175,29 +184,47 @@ void PackageEncodeDirectory(PackageParts *parts) {
     PackageCompressDirectory(parts);
 }
 
-bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
-                       const PackageWriterOptions &options, PackageParts *parts,
-                       std::string *error) {
-    *parts = PackageParts();
-    parts->stub = stub;
-    PackageStubClearSigningFields(&parts->stub);
-    parts->compression = options.compression;
-
-    if (entries.empty()) {
-        return Fail(error, "a package needs at least one entry");
-    }
-
-    // Internal entries last, each group in the order given.
+std::vector<const PackageWriterEntry *>
+PackageEntryOrder(const std::vector<PackageWriterEntry> &entries, bool internalEntriesLast) {
     std::vector<const PackageWriterEntry *> order;
     for (const PackageWriterEntry &entry : entries) {
         order.push_back(&entry);
     }
-    if (options.internalEntriesLast) {
+    if (internalEntriesLast) {
         std::stable_partition(order.begin(), order.end(), [](const PackageWriterEntry *entry) {
             return !PackageWriterIsInternal(entry->name);
         });
     }
+    return order;
+}
 
+uint64_t PackageEntrySize(const PackageWriterEntry &entry) {
+    return entry.path.empty() ? entry.data.size() : entry.size;
+}
+
+std::string PackageSizesProblem(const std::vector<std::pair<std::string, uint64_t>> &sizes) {
+    uint64_t installable = 0;
+    for (const auto &entry : sizes) {
+        if (BeyondFormat(entry.second)) {
+            return "entry \"" + entry.first + "\" is " + std::to_string(entry.second) +
+                   " bytes, more than the " + std::to_string(packageFormatLimit) +
+                   " that an installer's 32-bit sizes hold";
+        }
+        installable += PackageWriterIsInternal(entry.first) ? 0 : entry.second;
+    }
+    if (BeyondFormat(installable)) {
+        return "the installable entries hold " + std::to_string(installable) +
+               " bytes, 4 GiB or more (more than " + std::to_string(packageFormatLimit) +
+               "): the installer counts them in 32 bits and refuses such a package";
+    }
+    return "";
+}
+
+bool PackageEntriesCheck(const std::vector<const PackageWriterEntry *> &order, std::string *error) {
+    if (order.empty()) {
+        return Fail(error, "a package needs at least one entry");
+    }
+    std::vector<std::pair<std::string, uint64_t>> sizes;
     for (const PackageWriterEntry *entry : order) {
         const std::string &name = entry->name;
         if (name.empty() || name[0] != '\\') {
@@ -210,8 +237,44 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
             return Fail(error, "entry name \"" + name.substr(0, 64) +
                                    "...\" is too long for a directory record");
         }
-        if (Beyond32Bits(entry->data.size())) {
-            return Fail(error, "entry \"" + name + "\" is 4 GiB or larger");
+        sizes.emplace_back(name, PackageEntrySize(*entry));
+    }
+    std::string problem = PackageSizesProblem(sizes);
+    return problem.empty() || Fail(error, problem);
+}
+
+bool PackageLengthCheck(const PackageParts &parts, uint64_t dataAreaSize, std::string *error) {
+    uint64_t total = static_cast<uint64_t>(parts.stub.size()) + parts.directoryStream.size() +
+                     dataAreaSize + kTrailerSize;
+    if (BeyondFormat(total)) {
+        return Fail(error, "the installer would be " + std::to_string(total) +
+                               " bytes, 4 GiB or more (more than " +
+                               std::to_string(packageFormatLimit) +
+                               "): its trailer and records hold 32-bit offsets and lengths");
+    }
+    if (BeyondFormat(parts.directory.size())) {
+        return Fail(error, "the directory would be " + std::to_string(parts.directory.size()) +
+                               " bytes, more than its 32-bit size holds");
+    }
+    return true;
+}
+
+bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
+                       const PackageWriterOptions &options, PackageParts *parts,
+                       std::string *error) {
+    *parts = PackageParts();
+    parts->stub = stub;
+    PackageStubClearSigningFields(&parts->stub);
+    parts->compression = options.compression;
+
+    std::vector<const PackageWriterEntry *> order =
+        PackageEntryOrder(entries, options.internalEntriesLast);
+    if (!PackageEntriesCheck(order, error)) {
+        return false;
+    }
+    for (const PackageWriterEntry *entry : order) {
+        if (!entry->path.empty()) { // its bytes are not in data
+            return Fail(error, "entry \"" + entry->name + "\" names a file: write it streamed");
         }
     }
 
@@ -260,12 +323,7 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
     parts->trailer.directoryOffset =
         static_cast<uint32_t>(std::min<size_t>(stub.size(), UINT32_MAX));
 
-    uint64_t total = static_cast<uint64_t>(stub.size()) + parts->directoryStream.size() +
-                     dataOffset + kTrailerSize;
-    if (Beyond32Bits(total) || Beyond32Bits(parts->directory.size())) {
-        return Fail(error, "the installer would be 4 GiB or larger");
-    }
-    return true;
+    return PackageLengthCheck(*parts, dataOffset, error);
 }
 
 PackageBytes PackageAssemble(PackageParts *parts, bool recomputeSum) {

@@ -4,7 +4,9 @@
 //   stub | directory stream | entry streams, in directory order | trailer
 //
 // Every stream is a zlib stream (header 0x78 0xDA), made by libdeflate at
-// level 12 or, on request, by zlib at level 9. Records carry
+// level 12 or, on request, by zlib at level 9; an entry larger than
+// packageWholeBufferLimit is always made by zlib at level 9, as a stream,
+// since libdeflate compresses whole buffers only. Records carry
 // recordLength = 18 + name length + 1, 0 on the last; internal entries ("#"
 // after the leading "\") come last; the streams follow each other without
 // gaps from data offset 0 (entries that share a stream point at the same
@@ -16,6 +18,9 @@
 // PackageEncodeDirectory or PackageCompressDirectory), and PackageAssemble
 // lays the bytes out, recomputing the package sum or not.
 //
+// PackageWriteStreamed makes the same bytes without holding the entries or
+// the installer in memory: it reads files in pieces and writes as it goes.
+//
 // The library uses no threads: parallel compression is a function the
 // caller supplies in PackageWriterOptions.
 #pragma once
@@ -23,17 +28,33 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <filesystem>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 using PackageBytes = std::vector<unsigned char>;
 
 // One entry to pack: its name with the leading "\" ("\bin\tool.exe",
-// "\#Manifest") and its uncompressed bytes.
+// "\#Manifest") and its uncompressed bytes, or (PackageWriteStreamed only)
+// the file that holds them.
 struct PackageWriterEntry {
     std::string name;
     PackageBytes data;
+    std::filesystem::path path = {}; // when not empty: the bytes are this file's, data stays empty
+    uint64_t size = 0;               // the file's length as found (path entries only)
+    std::string shownPath = {};      // how messages name the file
 };
+
+// The largest value the format's 32-bit lengths and offsets hold: the
+// installer, every entry and the installable entries' sizes together must
+// stay at or below it. Tests lower it to reach the refusals with small files.
+extern uint64_t packageFormatLimit;
+
+// Entries above this many bytes are compressed as a stream by zlib at level 9
+// and never held whole (64 MiB; tests lower it).
+extern uint64_t packageWholeBufferLimit;
 
 // What makes the zlib streams. Both give the header 0x78 0xDA, which the
 // stub's inflate reads alike; libdeflate's are a few per cent smaller, and
@@ -97,10 +118,11 @@ void PackageStubClearSigningFields(PackageBytes *stub);
 
 // Fills parts from stub and entries, every field consistent. The stub's
 // signing fields are cleared (PackageStubClearSigningFields). Returns false
-// with a message in *error (when not null) for no entries at all, an entry name that does not
-// start with "\", holds a NUL or is too long for a record, an entry of 4 GiB
-// or more, a failed compression, or a package that would make the file
-// 4 GiB or longer.
+// with a message in *error (when not null) for no entries at all, an entry
+// given by its file (PackageWriteStreamed reads those), an entry name that
+// does not start with "\", holds a NUL or is too long for a record, sizes
+// that PackageSizesProblem refuses, a failed compression, or a package that
+// would make the file 4 GiB or longer.
 bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
                        const PackageWriterOptions &options, PackageParts *parts,
                        std::string *error);
@@ -132,6 +154,50 @@ uint32_t PackageWriterByteSum(const unsigned char *data, size_t size);
 
 // True when name is an internal entry's ("\#...").
 bool PackageWriterIsInternal(const std::string &name);
+
+// Why entries of these names and sizes (in bytes) could not make a package,
+// judged before anything is read: an entry larger than the format's lengths,
+// or installable entries adding up to more than the installer counts in
+// 32 bits. "" when nothing is wrong yet.
+std::string PackageSizesProblem(const std::vector<std::pair<std::string, uint64_t>> &sizes);
+
+// Runs task(0) .. task(count - 1), in any order or at once, and returns when
+// all are done. Tasks may wait for tasks of lower index, never of higher.
+using PackageRunFunction = void (*)(size_t count, const std::function<void(size_t)> &task);
+
+struct PackageStreamOptions {
+    bool shareIdenticalStreams = true;
+    PackageCompression compression = PACKAGE_COMPRESSION_LIBDEFLATE_12;
+    PackageRunFunction runTasks = nullptr; // null: one after another on this thread
+    // Called once per entry, in directory order, when its stream is written.
+    std::function<void(uint64_t entryBytes)> entryWritten;
+};
+
+// Writes the installer that PackageWrite would make (internal entries last,
+// identical entries sharing a stream when asked) to out as it is made, reading
+// path entries in pieces. The streams go to the file scratch first (the
+// directory before them needs their sizes); scratch is removed on return.
+// Memory stays bounded whatever the entries' sizes. Returns false with a
+// message for what PackageBuildParts refuses, a file that cannot be read or
+// changed while it was packed, scratch or out failing, or an installer that
+// would pass packageFormatLimit (stopped as soon as that shows). *length
+// receives the installer's length.
+bool PackageWriteStreamed(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
+                          const PackageStreamOptions &options, const std::filesystem::path &scratch,
+                          std::ostream &out, uint64_t *length, std::string *error);
+
+// ---- Shared by both ways of writing --------------------------------------------
+
+// The entries in directory order: as given, or internal ones moved last.
+std::vector<const PackageWriterEntry *>
+PackageEntryOrder(const std::vector<PackageWriterEntry> &entries, bool internalEntriesLast);
+// The entry's uncompressed size: its bytes', or its file's as found.
+uint64_t PackageEntrySize(const PackageWriterEntry &entry);
+// False with a message for no entries, a bad name or PackageSizesProblem.
+bool PackageEntriesCheck(const std::vector<const PackageWriterEntry *> &order, std::string *error);
+// False with a message when the laid-out installer (parts' stub and
+// directory, a data area of dataAreaSize bytes) would pass packageFormatLimit.
+bool PackageLengthCheck(const PackageParts &parts, uint64_t dataAreaSize, std::string *error);
 
 // Whole-file helpers with an error message naming the file.
 bool PackageWriteFile(const std::string &path, const PackageBytes &bytes, std::string *error);

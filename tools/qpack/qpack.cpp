@@ -2,6 +2,7 @@
 #include "qpack/qpack_cli.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <exception>
 #include <new>
@@ -299,8 +300,18 @@ static int QpackRun(const std::vector<std::string> &args) {
     return UsageError("unknown command " + Quoted(name));
 }
 
+// A test seam: the tests lower the size above which entries are streamed,
+// so that a small file takes the large entries' road.
+static void TestSeamsApply(void) {
+    const char *limit = getenv("QPACK_TEST_WHOLE_BUFFER_LIMIT");
+    if (limit != nullptr && strtoull(limit, nullptr, 10) != 0) {
+        packageWholeBufferLimit = strtoull(limit, nullptr, 10);
+    }
+}
+
 int main(int argc, char **argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    TestSeamsApply();
     try {
         return QpackRun(args);
     } catch (const std::bad_alloc &) {

@@ -75,7 +75,7 @@ void ProgressStart(const std::vector<PackageWriterEntry> &entries) {
     buildProgress.fileCount = entries.size();
     buildProgress.byteCount = 0;
     for (const PackageWriterEntry &entry : entries) {
-        buildProgress.byteCount += entry.data.size();
+        buildProgress.byteCount += PackageEntrySize(entry);
     }
 }
 
@@ -107,64 +107,31 @@ void ProgressClear(void) {
 
 // ---- Compression ---------------------------------------------------------------------
 
-// The writer's compressEntries: every core compresses entries, the largest
-// first so that a big file does not start last and run alone.
-bool CompressEntriesInParallel(const PackageWriterEntry *const *entries, size_t count,
-                               PackageCompression compression, PackageBytes *streams) {
-    std::vector<size_t> order(count);
-    std::iota(order.begin(), order.end(), size_t(0));
-    std::stable_sort(order.begin(), order.end(), [entries](size_t left, size_t right) {
-        return entries[left]->data.size() > entries[right]->data.size();
-    });
-    std::atomic<bool> failed{false};
-    auto compress = [&](size_t k) {
-        const PackageWriterEntry &entry = *entries[order[k]];
-        if (!failed && !PackageCompress(entry.data.data(), entry.data.size(), &streams[order[k]],
-                                        compression)) {
-            failed = true;
-        }
-        buildProgress.filesDone++;
-        buildProgress.bytesDone += entry.data.size();
-    };
+// The writer's tasks on every core, with the progress line.
+void TasksRunInParallel(size_t count, const std::function<void(size_t)> &task) {
     try {
-        RunInParallel(count, compress, ProgressTick);
+        RunInParallel(count, task, ProgressTick);
     } catch (...) {
         ProgressClear(); // out of memory: the message needs a clean line
         throw;
     }
     ProgressClear();
-    return !failed;
+}
+
+void ProgressEntryWritten(uint64_t bytes) {
+    buildProgress.filesDone++;
+    buildProgress.bytesDone += bytes;
 }
 
 // ---- Limits ---------------------------------------------------------------------------
 
-std::string InstallerSizeProblem(uint64_t bytes) {
-    if (bytes <= QPACK_MAX_INSTALLER_BYTES) {
-        return "";
-    }
-    return "the installer would be " + std::to_string(bytes) +
-           " bytes, more than 1 GiB: the stub is a 32-bit process and maps its whole file in one"
-           " view, which its address space cannot be counted on to hold";
-}
-
 bool SizesCheck(const std::vector<PackFile> &files, std::string *error) {
-    uint64_t installable = 0;
+    std::vector<std::pair<std::string, uint64_t>> sizes;
     for (const PackFile &file : files) {
-        if (file.size > QPACK_MAX_ENTRY_BYTES) {
-            return BuildFail(error, Quoted(file.shownPath) + " is " + std::to_string(file.size) +
-                                        " bytes, more than 256 MiB: the stub, a 32-bit process,"
-                                        " inflates each entry into a buffer of its full size");
-        }
-        if (!PackageWriterIsInternal(file.name)) {
-            installable += file.size;
-        }
+        sizes.emplace_back(file.name, file.size);
     }
-    if (installable >= QPACK_MAX_INSTALLABLE_TOTAL) {
-        return BuildFail(error, "the payload holds " + std::to_string(installable) +
-                                    " bytes, 4 GiB or more: the stub counts installed bytes in"
-                                    " 32 bits");
-    }
-    return true;
+    std::string problem = PackageSizesProblem(sizes);
+    return problem.empty() || BuildFail(error, problem);
 }
 
 // ---- Inputs ----------------------------------------------------------------------------
@@ -193,9 +160,10 @@ bool StubLoad(const std::string &shownPath, PackageBytes *stub, std::string *err
         return false;
     }
     // Refused before it is read: a stub this large leaves no room for a package.
-    std::string problem = InstallerSizeProblem(file.size + 24);
-    if (!problem.empty()) {
-        return BuildFail(error, problem);
+    if (file.size + 24 > packageFormatLimit) {
+        return BuildFail(error, "stub " + Quoted(shownPath) + " is " + std::to_string(file.size) +
+                                    " bytes: with a package behind it the installer would be"
+                                    " 4 GiB or more, beyond its 32-bit offsets");
     }
     if (!FileRead(file.path, shownPath, stub, error)) {
         return false;
@@ -461,20 +429,28 @@ bool PackFilesCollect(const BuildRequest &request, std::vector<PackFile> *files,
     return OutputPlacementCheck(request, error) && SizesCheck(*files, error);
 }
 
+// Payload files are read in pieces while they are packed; the internal
+// entries (manifest, bitmaps) are read now, to be checked.
 bool EntriesRead(const std::vector<PackFile> &files, std::vector<PackageWriterEntry> *entries,
                  std::string *error) {
     entries->resize(files.size());
     for (size_t i = 0; i < files.size(); i++) {
         PackageWriterEntry &entry = (*entries)[i];
         entry.name = files[i].name;
+        entry.shownPath = files[i].shownPath;
+        if (!PackageWriterIsInternal(entry.name)) {
+            entry.path = files[i].path;
+            entry.size = files[i].size;
+            continue;
+        }
         if (!FileRead(files[i].path, files[i].shownPath, &entry.data, error) ||
             !BitmapInputCheck(entry, files[i].shownPath, error)) {
             return false;
         }
-        if (entry.data.size() > QPACK_MAX_ENTRY_BYTES) { // it grew since it was found
-            PackFile grown = files[i];
-            grown.size = entry.data.size();
-            return SizesCheck({grown}, error);
+        PackFile grown = files[i]; // it may have grown since it was found
+        grown.size = entry.data.size();
+        if (!SizesCheck({grown}, error)) {
+            return false;
         }
     }
     return true;
@@ -578,50 +554,44 @@ bool UninstallerGenerate(const BuildRequest &request, const StubBranding &brandi
     return SizesCheck(*files, error);
 }
 
-// Compresses and lays out the entries; the entries' bytes are released on
-// the way, so that at most the streams and the installer are held at once.
-bool InstallerAssemble(const BuildRequest &request, const PackageBytes &stub,
-                       std::vector<PackageWriterEntry> *entries, PackageBytes *installer,
-                       std::string *error) {
-    PackageWriterOptions options;
+// Compresses the entries and writes the installer as it goes: it appears at
+// the output's path only once it is whole (and, with --previous, checked).
+bool InstallerWrite(const BuildRequest &request, const PackageBytes &stub,
+                    const std::vector<PackageWriterEntry> &entries, uint64_t *length,
+                    std::string *error) {
+    PackageStreamOptions options;
     options.compression = request.compression;
-    options.compressEntries = CompressEntriesInParallel;
+    options.runTasks = TasksRunInParallel;
+    options.entryWritten = ProgressEntryWritten;
     options.shareIdenticalStreams = true;
-    PackageParts parts;
-    ProgressStart(*entries);
-    if (!PackageBuildParts(stub, *entries, options, &parts, error)) {
-        return false;
+    fs::path output = PathFromNative(request.output);
+    fs::path scratch = FileTemporarySibling(output);
+    ProgressStart(entries);
+    FileWriter write = [&](std::ostream &out, std::string *writeError) {
+        return PackageWriteStreamed(stub, entries, options, scratch, out, length, writeError);
+    };
+    FileChecker check = nullptr;
+    if (!request.previous.empty()) {
+        check = [&request](const fs::path &written, std::string *checkError) {
+            return ReleaseCheck(request.previous, request.output, &written, request.strict,
+                                checkError);
+        };
     }
-    std::vector<PackageWriterEntry>().swap(*entries);
-    *installer = PackageAssemble(&parts, true);
-    std::string problem = InstallerSizeProblem(installer->size());
-    return problem.empty() || BuildFail(error, problem);
+    return FileWriteAtomically(output, request.output, write, error, check);
 }
 
 bool BuildInstaller(const BuildRequest &request, std::string *error) {
     PackageBytes stub;
     std::vector<PackFile> files;
     std::vector<PackageWriterEntry> entries;
-    PackageBytes installer;
     StubBranding branding;
+    uint64_t length = 0;
     if (!StubLoad(request.stub, &stub, error) || !PackFilesCollect(request, &files, error) ||
         !BrandingPrepare(request.icon, request.versionInfo, request.manifest, &branding, error) ||
         !BrandingApply(branding, request.stub, &stub, error) ||
         !EntriesRead(files, &entries, error) ||
         !UninstallerGenerate(request, branding, &files, &entries, error) ||
-        !InstallerAssemble(request, stub, &entries, &installer, error)) {
-        return false;
-    }
-    if (!request.previous.empty() &&
-        !ReleaseCheck(request.previous, request.output, &installer, request.strict, error)) {
-        return false;
-    }
-    FileWriter write = [&installer](std::ostream &out, std::string *) {
-        out.write(reinterpret_cast<const char *>(installer.data()),
-                  static_cast<std::streamsize>(installer.size()));
-        return true; // the stream's state is checked by the caller
-    };
-    if (!FileWriteAtomically(PathFromNative(request.output), request.output, write, error)) {
+        !InstallerWrite(request, stub, entries, &length, error)) {
         return false;
     }
     uint64_t unpacked = 0;
@@ -630,7 +600,7 @@ bool BuildInstaller(const BuildRequest &request, std::string *error) {
     }
     printf("built %s: %s, %s unpacked, %s\n", Printable(request.output).c_str(),
            Counted(files.size(), "entry", "entries").c_str(), FormatSize(unpacked).c_str(),
-           FormatSize(installer.size()).c_str());
+           FormatSize(length).c_str());
     return true;
 }
 

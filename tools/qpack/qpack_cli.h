@@ -25,12 +25,8 @@ const int QPACK_EXIT_USAGE = 2;  // unknown command or option, missing argument
 
 // ---- Limits of the installer --------------------------------------------------
 
-// The stub is a 32-bit process: it maps its whole file in one view, which a
-// fragmented 2 GiB address space cannot be counted on to hold beyond about
-// 1 GiB, and it inflates each entry into a buffer of the entry's full size.
-const uint64_t QPACK_MAX_INSTALLER_BYTES = uint64_t(1) << 30;
-const uint64_t QPACK_MAX_ENTRY_BYTES = uint64_t(256) << 20;
-// The stub counts progress in 32 bits over the installable entries' sizes.
+// The installer's offsets and lengths are 32-bit (packageFormatLimit), and
+// the stub counts progress in 32 bits over the installable entries' sizes.
 const uint64_t QPACK_MAX_INSTALLABLE_TOTAL = uint64_t(1) << 32; // exclusive
 
 // The longest entry name (leading "\" included) that an installer can place:
@@ -51,10 +47,11 @@ int DiffCommand(const std::vector<std::string> &args);
 // What an upgrade from the previous installer to the current one changes,
 // printed a line each; a file the previous one installed that the current
 // one neither holds nor deletes is warned about (an error when strict, and
-// the check then fails). The current installer is read from currentBytes
-// when given. False with *error set ("" when the reason is printed already).
+// the check then fails). The current installer is read from currentFile
+// when given (current then only names it). False with *error set ("" when
+// the reason is printed already).
 bool ReleaseCheck(const std::string &previous, const std::string &current,
-                  const PackageBytes *currentBytes, bool strict, std::string *error);
+                  const std::filesystem::path *currentFile, bool strict, std::string *error);
 
 // ---- Command line --------------------------------------------------------------
 
@@ -158,12 +155,18 @@ bool FileRead(const std::filesystem::path &path, const std::string &displayName,
 std::filesystem::path RealPath(const std::filesystem::path &path, std::error_code &failure);
 
 // Produces a file in one step: write() fills a temporary file beside path,
-// which replaces path only when write() and the file system both succeeded.
-// On failure the temporary file is removed and path is left as it was.
-// write() returns false with its own message in *error.
+// which replaces path only when write(), check() (when given, on the closed
+// temporary file) and the file system all succeeded. On failure the
+// temporary file is removed and path is left as it was. write() and check()
+// return false with their own message in *error.
 using FileWriter = std::function<bool(std::ostream &out, std::string *error)>;
+using FileChecker = std::function<bool(const std::filesystem::path &written, std::string *error)>;
 bool FileWriteAtomically(const std::filesystem::path &path, const std::string &displayName,
-                         const FileWriter &write, std::string *error);
+                         const FileWriter &write, std::string *error,
+                         const FileChecker &check = nullptr);
+
+// A name beside path that nothing uses yet, in the same folder.
+std::filesystem::path FileTemporarySibling(const std::filesystem::path &path);
 
 // ---- Streamed inflation ------------------------------------------------------------
 

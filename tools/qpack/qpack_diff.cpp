@@ -68,12 +68,14 @@ bool ReleaseContentsRead(const std::string &path, ReleaseContents *contents, std
     return true;
 }
 
-// From the file at path, or from bytes when they are given (path then only
-// names them).
-bool ReleaseContentsLoad(const std::string &path, const PackageBytes *bytes,
+// From the file at path, or from file when it is given (path then only
+// names it).
+bool ReleaseContentsLoad(const std::string &path, const std::filesystem::path *file,
                          ReleaseContents *contents, std::string *error) {
-    if (bytes != nullptr) {
-        if (!PackageOpenMemory(bytes->data(), static_cast<uint32_t>(bytes->size()))) {
+    if (file != nullptr) {
+        std::string native;
+        if (!NativeNameFromPath(*file, &native) || !PackageOpenFile(native.c_str())) {
+            PackageClose();
             *error = Printable(path) + ": the package reader refuses it";
             return false;
         }
@@ -122,10 +124,10 @@ size_t ReleaseDifferencesReport(const ReleaseContents &older, const ReleaseConte
 } // namespace
 
 bool ReleaseCheck(const std::string &previous, const std::string &current,
-                  const PackageBytes *currentBytes, bool strict, std::string *error) {
+                  const std::filesystem::path *currentFile, bool strict, std::string *error) {
     ReleaseContents older, newer;
     if (!ReleaseContentsLoad(previous, nullptr, &older, error) ||
-        !ReleaseContentsLoad(current, currentBytes, &newer, error)) {
+        !ReleaseContentsLoad(current, currentFile, &newer, error)) {
         return false;
     }
     size_t left = ReleaseDifferencesReport(older, newer, strict);

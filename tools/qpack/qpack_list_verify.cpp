@@ -44,6 +44,8 @@ std::vector<EntryRow> EntryRowsRead(void) {
     return rows;
 }
 
+const uint32_t kGeneratedUninstallerMax = 64u << 20;
+
 // The manifest's uninstaller entry when qpack generated it: the entry is a
 // program that carries a package (its bytes go to *program). Returns the
 // row's index, or rows.size() when there is none.
@@ -63,7 +65,10 @@ size_t GeneratedUninstallerFind(std::vector<EntryRow> *rows, PackageBytes *progr
     std::replace(name.begin(), name.end(), '/', '\\');
     for (size_t i = 0; i < rows->size() && !name.empty(); i++) {
         EntryRow &row = (*rows)[i];
-        if (row.internal || FoldAsciiCase(row.name) != FoldAsciiCase("\\" + name)) {
+        // A generated one is a stub and a small package; a vendor's own large
+        // program is not read whole to find that out.
+        if (row.internal || row.size > kGeneratedUninstallerMax ||
+            FoldAsciiCase(row.name) != FoldAsciiCase("\\" + name)) {
             continue;
         }
         program->assign(row.size, 0);
@@ -159,9 +164,6 @@ void VerifyWarn(const std::string &path, const std::vector<EntryRow> &rows) {
     for (const EntryRow &row : rows) {
         std::string entry = Printable(path) + ": entry " + Quoted(row.name) + ": ";
         manifest = manifest || FoldAsciiCase(row.name) == "\\#manifest";
-        if (row.size > QPACK_MAX_ENTRY_BYTES) {
-            ReportWarning(entry + "more than 256 MiB, too large for the stub's buffers");
-        }
         if (row.internal) {
             continue;
         }
@@ -173,9 +175,6 @@ void VerifyWarn(const std::string &path, const std::vector<EntryRow> &rows) {
         if (!problem.empty()) {
             ReportWarning(entry + "the installer cannot place it safely: " + problem);
         }
-    }
-    if (packageReader.length > QPACK_MAX_INSTALLER_BYTES) {
-        ReportWarning(Printable(path) + ": more than 1 GiB, more than the stub can map");
     }
     if (installable >= QPACK_MAX_INSTALLABLE_TOTAL) {
         ReportWarning(Printable(path) + ": installable entries of 4 GiB or more in all");

@@ -86,7 +86,7 @@ fs::path RealPath(const fs::path &path, std::error_code &failure) {
 
 // A name beside path that nothing uses yet, in the same folder so that the
 // final rename stays within one file system.
-static fs::path TemporarySibling(const fs::path &path) {
+fs::path FileTemporarySibling(const fs::path &path) {
     static std::atomic<unsigned> counter{0};
     uint64_t stamp =
         static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
@@ -104,8 +104,8 @@ static fs::path TemporarySibling(const fs::path &path) {
 }
 
 bool FileWriteAtomically(const fs::path &path, const std::string &displayName,
-                         const FileWriter &write, std::string *error) {
-    fs::path temporary = TemporarySibling(path);
+                         const FileWriter &write, std::string *error, const FileChecker &check) {
+    fs::path temporary = FileTemporarySibling(path);
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     if (!out) {
         std::error_code ignored;
@@ -124,6 +124,9 @@ bool FileWriteAtomically(const fs::path &path, const std::string &displayName,
     out.close();
     if (written && !out) {
         written = FileFail(error, "cannot write " + Quoted(displayName) + " (disk full?)");
+    }
+    if (written && check) {
+        written = check(temporary, error);
     }
     std::error_code failure;
     if (written) {
