@@ -84,11 +84,11 @@ void PlatformLockDelete(PlatformLock *lock) {
 
 // ---- Mapped files ----
 
-// Mapped files on POSIX: open, fstat and one read-only mmap of the whole
-// file. The descriptor stays open as long as the view, as the file handle
-// does on Windows.
+// Mapped files on POSIX: open, fstat and read-only mmap views. The
+// descriptor stays open as long as the views, as the file handle does on
+// Windows.
 
-int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path) {
+int PlatformOpenFile(PlatformMappedFile *mappedFile, const char *path) {
     if (mappedFile == nullptr || path == nullptr) {
         return 0;
     }
@@ -107,16 +107,57 @@ int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path) {
         return 0;
     }
     mappedFile->length = static_cast<uint32_t>(status.st_size);
+    return 1;
+}
+
+int PlatformOpenOwnExecutable(PlatformMappedFile *mappedFile) {
+    return PlatformOpenFile(mappedFile, "/proc/self/exe");
+}
+
+const unsigned char *PlatformViewMap(const PlatformMappedFile *mappedFile, uint32_t offset,
+                                     uint32_t length, PlatformView *view) {
+    view->base = nullptr;
+    view->length = 0;
+    if (mappedFile == nullptr || mappedFile->file == 0 || length == 0 ||
+        offset > mappedFile->length || length > mappedFile->length - offset) {
+        return nullptr;
+    }
+    uint32_t start = offset & ~(POSIX_ALLOCATION_GRANULARITY - 1);
+    uint32_t span = offset - start + length; // at most the file's length
+    void *base = mmap(nullptr, span, PROT_READ, MAP_PRIVATE, static_cast<int>(mappedFile->file - 1),
+                      static_cast<off_t>(start));
+    if (base == MAP_FAILED) {
+        return nullptr;
+    }
+    view->base = base;
+    view->length = span;
+    return static_cast<const unsigned char *>(base) + (offset - start);
+}
+
+void PlatformViewUnmap(PlatformView *view) {
+    if (view->base != nullptr) {
+        munmap(view->base, view->length);
+    }
+    view->base = nullptr;
+    view->length = 0;
+}
+
+int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path) {
+    if (!PlatformOpenFile(mappedFile, path)) {
+        if (mappedFile != nullptr) {
+            mappedFile->length = 0;
+        }
+        return 0;
+    }
     if (mappedFile->length == 0) {
         return 1; // mmap refuses a length of 0; an empty file has no view
     }
-
-    void *view = mmap(nullptr, mappedFile->length, PROT_READ, MAP_PRIVATE, descriptor, 0);
-    if (view == MAP_FAILED) {
+    PlatformView view;
+    mappedFile->view = PlatformViewMap(mappedFile, 0, mappedFile->length, &view);
+    if (mappedFile->view == nullptr) {
         mappedFile->length = 0;
         return 0;
     }
-    mappedFile->view = static_cast<const unsigned char *>(view);
     return 1;
 }
 
@@ -233,6 +274,29 @@ int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const vo
         return 0;
     }
     return 1;
+}
+
+uintptr_t PlatformFileCreateTemporary(const char *folder, size_t folderLength,
+                                      char *temporaryPath) {
+    temporaryPath[0] = 0;
+    if (folder == nullptr || folderLength == 0) {
+        return 0;
+    }
+    int descriptor = PosixTemporaryCreate(folder, folderLength, temporaryPath);
+    if (descriptor < 0) {
+        temporaryPath[0] = 0;
+        return 0;
+    }
+    return static_cast<uintptr_t>(descriptor) + 1;
+}
+
+int PlatformFileWrite(uintptr_t file, const void *data, uint32_t size) {
+    return file != 0 && PosixWriteAll(static_cast<int>(file - 1),
+                                      static_cast<const unsigned char *>(data), size);
+}
+
+int PlatformFileClose(uintptr_t file) {
+    return file != 0 && close(static_cast<int>(file - 1)) == 0;
 }
 
 int PlatformFileWriteNew(const char *path, const void *data, uint32_t size,
