@@ -245,13 +245,10 @@ static void PackageBytesUnmap(PlatformView *view) {
 }
 
 // PackageLocate for the file being opened, through views of its head and
-// of its tail.
+// of its tail (a file opened whole looks for the PE headers in all of it).
 static int PackageLocateOpened(PackageLocation *location) {
     memset(location, 0, sizeof *location);
     uint32_t length = packageReader.length;
-    if (packageReader.view != nullptr) {
-        return PackageLocate(packageReader.view, length, location);
-    }
     PlatformView view;
     const unsigned char *tail =
         PackageBytesMap(length - PACKAGE_TRAILER_SIZE, PACKAGE_TRAILER_SIZE, &view);
@@ -261,7 +258,8 @@ static int PackageLocateOpened(PackageLocation *location) {
         location->trailerOffset = length - PACKAGE_TRAILER_SIZE;
         return 1;
     }
-    uint32_t headLength = Smaller(length, PACKAGE_HEADERS_VIEW);
+    uint32_t headLength =
+        packageReader.view != nullptr ? length : Smaller(length, PACKAGE_HEADERS_VIEW);
     const unsigned char *head = PackageBytesMap(0, headLength, &view);
     found = head != nullptr && LocateCertificateTable(head, headLength, length, location);
     PackageBytesUnmap(&view);
@@ -276,36 +274,41 @@ static int PackageLocateOpened(PackageLocation *location) {
     return found;
 }
 
-// The package sum of the located file being opened, over views of at most
-// packageViewSize bytes one after the other. Returns 0 when a view could
-// not be mapped.
-static int PackageSumInViews(uint32_t *sum) {
-    const PackageLocation *location = &packageReader.location;
-    uint32_t holeCount = location->certificateTable.length != 0 ? 2 : 0;
-    uint32_t end = location->trailerOffset;
-    uint32_t total = 0;
-    for (uint32_t offset = 0; offset < end;) {
+// The byte sum of the length bytes at offset of the file being opened,
+// over views of at most packageViewSize bytes one after the other.
+// Returns 0 when a view could not be mapped.
+static int PackageSumInViews(uint32_t offset, uint32_t length, uint32_t *sum) {
+    for (uint32_t end = offset + length; offset < end;) {
         uint32_t count = Smaller(packageViewSize, end - offset);
-        // The signing fields as they fall into this view.
-        PeSpan holes[2] = {};
-        for (uint32_t i = 0; i < holeCount; i++) {
-            const PeSpan &field = location->signingFields[i];
-            uint32_t start = field.offset > offset ? field.offset - offset : 0;
-            uint32_t stop = field.offset + field.length - offset; // fields lie before the trailer
-            holes[i].offset = Smaller(start, count);
-            holes[i].length =
-                field.offset + field.length > offset ? Smaller(stop, count) - holes[i].offset : 0;
-        }
         PlatformView view;
         const unsigned char *bytes = PackageBytesMap(offset, count, &view);
         if (bytes == nullptr) {
             return 0;
         }
-        total += PackageByteSumAround(bytes, count, holes, holeCount);
+        *sum += PackageByteSum(bytes, count);
         PackageBytesUnmap(&view);
         offset += count;
     }
-    *sum = total;
+    return 1;
+}
+
+// The package sum of the located file being opened. The sum wraps, so the
+// signing fields of a signed file are counted as zero by taking their
+// bytes off again. Returns 0 when a view could not be mapped.
+static int PackageSumOpened(uint32_t *sum) {
+    const PackageLocation *location = &packageReader.location;
+    uint32_t fields = 0;
+    for (uint32_t i = 0; location->certificateTable.length != 0 && i < 2; i++) {
+        const PeSpan &field = location->signingFields[i];
+        if (!PackageSumInViews(field.offset, field.length, &fields)) {
+            return 0;
+        }
+    }
+    *sum = 0;
+    if (!PackageSumInViews(0, location->trailerOffset, sum)) {
+        return 0;
+    }
+    *sum -= fields;
     return 1;
 }
 
@@ -419,7 +422,7 @@ static int PackageLoad(void) {
     }
 
     uint32_t sum = 0;
-    if (!PackageSumInViews(&sum) || sum != trailer->packageSum) {
+    if (!PackageSumOpened(&sum) || sum != trailer->packageSum) {
         return 0;
     }
     if (!PackageDirectoryLoad(trailer)) {
@@ -530,43 +533,40 @@ const unsigned char *PackageEntryStream(const DirectoryRecord *record) {
     return packageReader.dataArea + DirectoryRecordDataOffset(record);
 }
 
-// The entry's whole stream, mapped for the while it is read.
-static const unsigned char *PackageEntryMap(const DirectoryRecord *record, PlatformView *view) {
-    return PackageBytesMap(packageReader.dataStart + DirectoryRecordDataOffset(record),
-                           DirectoryRecordCompressedSize(record), view);
-}
-
-int PackageReadEntry(void *destination, const DirectoryRecord *record) {
+// Inflates the entry of record in one shot from its stream, mapped for
+// the while. Returns InflateOnce's results; Z_STREAM_ERROR (and nothing
+// produced) when the stream could not be mapped.
+static int PackageEntryReadOnce(void *destination, const DirectoryRecord *record,
+                                int *inflateStatus, uint32_t *produced) {
+    *inflateStatus = Z_STREAM_ERROR;
+    *produced = 0;
     if (record == nullptr || !packageReader.ready) {
         return Z_STREAM_ERROR;
     }
     PlatformView view;
-    const unsigned char *stream = PackageEntryMap(record, &view);
+    const unsigned char *stream =
+        PackageBytesMap(packageReader.dataStart + DirectoryRecordDataOffset(record),
+                        DirectoryRecordCompressedSize(record), &view);
     if (stream == nullptr) {
         return Z_STREAM_ERROR;
     }
-    int status = InflateBuffer(destination, DirectoryRecordSize(record), stream,
-                               DirectoryRecordCompressedSize(record));
+    int status = InflateOnce(destination, DirectoryRecordSize(record), stream,
+                             DirectoryRecordCompressedSize(record), inflateStatus, produced);
     PackageBytesUnmap(&view);
     return status;
 }
 
+int PackageReadEntry(void *destination, const DirectoryRecord *record) {
+    int inflateStatus;
+    uint32_t produced;
+    return PackageEntryReadOnce(destination, record, &inflateStatus, &produced);
+}
+
 int PackageReadEntryFull(void *destination, const DirectoryRecord *record) {
-    if (record == nullptr || !packageReader.ready) {
-        return 0;
-    }
-    PlatformView view;
-    const unsigned char *stream = PackageEntryMap(record, &view);
-    if (stream == nullptr) {
-        return 0;
-    }
-    uint32_t size = DirectoryRecordSize(record);
-    uint32_t produced = 0;
-    int full = InflateBufferCount(destination, size, stream, DirectoryRecordCompressedSize(record),
-                                  &produced) &&
-               produced == size;
-    PackageBytesUnmap(&view);
-    return full;
+    int inflateStatus;
+    uint32_t produced;
+    PackageEntryReadOnce(destination, record, &inflateStatus, &produced);
+    return inflateStatus == Z_STREAM_END && produced == DirectoryRecordSize(record);
 }
 
 // Output is summed in strides of this size, each right after inflate wrote
