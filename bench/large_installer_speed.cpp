@@ -1,7 +1,7 @@
 // Installers near the format's 4 GiB, natively (the stub's engine is the
 // same code; qpack extract runs it too). A plain program, not a test:
 //
-//   large_installer_speed FOLDER [ROUNDS]
+//   large_installer_speed FOLDER [ROUNDS] [verify|extract|both]
 //
 // Verification: a 3.5 GiB installer (one entry of random bytes in stored
 // deflate blocks) opened in views, its package sum taken over 64 MiB views
@@ -260,11 +260,7 @@ int Verify(const fs::path &folder, int rounds) {
         return 1;
     }
     printf("verify: made %.2f GiB in %.1f s\n", fs::file_size(path) / 1073741824.0, Seconds(start));
-    PlatformMappedFile mapped = PlatformMappedFile();
-    if (!PlatformMapFile(&mapped, path.c_str())) {
-        return 1;
-    }
-    uint32_t summed = mapped.length - PACKAGE_TRAILER_SIZE;
+    uint32_t summed = static_cast<uint32_t>(fs::file_size(path)) - PACKAGE_TRAILER_SIZE;
     std::vector<double> views, sse2;
     volatile uint32_t sink = 0;
     for (int round = 0; round <= rounds; round++) { // round 0 warms the cache
@@ -272,8 +268,15 @@ int Verify(const fs::path &folder, int rounds) {
         int opened = PackageOpenFileInViews(path.c_str());
         PackageClose();
         double viewsTime = Seconds(start);
+        // The file mapped whole, as a 64-bit process can, and summed in one
+        // pass: mapping it is part of the pass, as it is for the reader.
         start = std::chrono::steady_clock::now();
+        PlatformMappedFile mapped = PlatformMappedFile();
+        if (!PlatformMapFile(&mapped, path.c_str())) {
+            return 1;
+        }
         sink = sink + ByteSumSse2(mapped.view, summed);
+        PlatformUnmapFile(&mapped);
         double sse2Time = Seconds(start);
         if (!opened) {
             fprintf(stderr, "verify: the installer did not open\n");
@@ -284,7 +287,6 @@ int Verify(const fs::path &folder, int rounds) {
             sse2.push_back(sse2Time);
         }
     }
-    PlatformUnmapFile(&mapped);
     fs::remove(path);
     double gib = summed / 1073741824.0;
     printf("verify: open in 64 MiB views %.2f GiB/s; SSE2 sum of the file mapped whole "
@@ -348,7 +350,8 @@ int main(int argc, char **argv) {
     fs::path folder = argv[1];
     int rounds = argc > 2 ? std::max(1, atoi(argv[2])) : 3;
     fs::create_directories(folder);
-    int failed = Verify(folder, rounds);
-    failed |= Extract(folder, rounds);
+    std::string which = argc > 3 ? argv[3] : "both";
+    int failed = which != "extract" ? Verify(folder, rounds) : 0;
+    failed |= which != "verify" ? Extract(folder, rounds) : 0;
     return failed;
 }

@@ -166,15 +166,12 @@ static int ExtractEntryInPieces(const DirectoryRecord *record, char *path, const
                                 unsigned char *block, uint32_t capacity, ExtractFailure *failure) {
     char temporaryPath[PLATFORM_MAX_PATH];
     size_t folderLength = 0;
+    // One entry this large is worth a call per folder: they are made first.
+    MakeParentDirectories(path);
     const char *folder = ExtractTemporaryFolder(path, spareFolder, &folderLength);
     ExtractPieces pieces = {PlatformFileCreateTemporary(folder, folderLength, temporaryPath), 0};
     if (pieces.file == 0) {
-        // One entry this large is worth the calls: make the folders and try again.
-        MakeParentDirectories(path);
-        pieces.file = PlatformFileCreateTemporary(folder, folderLength, temporaryPath);
-        if (pieces.file == 0) {
-            return ExtractFail(failure, EXTRACT_NOT_CREATED);
-        }
+        return ExtractFail(failure, EXTRACT_NOT_CREATED);
     }
     PackageInflation inflation;
     int read = PackageEntryInflate(record, block, capacity, ExtractPieceWrite, &pieces, &inflation);

@@ -124,8 +124,10 @@ const unsigned char *PlatformViewMap(const PlatformMappedFile *mappedFile, uint3
     }
     uint32_t start = offset & ~(POSIX_ALLOCATION_GRANULARITY - 1);
     uint32_t span = offset - start + length; // at most the file's length
-    void *base = mmap(nullptr, span, PROT_READ, MAP_PRIVATE, static_cast<int>(mappedFile->file - 1),
-                      static_cast<off_t>(start));
+    // Every view is read through at once: its pages are mapped in one go,
+    // not one fault at a time.
+    void *base = mmap(nullptr, span, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+                      static_cast<int>(mappedFile->file - 1), static_cast<off_t>(start));
     if (base == MAP_FAILED) {
         return nullptr;
     }
