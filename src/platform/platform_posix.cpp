@@ -114,34 +114,16 @@ int PlatformOpenOwnExecutable(PlatformMappedFile *mappedFile) {
     return PlatformOpenFile(mappedFile, "/proc/self/exe");
 }
 
-const unsigned char *PlatformViewMap(const PlatformMappedFile *mappedFile, uint32_t offset,
-                                     uint32_t length, PlatformView *view) {
-    view->base = nullptr;
-    view->length = 0;
-    if (mappedFile == nullptr || mappedFile->file == 0 || length == 0 ||
-        offset > mappedFile->length || length > mappedFile->length - offset) {
-        return nullptr;
-    }
-    uint32_t start = offset & ~(POSIX_ALLOCATION_GRANULARITY - 1);
-    uint32_t span = offset - start + length; // at most the file's length
+void *SystemViewMap(const PlatformMappedFile *mappedFile, uint32_t start, uint32_t span) {
     // Every view is read through at once: its pages are mapped in one go,
     // not one fault at a time.
     void *base = mmap(nullptr, span, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
                       static_cast<int>(mappedFile->file - 1), static_cast<off_t>(start));
-    if (base == MAP_FAILED) {
-        return nullptr;
-    }
-    view->base = base;
-    view->length = span;
-    return static_cast<const unsigned char *>(base) + (offset - start);
+    return base != MAP_FAILED ? base : nullptr;
 }
 
-void PlatformViewUnmap(PlatformView *view) {
-    if (view->base != nullptr) {
-        munmap(view->base, view->length);
-    }
-    view->base = nullptr;
-    view->length = 0;
+void SystemViewUnmap(void *base, uint32_t span) {
+    munmap(base, span);
 }
 
 int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path) {
@@ -262,20 +244,6 @@ static int PosixWriteNewFile(int descriptor, const char *path, const void *data,
         PlatformFileDelete(path);
     }
     return written;
-}
-
-int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
-                               uint32_t size, char *temporaryPath) {
-    temporaryPath[0] = 0;
-    if (folder == nullptr || folderLength == 0 || (data == nullptr && size != 0)) {
-        return 0;
-    }
-    int descriptor = PosixTemporaryCreate(folder, folderLength, temporaryPath);
-    if (descriptor < 0 || !PosixWriteNewFile(descriptor, temporaryPath, data, size)) {
-        temporaryPath[0] = 0;
-        return 0;
-    }
-    return 1;
 }
 
 uintptr_t PlatformFileCreateTemporary(const char *folder, size_t folderLength,

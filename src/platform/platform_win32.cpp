@@ -79,32 +79,17 @@ static int Win32MappingCreate(PlatformMappedFile *mappedFile) {
     return 1;
 }
 
-const unsigned char *PlatformViewMap(const PlatformMappedFile *mappedFile, uint32_t offset,
-                                     uint32_t length, PlatformView *view) {
-    view->base = nullptr;
-    view->length = 0;
-    if (mappedFile == nullptr || mappedFile->mapping == 0 || length == 0 ||
-        offset > mappedFile->length || length > mappedFile->length - offset) {
-        return nullptr;
+void *SystemViewMap(const PlatformMappedFile *mappedFile, uint32_t start, uint32_t span) {
+    if (mappedFile->mapping == 0) {
+        return nullptr; // an empty file has no mapping
     }
-    uint32_t start = offset & ~(PlatformAllocationGranularity() - 1);
-    uint32_t span = offset - start + length; // at most the file's length
-    void *base =
-        MapViewOfFile(reinterpret_cast<HANDLE>(mappedFile->mapping), FILE_MAP_READ, 0, start, span);
-    if (base == nullptr) {
-        return nullptr;
-    }
-    view->base = base;
-    view->length = span;
-    return static_cast<const unsigned char *>(base) + (offset - start);
+    return MapViewOfFile(reinterpret_cast<HANDLE>(mappedFile->mapping), FILE_MAP_READ, 0, start,
+                         span);
 }
 
-void PlatformViewUnmap(PlatformView *view) {
-    if (view->base != nullptr) {
-        UnmapViewOfFile(view->base);
-    }
-    view->base = nullptr;
-    view->length = 0;
+void SystemViewUnmap(void *base, uint32_t span) {
+    (void)span; // a view is unmapped whole
+    UnmapViewOfFile(base);
 }
 
 // Maps the whole of a file opened for views.
@@ -230,20 +215,6 @@ static int Win32WriteNewFile(HANDLE file, const char *path, const void *data, ui
         DeleteFileA(path);
     }
     return complete;
-}
-
-int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
-                               uint32_t size, char *temporaryPath) {
-    temporaryPath[0] = 0;
-    if (folder == nullptr || folderLength == 0 || (data == nullptr && size != 0)) {
-        return 0;
-    }
-    HANDLE file = Win32TemporaryCreate(folder, folderLength, temporaryPath);
-    if (file == INVALID_HANDLE_VALUE || !Win32WriteNewFile(file, temporaryPath, data, size)) {
-        temporaryPath[0] = 0;
-        return 0;
-    }
-    return 1;
 }
 
 uintptr_t PlatformFileCreateTemporary(const char *folder, size_t folderLength,
