@@ -48,16 +48,14 @@ static int ExtractFail(ExtractFailure *failure, ExtractFailure reason) {
     return 0;
 }
 
-// 1 when the size bytes the entry inflated to are exactly the record's: the
-// stream filled the block (a short stream would leave heap garbage in the
-// file) and the bytes add up to dataSum. The stream's own Adler-32 is not
-// consulted; the byte sum is the package's check.
-static int ExtractInflateChecked(const DirectoryRecord *record, unsigned char *block,
-                                 uint32_t size) {
-    uint32_t produced = 0;
-    InflateBufferCount(block, size, PackageEntryStream(record),
-                       DirectoryRecordCompressedSize(record), &produced);
-    return produced == size && PackageByteSum(block, size) == DirectoryRecordDataSum(record);
+// 1 when the bytes the entry inflated to are exactly the record's: size of
+// them (a short stream would leave heap garbage in the file) adding up to
+// dataSum. The stream's own Adler-32 is not consulted; the byte sum is the
+// package's check.
+static int ExtractInflationMatches(const DirectoryRecord *record,
+                                   const PackageInflation *inflation) {
+    return inflation->produced == DirectoryRecordSize(record) &&
+           inflation->sum == DirectoryRecordDataSum(record);
 }
 
 // The folder a temporary file for path goes in: path's own, so that the
@@ -144,6 +142,54 @@ static unsigned char *ExtractBufferFor(ExtractBuffer *buffer, uint32_t size) {
     return buffer->block;
 }
 
+uint32_t extractLargeEntry = EXTRACT_LARGE_ENTRY;
+uint32_t extractPieceSize = EXTRACT_PIECE_SIZE;
+
+// The temporary file a large entry is inflated into, piece by piece.
+struct ExtractPieces {
+    uintptr_t file;
+    int writeFailed;
+};
+
+static int ExtractPieceWrite(void *context, const unsigned char *bytes, uint32_t count) {
+    ExtractPieces *pieces = static_cast<ExtractPieces *>(context);
+    pieces->writeFailed = !PlatformFileWrite(pieces->file, bytes, count);
+    return !pieces->writeFailed;
+}
+
+// An entry larger than extractLargeEntry: inflated in pieces of the
+// buffer's size straight into a temporary file beside path, checked as the
+// bytes go by, and put in path's place only when all of it has been
+// checked; otherwise the temporary file is deleted and path keeps what it
+// held.
+static int ExtractEntryInPieces(const DirectoryRecord *record, char *path, const char *spareFolder,
+                                unsigned char *block, uint32_t capacity, ExtractFailure *failure) {
+    char temporaryPath[PLATFORM_MAX_PATH];
+    size_t folderLength = 0;
+    // One entry this large is worth a call per folder: they are made first.
+    MakeParentDirectories(path);
+    const char *folder = ExtractTemporaryFolder(path, spareFolder, &folderLength);
+    ExtractPieces pieces = {PlatformFileCreateTemporary(folder, folderLength, temporaryPath), 0};
+    if (pieces.file == 0) {
+        return ExtractFail(failure, EXTRACT_NOT_CREATED);
+    }
+    PackageInflation inflation;
+    int read = PackageEntryInflate(record, block, capacity, ExtractPieceWrite, &pieces, &inflation);
+    int closed = PlatformFileClose(pieces.file);
+    ExtractFailure reason = EXTRACT_NOT_REPLACED;
+    if (pieces.writeFailed || !closed) {
+        reason = EXTRACT_NOT_CREATED;
+    } else if (!read) {
+        reason = EXTRACT_NO_MEMORY; // no view of the stream could be mapped
+    } else if (!ExtractInflationMatches(record, &inflation)) {
+        reason = EXTRACT_DAMAGED;
+    } else if (PlatformFileReplace(temporaryPath, path)) {
+        return 1;
+    }
+    PlatformFileDelete(temporaryPath);
+    return ExtractFail(failure, reason);
+}
+
 static int ExtractEntryBuffered(const DirectoryRecord *record, char *path, const char *spareFolder,
                                 ExtractBuffer *buffer, ExtractFailure *failure) {
     uint32_t size = DirectoryRecordSize(record);
@@ -154,11 +200,19 @@ static int ExtractEntryBuffered(const DirectoryRecord *record, char *path, const
         }
         return ExtractWrite(path, spareFolder, nullptr, 0, failure);
     }
-    unsigned char *block = ExtractBufferFor(buffer, size);
+    uint32_t capacity = size > extractLargeEntry ? extractPieceSize : size;
+    unsigned char *block = ExtractBufferFor(buffer, capacity);
     if (block == nullptr) {
         return ExtractFail(failure, EXTRACT_NO_MEMORY);
     }
-    if (!ExtractInflateChecked(record, block, size)) {
+    if (size > extractLargeEntry) {
+        return ExtractEntryInPieces(record, path, spareFolder, block, capacity, failure);
+    }
+    PackageInflation inflation;
+    if (!PackageEntryInflate(record, block, size, nullptr, nullptr, &inflation)) {
+        return ExtractFail(failure, EXTRACT_NO_MEMORY);
+    }
+    if (!ExtractInflationMatches(record, &inflation)) {
         return ExtractFail(failure, EXTRACT_DAMAGED);
     }
     return ExtractWrite(path, spareFolder, block, size, failure);

@@ -92,7 +92,8 @@ int ExtractNameIsSafe(const char *name);
 int ExtractPathBuild(char *path, const char *directory, const char *name);
 
 // Inflates the entry of record (of the open package) into a region-heap
-// block of its size (none for size 0), checks that exactly size bytes came
+// block of its size (none for size 0; in pieces when it is larger than
+// extractLargeEntry, see below), checks that exactly size bytes came
 // out and that their byte sum is the record's dataSum, then writes them to
 // path, creating the missing directories along path when the first try
 // shows a need: created exclusively when nothing stands at path, else to a
@@ -107,6 +108,18 @@ int ExtractPathBuild(char *path, const char *directory, const char *name);
 // grown to the largest, and releases it at its end.
 int ExtractEntryToFile(const DirectoryRecord *record, char *path, const char *spareFolder,
                        ExtractFailure *failure);
+
+// An entry larger than this is not inflated into one block of its size:
+// its bytes go in pieces of extractPieceSize through one block straight
+// into a temporary file beside its path, are checked as they go by, and
+// the file takes the path's place only when all of them have been
+// checked, exactly as for a smaller entry. 64 MiB leaves room in a 32-bit
+// process's address space; memory then stays bounded by the piece size
+// plus the inflate state whatever the entry's size. Tests set small ones.
+const uint32_t EXTRACT_LARGE_ENTRY = 64u << 20;
+const uint32_t EXTRACT_PIECE_SIZE = 4u << 20;
+extern uint32_t extractLargeEntry;
+extern uint32_t extractPieceSize; // not 0
 
 // Creates every directory along the full path, from its fifth character on:
 // for each "\" from index 4, the prefix before it, so that a drive root

@@ -138,11 +138,59 @@ int PackageTrailerDecode(const unsigned char *bytes, PackageTrailer *trailer) {
     return memcmp(trailer->magic, PACKAGE_MAGIC, sizeof trailer->magic) == 0;
 }
 
-// 1 when the trailer that ends at end (a file offset) ends in the magic.
-static int MagicAt(const unsigned char *view, uint32_t end) {
+// 1 when the count bytes at bytes (count >= the trailer's size) end in the
+// magic.
+static int EndsInMagic(const unsigned char *bytes, uint32_t count) {
     const uint32_t magicSize = sizeof PACKAGE_MAGIC - 1;
-    return end >= PACKAGE_TRAILER_SIZE &&
-           memcmp(view + end - magicSize, PACKAGE_MAGIC, magicSize) == 0;
+    return count >= PACKAGE_TRAILER_SIZE &&
+           memcmp(bytes + count - magicSize, PACKAGE_MAGIC, magicSize) == 0;
+}
+
+// The certificate table of a signed file of length bytes whose PE headers
+// lie in the headLength bytes at head: it must end exactly at the end of
+// the file. Sets the table and the signing fields.
+static int LocateCertificateTable(const unsigned char *head, uint32_t headLength, uint32_t length,
+                                  PackageLocation *location) {
+    PeImage image;
+    PeDataDirectory table;
+    if (!PeImageRead(head, headLength, &image) ||
+        !PeDataDirectoryGet(&image, PE_DIRECTORY_CERTIFICATE, &table) || table.size == 0 ||
+        table.address > length || table.size != length - table.address ||
+        !PeSigningFields(&image, location->signingFields)) {
+        return 0;
+    }
+    location->certificateTable.offset = table.address;
+    location->certificateTable.length = table.size;
+    return 1;
+}
+
+// The trailer of a signed file in the count bytes at bytes that end where
+// the certificate table starts (all of the file before it when it is
+// shorter than the trailer and its padding).
+static int LocateBeforeTable(const unsigned char *bytes, uint32_t count,
+                             PackageLocation *location) {
+    // The trailer ends in "k", so the zeros before the table are padding.
+    uint32_t end = count;
+    for (uint32_t padding = 0;
+         padding < PACKAGE_SIGNATURE_MAX_PADDING && end > 0 && bytes[end - 1] == 0; padding++) {
+        end--;
+    }
+    if (!EndsInMagic(bytes, end)) {
+        return 0;
+    }
+    location->trailerOffset =
+        location->certificateTable.offset - count + end - PACKAGE_TRAILER_SIZE;
+    // The fields the sum leaves out lie in the image's header, before the trailer.
+    const PeSpan &last = location->signingFields[1];
+    return last.offset <= location->trailerOffset &&
+           last.length <= location->trailerOffset - last.offset;
+}
+
+// How many bytes before the certificate table may hold the trailer.
+const uint32_t PACKAGE_TRAILER_ROOM = PACKAGE_TRAILER_SIZE + PACKAGE_SIGNATURE_MAX_PADDING;
+
+static uint32_t Smaller(uint32_t a, uint32_t b) {
+    return a < b ? a : b;
 }
 
 int PackageLocate(const unsigned char *view, uint32_t length, PackageLocation *location) {
@@ -150,32 +198,15 @@ int PackageLocate(const unsigned char *view, uint32_t length, PackageLocation *l
     if (view == nullptr) {
         return 0;
     }
-    if (MagicAt(view, length)) {
+    if (EndsInMagic(view, length)) {
         location->trailerOffset = length - PACKAGE_TRAILER_SIZE;
         return 1;
     }
-    PeImage image;
-    PeSpan table;
-    if (!PeImageRead(view, length, &image) || !PeCertificateTableGet(&image, &table) ||
-        table.length != length - table.offset ||
-        !PeSigningFields(&image, location->signingFields)) {
+    if (!LocateCertificateTable(view, length, length, location)) {
         return 0;
     }
-    // The trailer ends in "k", so the zeros before the table are padding.
-    uint32_t end = table.offset;
-    for (uint32_t padding = 0;
-         padding < PACKAGE_SIGNATURE_MAX_PADDING && end > 0 && view[end - 1] == 0; padding++) {
-        end--;
-    }
-    if (!MagicAt(view, end)) {
-        return 0;
-    }
-    location->trailerOffset = end - PACKAGE_TRAILER_SIZE;
-    location->certificateTable = table;
-    // The fields the sum leaves out lie in the image's header, before the trailer.
-    const PeSpan &last = location->signingFields[1];
-    return last.offset <= location->trailerOffset &&
-           last.length <= location->trailerOffset - last.offset;
+    uint32_t room = Smaller(location->certificateTable.offset, PACKAGE_TRAILER_ROOM);
+    return LocateBeforeTable(view + location->certificateTable.offset - room, room, location);
 }
 
 uint32_t PackageLocatedSum(const unsigned char *view, const PackageLocation *location) {
@@ -183,6 +214,102 @@ uint32_t PackageLocatedSum(const unsigned char *view, const PackageLocation *loc
         return PackageByteSum(view, location->trailerOffset);
     }
     return PackageByteSumAround(view, location->trailerOffset, location->signingFields, 2);
+}
+
+// ---- Bytes of the file being read ----------------------------------------------------
+
+uint32_t packageViewSize = PACKAGE_VIEW_SIZE;
+
+// A package opened in views looks for the PE headers of a signed file in
+// its first bytes only.
+const uint32_t PACKAGE_HEADERS_VIEW = 64u << 10;
+
+// The length bytes at offset of the package file: inside the whole view,
+// or in a view of their own (view is then set for PackageBytesUnmap).
+// Null when they do not lie inside the file or cannot be mapped.
+static const unsigned char *PackageBytesMap(uint32_t offset, uint32_t length, PlatformView *view) {
+    view->base = nullptr;
+    view->length = 0;
+    if (offset > packageReader.length || length > packageReader.length - offset) {
+        return nullptr;
+    }
+    if (packageReader.view != nullptr) {
+        return packageReader.view + offset;
+    }
+    static const unsigned char nothing = 0; // a stream of no bytes needs an address
+    return length == 0 ? &nothing : PlatformViewMap(&packageReader.mapped, offset, length, view);
+}
+
+static void PackageBytesUnmap(PlatformView *view) {
+    PlatformViewUnmap(view);
+}
+
+// PackageLocate for the file being opened, through views of its head and
+// of its tail (a file opened whole looks for the PE headers in all of it).
+static int PackageLocateOpened(PackageLocation *location) {
+    memset(location, 0, sizeof *location);
+    uint32_t length = packageReader.length;
+    PlatformView view;
+    const unsigned char *tail =
+        PackageBytesMap(length - PACKAGE_TRAILER_SIZE, PACKAGE_TRAILER_SIZE, &view);
+    int found = tail != nullptr && EndsInMagic(tail, PACKAGE_TRAILER_SIZE);
+    PackageBytesUnmap(&view);
+    if (found) {
+        location->trailerOffset = length - PACKAGE_TRAILER_SIZE;
+        return 1;
+    }
+    uint32_t headLength =
+        packageReader.view != nullptr ? length : Smaller(length, PACKAGE_HEADERS_VIEW);
+    const unsigned char *head = PackageBytesMap(0, headLength, &view);
+    found = head != nullptr && LocateCertificateTable(head, headLength, length, location);
+    PackageBytesUnmap(&view);
+    if (!found) {
+        return 0;
+    }
+    uint32_t room = Smaller(location->certificateTable.offset, PACKAGE_TRAILER_ROOM);
+    const unsigned char *before =
+        PackageBytesMap(location->certificateTable.offset - room, room, &view);
+    found = before != nullptr && LocateBeforeTable(before, room, location);
+    PackageBytesUnmap(&view);
+    return found;
+}
+
+// The byte sum of the length bytes at offset of the file being opened,
+// over views of at most packageViewSize bytes one after the other.
+// Returns 0 when a view could not be mapped.
+static int PackageSumInViews(uint32_t offset, uint32_t length, uint32_t *sum) {
+    for (uint32_t end = offset + length; offset < end;) {
+        uint32_t count = Smaller(packageViewSize, end - offset);
+        PlatformView view;
+        const unsigned char *bytes = PackageBytesMap(offset, count, &view);
+        if (bytes == nullptr) {
+            return 0;
+        }
+        *sum += PackageByteSum(bytes, count);
+        PackageBytesUnmap(&view);
+        offset += count;
+    }
+    return 1;
+}
+
+// The package sum of the located file being opened. The sum wraps, so the
+// signing fields of a signed file are counted as zero by taking their
+// bytes off again. Returns 0 when a view could not be mapped.
+static int PackageSumOpened(uint32_t *sum) {
+    const PackageLocation *location = &packageReader.location;
+    uint32_t fields = 0;
+    for (uint32_t i = 0; location->certificateTable.length != 0 && i < 2; i++) {
+        const PeSpan &field = location->signingFields[i];
+        if (!PackageSumInViews(field.offset, field.length, &fields)) {
+            return 0;
+        }
+    }
+    *sum = 0;
+    if (!PackageSumInViews(0, location->trailerOffset, sum)) {
+        return 0;
+    }
+    *sum -= fields;
+    return 1;
 }
 
 // A stream of compressedSize bytes can yield at most this much.
@@ -241,20 +368,46 @@ int PackageValidateDirectory(const unsigned char *directory, uint32_t directoryS
     }
 }
 
-// Verifies the package in packageReader.view / length and loads its
-// directory. Every step leaves what it set in packageReader for PackageClose.
+// Inflates the directory of the located file being opened into a new
+// region-heap block. Returns 0 when the stream cannot be mapped, the heap
+// has no block or the stream does not yield exactly directorySize bytes.
+static int PackageDirectoryLoad(const PackageTrailer *trailer) {
+    packageReader.directory = static_cast<unsigned char *>(RegionHeapAlloc(trailer->directorySize));
+    if (packageReader.directory == nullptr) {
+        return 0;
+    }
+    PlatformView view;
+    const unsigned char *stream =
+        PackageBytesMap(trailer->directoryOffset, trailer->directoryCompressedSize, &view);
+    uint32_t produced = 0;
+    int whole = stream != nullptr &&
+                InflateBufferCount(packageReader.directory, trailer->directorySize, stream,
+                                   trailer->directoryCompressedSize, &produced) &&
+                produced == trailer->directorySize;
+    PackageBytesUnmap(&view);
+    return whole;
+}
+
+// Verifies the package of the file set up in packageReader (view, or
+// mapped without a view, and length) and loads its directory. Every step
+// leaves what it set in packageReader for PackageClose.
 static int PackageLoad(void) {
-    const unsigned char *view = packageReader.view;
     uint32_t length = packageReader.length;
-    if (view == nullptr || length < PACKAGE_TRAILER_SIZE) {
+    if (length < PACKAGE_TRAILER_SIZE) {
         return 0;
     }
     // The magic first, so that a file without a package is not read through.
-    if (!PackageLocate(view, length, &packageReader.location)) {
+    if (!PackageLocateOpened(&packageReader.location)) {
         return 0;
     }
     uint32_t packageEnd = packageReader.location.trailerOffset;
-    PackageTrailerDecode(view + packageEnd, &packageReader.trailer);
+    PlatformView view;
+    const unsigned char *trailerBytes = PackageBytesMap(packageEnd, PACKAGE_TRAILER_SIZE, &view);
+    if (trailerBytes == nullptr) {
+        return 0;
+    }
+    PackageTrailerDecode(trailerBytes, &packageReader.trailer);
+    PackageBytesUnmap(&view);
     const PackageTrailer *trailer = &packageReader.trailer;
 
     // The directory stream lies between the image and the trailer, and the
@@ -268,19 +421,11 @@ static int PackageLoad(void) {
         return 0;
     }
 
-    if (PackageLocatedSum(view, &packageReader.location) != trailer->packageSum) {
+    uint32_t sum = 0;
+    if (!PackageSumOpened(&sum) || sum != trailer->packageSum) {
         return 0;
     }
-
-    packageReader.directory = static_cast<unsigned char *>(RegionHeapAlloc(trailer->directorySize));
-    if (packageReader.directory == nullptr) {
-        return 0;
-    }
-    uint32_t produced = 0;
-    if (!InflateBufferCount(packageReader.directory, trailer->directorySize,
-                            view + trailer->directoryOffset, trailer->directoryCompressedSize,
-                            &produced) ||
-        produced != trailer->directorySize) {
+    if (!PackageDirectoryLoad(trailer)) {
         return 0;
     }
 
@@ -289,29 +434,38 @@ static int PackageLoad(void) {
     if (!PackageValidateDirectory(packageReader.directory, trailer->directorySize, dataAreaSize)) {
         return 0;
     }
-    packageReader.dataArea = view + dataStart;
+    packageReader.dataArea =
+        packageReader.view != nullptr ? packageReader.view + dataStart : nullptr;
+    packageReader.dataStart = dataStart;
     packageReader.dataAreaSize = dataAreaSize;
+    packageReader.ready = 1;
     return 1;
+}
+
+// Opens the file set up in packageReader.mapped, whole (with a view) or in
+// views.
+static int PackageLoadMapped(int opened) {
+    if (!opened) {
+        return 0;
+    }
+    packageReader.view = packageReader.mapped.view;
+    packageReader.length = packageReader.mapped.length;
+    return PackageLoad();
 }
 
 int PackageOpen(void) {
     PackageClose();
-    if (!PlatformMapOwnExecutable(&packageReader.mapped)) {
-        return 0;
-    }
-    packageReader.view = packageReader.mapped.view;
-    packageReader.length = packageReader.mapped.length;
-    return PackageLoad();
+    return PackageLoadMapped(PlatformOpenOwnExecutable(&packageReader.mapped));
 }
 
 int PackageOpenFile(const char *path) {
     PackageClose();
-    if (!PlatformMapFile(&packageReader.mapped, path)) {
-        return 0;
-    }
-    packageReader.view = packageReader.mapped.view;
-    packageReader.length = packageReader.mapped.length;
-    return PackageLoad();
+    return PackageLoadMapped(PlatformMapFile(&packageReader.mapped, path));
+}
+
+int PackageOpenFileInViews(const char *path) {
+    PackageClose();
+    return PackageLoadMapped(PlatformOpenFile(&packageReader.mapped, path));
 }
 
 int PackageOpenMemory(const void *data, uint32_t length) {
@@ -344,7 +498,7 @@ static int NamesEqualFolded(const char *left, const char *right) {
 }
 
 const DirectoryRecord *PackageFirstRecord(void) {
-    if (packageReader.dataArea == nullptr) {
+    if (!packageReader.ready) {
         return nullptr; // no package open, or the open failed
     }
     return reinterpret_cast<const DirectoryRecord *>(packageReader.directory);
@@ -373,24 +527,131 @@ const DirectoryRecord *PackageFindEntry(const char *name) {
 }
 
 const unsigned char *PackageEntryStream(const DirectoryRecord *record) {
+    if (packageReader.dataArea == nullptr) {
+        return nullptr;
+    }
     return packageReader.dataArea + DirectoryRecordDataOffset(record);
 }
 
-int PackageReadEntry(void *destination, const DirectoryRecord *record) {
-    if (record == nullptr || packageReader.dataArea == nullptr) {
+// Inflates the entry of record in one shot from its stream, mapped for
+// the while. Returns InflateOnce's results; Z_STREAM_ERROR (and nothing
+// produced) when the stream could not be mapped.
+static int PackageEntryReadOnce(void *destination, const DirectoryRecord *record,
+                                int *inflateStatus, uint32_t *produced) {
+    *inflateStatus = Z_STREAM_ERROR;
+    *produced = 0;
+    if (record == nullptr || !packageReader.ready) {
         return Z_STREAM_ERROR;
     }
-    return InflateBuffer(destination, DirectoryRecordSize(record), PackageEntryStream(record),
-                         DirectoryRecordCompressedSize(record));
+    PlatformView view;
+    const unsigned char *stream =
+        PackageBytesMap(packageReader.dataStart + DirectoryRecordDataOffset(record),
+                        DirectoryRecordCompressedSize(record), &view);
+    if (stream == nullptr) {
+        return Z_STREAM_ERROR;
+    }
+    int status = InflateOnce(destination, DirectoryRecordSize(record), stream,
+                             DirectoryRecordCompressedSize(record), inflateStatus, produced);
+    PackageBytesUnmap(&view);
+    return status;
+}
+
+int PackageReadEntry(void *destination, const DirectoryRecord *record) {
+    int inflateStatus;
+    uint32_t produced;
+    return PackageEntryReadOnce(destination, record, &inflateStatus, &produced);
 }
 
 int PackageReadEntryFull(void *destination, const DirectoryRecord *record) {
-    if (record == nullptr || packageReader.dataArea == nullptr) {
+    int inflateStatus;
+    uint32_t produced;
+    PackageEntryReadOnce(destination, record, &inflateStatus, &produced);
+    return inflateStatus == Z_STREAM_END && produced == DirectoryRecordSize(record);
+}
+
+// Output is summed in strides of this size, each right after inflate wrote
+// it, while it is still in the cache.
+const uint32_t INFLATE_SUM_STRIDE = 256u << 10;
+
+// The state of one PackageEntryInflate.
+struct EntryInflation {
+    z_stream stream;
+    PlatformView view;   // the view that next_in points into
+    uint32_t nextOffset; // file offset of the stream's bytes not yet mapped
+    uint32_t left;       // how many of them
+};
+
+// Gives the stream its next view when it has used up the last one.
+// Returns 0 when a view could not be mapped.
+static int EntryInflationFeed(EntryInflation *inflation) {
+    if (inflation->stream.avail_in != 0 || inflation->left == 0) {
+        return 1;
+    }
+    PackageBytesUnmap(&inflation->view);
+    uint32_t count = Smaller(packageViewSize, inflation->left);
+    const unsigned char *bytes = PackageBytesMap(inflation->nextOffset, count, &inflation->view);
+    if (bytes == nullptr) {
         return 0;
     }
-    uint32_t size = DirectoryRecordSize(record);
-    uint32_t produced = 0;
-    return InflateBufferCount(destination, size, PackageEntryStream(record),
-                              DirectoryRecordCompressedSize(record), &produced) &&
-           produced == size;
+    inflation->stream.next_in = const_cast<Bytef *>(bytes);
+    inflation->stream.avail_in = count;
+    inflation->nextOffset += count;
+    inflation->left -= count;
+    return 1;
+}
+
+int PackageEntryInflate(const DirectoryRecord *record, unsigned char *buffer, uint32_t capacity,
+                        PackagePieceFunction piece, void *context, PackageInflation *result) {
+    result->produced = 0;
+    result->sum = 0;
+    if (record == nullptr || !packageReader.ready || buffer == nullptr || capacity == 0) {
+        return 0;
+    }
+    EntryInflation inflation;
+    memset(&inflation, 0, sizeof inflation); // a failed set-up leaves state null
+    inflation.nextOffset = packageReader.dataStart + DirectoryRecordDataOffset(record);
+    inflation.left = DirectoryRecordCompressedSize(record);
+    z_stream *stream = &inflation.stream;
+    stream->zalloc = InflateAlloc;
+    stream->zfree = InflateFree;
+    int taken = 1;
+    if (inflateInit(stream) == Z_OK) {
+        uint32_t size = DirectoryRecordSize(record);
+        uint32_t filled = 0;
+        for (;;) {
+            if (!EntryInflationFeed(&inflation)) {
+                taken = 0;
+                break;
+            }
+            if (filled == capacity && piece != nullptr) {
+                if (!piece(context, buffer, filled)) {
+                    taken = 0;
+                    break;
+                }
+                filled = 0;
+            }
+            uint32_t room =
+                Smaller(Smaller(capacity - filled, size - result->produced), INFLATE_SUM_STRIDE);
+            uInt inputBefore = stream->avail_in;
+            stream->next_out = buffer + filled;
+            stream->avail_out = room;
+            // Z_FINISH: a stream that ends in this call needs no window.
+            int status = inflate(stream, Z_FINISH);
+            uint32_t got = room - stream->avail_out;
+            result->sum += PackageByteSum(buffer + filled, got);
+            filled += got;
+            result->produced += got;
+            int moved = got != 0 || stream->avail_in != inputBefore ||
+                        (stream->avail_in == 0 && inflation.left != 0);
+            if (status == Z_STREAM_END || (status != Z_OK && status != Z_BUF_ERROR) || !moved) {
+                break; // the end, damage, or size bytes and more to come
+            }
+        }
+        if (taken && filled != 0 && piece != nullptr) {
+            taken = piece(context, buffer, filled);
+        }
+    }
+    inflateEnd(stream);
+    PackageBytesUnmap(&inflation.view);
+    return taken;
 }

@@ -87,29 +87,49 @@ struct PackageLocation {
 // directory, its name starts with "\", its recordLength covers its own header
 // and name and leads to a record that starts inside the directory, and its
 // stream lies inside the data area.
+//
+// A package opened whole (PackageOpenFile, PackageOpenMemory) is read
+// through view. One opened in views (PackageOpen, PackageOpenFileInViews)
+// has no view: the package sum is taken over views of packageViewSize
+// bytes one after the other, and an entry's stream is mapped while it is
+// read, so that the reader holds the directory, one view and what one
+// entry needs, whatever the file's length (up to 4 GiB less one byte).
 struct PackageReader {
-    PlatformMappedFile mapped;     // file, mapping and view of a mapped file
-    const unsigned char *view;     // first byte of the package file
+    PlatformMappedFile mapped;     // file, mapping and (when whole) view of a file
+    const unsigned char *view;     // first byte of the package file; null in views
     uint32_t length;               // length of the package file
     PackageLocation location;      // set once the magic has been seen
     PackageTrailer trailer;        // decoded once the magic has been seen
     unsigned char *directory;      // region-heap block of trailer.directorySize bytes
-    const unsigned char *dataArea; // view + directoryOffset + directoryCompressedSize
+    const unsigned char *dataArea; // view + dataStart; null in views
+    uint32_t dataStart;            // file offset of the data area
     uint32_t dataAreaSize;         // up to the trailer
+    int ready;                     // 1 once the open has succeeded
 };
 
 extern PackageReader packageReader;
 
-// Opens the program's own executable as the package. Returns 1 when the
-// package is open and verified, 0 on any failure. Whatever an earlier open
-// left is released first. Call PackageClose afterwards, whether the open
-// succeeded or not.
+// The most bytes of the file a package opened in views maps at a time
+// (64 MiB: a 32-bit process's address space is cut up by libraries, and
+// the largest entry's buffer needs room as well). Tests set a small one;
+// any size from 1 works, since every view is aligned by the system.
+const uint32_t PACKAGE_VIEW_SIZE = 64u << 20;
+extern uint32_t packageViewSize;
+
+// Opens the program's own executable as the package, in views. Returns 1
+// when the package is open and verified, 0 on any failure. Whatever an
+// earlier open left is released first. Call PackageClose afterwards,
+// whether the open succeeded or not.
 int PackageOpen(void);
 
-// Same as PackageOpen for the file at path.
+// Same as PackageOpen for the file at path, mapped whole (qpack and the
+// tests read entries' streams through PackageEntryStream).
 int PackageOpenFile(const char *path);
 
-// Same as PackageOpen for length bytes at data, which the caller keeps
+// Same as PackageOpen for the file at path, in views.
+int PackageOpenFileInViews(const char *path);
+
+// Same as PackageOpenFile for length bytes at data, which the caller keeps
 // unchanged until PackageClose (used by fuzzing and tests).
 int PackageOpenMemory(const void *data, uint32_t length);
 
@@ -139,8 +159,31 @@ int PackageReadEntryFull(void *destination, const DirectoryRecord *record);
 const DirectoryRecord *PackageFirstRecord(void);
 const DirectoryRecord *PackageNextRecord(const DirectoryRecord *record);
 
-// The entry's zlib stream in the data area (compressedSize bytes).
+// The entry's zlib stream in the data area (compressedSize bytes) of a
+// package opened whole; null for one opened in views.
 const unsigned char *PackageEntryStream(const DirectoryRecord *record);
+
+// Takes the count inflated bytes at bytes; returns 0 to stop the inflation.
+typedef int (*PackagePieceFunction)(void *context, const unsigned char *bytes, uint32_t count);
+
+// What PackageEntryInflate produced: the number of bytes and their byte sum.
+struct PackageInflation {
+    uint32_t produced;
+    uint32_t sum;
+};
+
+// Inflates the entry of record, its stream read through views of at most
+// packageViewSize bytes, into buffer (capacity bytes, not 0), summing the
+// bytes while they are still in the cache. No more than the record's size
+// bytes are produced. Without piece the buffer must hold them all; with
+// piece, each time the buffer is full and once at the end (when bytes are
+// left) its bytes go to piece and the buffer is used again. Stops at the
+// end of the stream, at damage, or at size bytes. Returns 1 with *result
+// set, damaged or not (the caller compares produced and sum with the
+// record's: the stream's own Adler-32 is not consulted); 0 when a view
+// could not be mapped or piece refused its bytes.
+int PackageEntryInflate(const DirectoryRecord *record, unsigned char *buffer, uint32_t capacity,
+                        PackagePieceFunction piece, void *context, PackageInflation *result);
 
 // ---- Records -------------------------------------------------------------------
 

@@ -83,6 +83,31 @@ int PlatformMapOwnExecutable(PlatformMappedFile *mappedFile);
 // mapping and no view.
 int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path);
 
+// Same as PlatformMapOwnExecutable and PlatformMapFile, but no view is
+// mapped: view stays null, and the file is read through PlatformViewMap,
+// so that a file of up to 4 GiB less one byte needs no more address space
+// than the views taken of it at a time.
+int PlatformOpenOwnExecutable(PlatformMappedFile *mappedFile);
+int PlatformOpenFile(PlatformMappedFile *mappedFile, const char *path);
+
+// One view of part of a file: base and length as mapped, for the unmap.
+struct PlatformView {
+    void *base;
+    uint32_t length;
+};
+
+// Maps length bytes (not 0) from offset of a file that PlatformOpen* or
+// PlatformMap* opened. The view starts at offset rounded down to the
+// allocation granularity, so it spans up to that much more. Returns the
+// address of the byte at offset, with view set for PlatformViewUnmap; null
+// when the range does not lie inside the file or the system refused, and
+// then view is all zero.
+const unsigned char *PlatformViewMap(const PlatformMappedFile *mappedFile, uint32_t offset,
+                                     uint32_t length, PlatformView *view);
+
+// Unmaps a view and clears it; a view that is all zero is left as it is.
+void PlatformViewUnmap(PlatformView *view);
+
 // Releases what the record holds, in reverse order (view, mapping, file),
 // and clears it. A record that is all zero is left as it is.
 void PlatformUnmapFile(PlatformMappedFile *mappedFile);
@@ -115,6 +140,21 @@ int PlatformDirectoryCreate(const char *path);
 // nothing is left behind and temporaryPath holds an empty string.
 int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
                                uint32_t size, char *temporaryPath);
+
+// A file written piece by piece: a new temporary file as made by
+// PlatformFileWriteTemporary, but left open (a HANDLE on Windows, the
+// descriptor plus one on POSIX). Returns it, not 0, with its path in
+// temporaryPath; 0 with an empty temporaryPath when none could be created.
+uintptr_t PlatformFileCreateTemporary(const char *folder, size_t folderLength, char *temporaryPath);
+
+// Appends the size bytes at data to file. Returns 1 when all of them were
+// written, else 0.
+int PlatformFileWrite(uintptr_t file, const void *data, uint32_t size);
+
+// Closes file. Returns 1 when the close succeeded, 0 when it reported an
+// error the system had deferred (the file's content is then not to be
+// trusted).
+int PlatformFileClose(uintptr_t file);
 
 // Why PlatformFileWriteNew left path without the new file.
 enum PlatformNewFileFailure {

@@ -1,5 +1,6 @@
-// The page functions of the seam: the system's mapping (one per backend)
-// with the counting and the fault injection that tests rely on.
+// The parts of the seam that are the same on both systems: the page and
+// view functions over each backend's own mapping (with the counting, fault
+// injection and checks), and a temporary file written in one call.
 #include "platform/platform.h"
 #include "platform/system_pages.h"
 
@@ -50,4 +51,57 @@ uint32_t PlatformPagesAllocCount(void) {
 
 uint32_t PlatformPagesLiveCount(void) {
     return pages.liveCount;
+}
+
+// ---- Views -------------------------------------------------------------------
+
+const unsigned char *PlatformViewMap(const PlatformMappedFile *mappedFile, uint32_t offset,
+                                     uint32_t length, PlatformView *view) {
+    view->base = nullptr;
+    view->length = 0;
+    if (mappedFile == nullptr || mappedFile->file == 0 || length == 0 ||
+        offset > mappedFile->length || length > mappedFile->length - offset) {
+        return nullptr;
+    }
+    uint32_t start = offset & ~(PlatformAllocationGranularity() - 1);
+    uint32_t span = offset - start + length; // at most the file's length
+    void *base = SystemViewMap(mappedFile, start, span);
+    if (base == nullptr) {
+        return nullptr;
+    }
+    view->base = base;
+    view->length = span;
+    return static_cast<const unsigned char *>(base) + (offset - start);
+}
+
+void PlatformViewUnmap(PlatformView *view) {
+    if (view->base != nullptr) {
+        SystemViewUnmap(view->base, view->length);
+    }
+    view->base = nullptr;
+    view->length = 0;
+}
+
+// ---- Temporary files ------------------------------------------------------------
+
+int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
+                               uint32_t size, char *temporaryPath) {
+    temporaryPath[0] = 0;
+    if (data == nullptr && size != 0) {
+        return 0;
+    }
+    uintptr_t file = PlatformFileCreateTemporary(folder, folderLength, temporaryPath);
+    if (file == 0) {
+        return 0;
+    }
+    int written = PlatformFileWrite(file, data, size);
+    // The close reports write errors that the file system deferred.
+    if (!PlatformFileClose(file)) {
+        written = 0;
+    }
+    if (!written) {
+        PlatformFileDelete(temporaryPath);
+        temporaryPath[0] = 0;
+    }
+    return written;
 }

@@ -84,11 +84,11 @@ void PlatformLockDelete(PlatformLock *lock) {
 
 // ---- Mapped files ----
 
-// Mapped files on POSIX: open, fstat and one read-only mmap of the whole
-// file. The descriptor stays open as long as the view, as the file handle
-// does on Windows.
+// Mapped files on POSIX: open, fstat and read-only mmap views. The
+// descriptor stays open as long as the views, as the file handle does on
+// Windows.
 
-int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path) {
+int PlatformOpenFile(PlatformMappedFile *mappedFile, const char *path) {
     if (mappedFile == nullptr || path == nullptr) {
         return 0;
     }
@@ -107,16 +107,41 @@ int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path) {
         return 0;
     }
     mappedFile->length = static_cast<uint32_t>(status.st_size);
+    return 1;
+}
+
+int PlatformOpenOwnExecutable(PlatformMappedFile *mappedFile) {
+    return PlatformOpenFile(mappedFile, "/proc/self/exe");
+}
+
+void *SystemViewMap(const PlatformMappedFile *mappedFile, uint32_t start, uint32_t span) {
+    // Every view is read through at once: its pages are mapped in one go,
+    // not one fault at a time.
+    void *base = mmap(nullptr, span, PROT_READ, MAP_PRIVATE | MAP_POPULATE,
+                      static_cast<int>(mappedFile->file - 1), static_cast<off_t>(start));
+    return base != MAP_FAILED ? base : nullptr;
+}
+
+void SystemViewUnmap(void *base, uint32_t span) {
+    munmap(base, span);
+}
+
+int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path) {
+    if (!PlatformOpenFile(mappedFile, path)) {
+        if (mappedFile != nullptr) {
+            mappedFile->length = 0;
+        }
+        return 0;
+    }
     if (mappedFile->length == 0) {
         return 1; // mmap refuses a length of 0; an empty file has no view
     }
-
-    void *view = mmap(nullptr, mappedFile->length, PROT_READ, MAP_PRIVATE, descriptor, 0);
-    if (view == MAP_FAILED) {
+    PlatformView view;
+    mappedFile->view = PlatformViewMap(mappedFile, 0, mappedFile->length, &view);
+    if (mappedFile->view == nullptr) {
         mappedFile->length = 0;
         return 0;
     }
-    mappedFile->view = static_cast<const unsigned char *>(view);
     return 1;
 }
 
@@ -221,18 +246,27 @@ static int PosixWriteNewFile(int descriptor, const char *path, const void *data,
     return written;
 }
 
-int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
-                               uint32_t size, char *temporaryPath) {
+uintptr_t PlatformFileCreateTemporary(const char *folder, size_t folderLength,
+                                      char *temporaryPath) {
     temporaryPath[0] = 0;
-    if (folder == nullptr || folderLength == 0 || (data == nullptr && size != 0)) {
+    if (folder == nullptr || folderLength == 0) {
         return 0;
     }
     int descriptor = PosixTemporaryCreate(folder, folderLength, temporaryPath);
-    if (descriptor < 0 || !PosixWriteNewFile(descriptor, temporaryPath, data, size)) {
+    if (descriptor < 0) {
         temporaryPath[0] = 0;
         return 0;
     }
-    return 1;
+    return static_cast<uintptr_t>(descriptor) + 1;
+}
+
+int PlatformFileWrite(uintptr_t file, const void *data, uint32_t size) {
+    return file != 0 && PosixWriteAll(static_cast<int>(file - 1),
+                                      static_cast<const unsigned char *>(data), size);
+}
+
+int PlatformFileClose(uintptr_t file) {
+    return file != 0 && close(static_cast<int>(file - 1)) == 0;
 }
 
 int PlatformFileWriteNew(const char *path, const void *data, uint32_t size,

@@ -53,10 +53,10 @@ void PlatformLockDelete(PlatformLock *lock) {
 // ---- Mapped files ----
 
 // Mapped files on Windows: CreateFile, GetFileSize, CreateFileMappingA and
-// one read-only view of the whole file.
+// read-only views of the mapping.
 
-// Maps the file already opened into mappedFile->file.
-static int MapOpenFile(PlatformMappedFile *mappedFile) {
+// Sets up the mapping of the file already opened into mappedFile->file.
+static int Win32MappingCreate(PlatformMappedFile *mappedFile) {
     HANDLE file = reinterpret_cast<HANDLE>(mappedFile->file);
     DWORD high = 0;
     SetLastError(NO_ERROR); // a file of 4 GiB - 1 bytes reads as INVALID_FILE_SIZE too
@@ -75,16 +75,38 @@ static int MapOpenFile(PlatformMappedFile *mappedFile) {
         return 0;
     }
     mappedFile->mapping = reinterpret_cast<uintptr_t>(mapping);
-    void *view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    if (view == nullptr) {
-        return 0;
-    }
-    mappedFile->view = static_cast<const unsigned char *>(view);
     mappedFile->length = low;
     return 1;
 }
 
-int PlatformMapOwnExecutable(PlatformMappedFile *mappedFile) {
+void *SystemViewMap(const PlatformMappedFile *mappedFile, uint32_t start, uint32_t span) {
+    if (mappedFile->mapping == 0) {
+        return nullptr; // an empty file has no mapping
+    }
+    return MapViewOfFile(reinterpret_cast<HANDLE>(mappedFile->mapping), FILE_MAP_READ, 0, start,
+                         span);
+}
+
+void SystemViewUnmap(void *base, uint32_t span) {
+    (void)span; // a view is unmapped whole
+    UnmapViewOfFile(base);
+}
+
+// Maps the whole of a file opened for views.
+static int Win32MapWhole(PlatformMappedFile *mappedFile) {
+    if (mappedFile->length == 0) {
+        return 1;
+    }
+    PlatformView view;
+    mappedFile->view = PlatformViewMap(mappedFile, 0, mappedFile->length, &view);
+    if (mappedFile->view == nullptr) {
+        mappedFile->length = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int PlatformOpenOwnExecutable(PlatformMappedFile *mappedFile) {
     if (mappedFile == nullptr) {
         return 0;
     }
@@ -102,10 +124,10 @@ int PlatformMapOwnExecutable(PlatformMappedFile *mappedFile) {
         return 0;
     }
     mappedFile->file = reinterpret_cast<uintptr_t>(file);
-    return MapOpenFile(mappedFile);
+    return Win32MappingCreate(mappedFile);
 }
 
-int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path) {
+int PlatformOpenFile(PlatformMappedFile *mappedFile, const char *path) {
     if (mappedFile == nullptr || path == nullptr) {
         return 0;
     }
@@ -115,7 +137,15 @@ int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path) {
         return 0;
     }
     mappedFile->file = reinterpret_cast<uintptr_t>(file);
-    return MapOpenFile(mappedFile);
+    return Win32MappingCreate(mappedFile);
+}
+
+int PlatformMapOwnExecutable(PlatformMappedFile *mappedFile) {
+    return PlatformOpenOwnExecutable(mappedFile) && Win32MapWhole(mappedFile);
+}
+
+int PlatformMapFile(PlatformMappedFile *mappedFile, const char *path) {
+    return PlatformOpenFile(mappedFile, path) && Win32MapWhole(mappedFile);
 }
 
 void PlatformUnmapFile(PlatformMappedFile *mappedFile) {
@@ -177,13 +207,8 @@ static HANDLE Win32TemporaryCreate(const char *folder, size_t folderLength, char
 // Returns 1 when all of them were written and the close succeeded; else 0,
 // and the file has been deleted.
 static int Win32WriteNewFile(HANDLE file, const char *path, const void *data, uint32_t size) {
-    // The count decides: a short write (disk full) may still report success.
-    DWORD written = 0;
-    if (size > 0) {
-        WriteFile(file, data, size, &written, nullptr);
-    }
-    int complete = written == size;
-    if (!CloseHandle(file)) {
+    int complete = PlatformFileWrite(reinterpret_cast<uintptr_t>(file), data, size);
+    if (!PlatformFileClose(reinterpret_cast<uintptr_t>(file))) {
         complete = 0;
     }
     if (!complete) {
@@ -192,18 +217,34 @@ static int Win32WriteNewFile(HANDLE file, const char *path, const void *data, ui
     return complete;
 }
 
-int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const void *data,
-                               uint32_t size, char *temporaryPath) {
+uintptr_t PlatformFileCreateTemporary(const char *folder, size_t folderLength,
+                                      char *temporaryPath) {
     temporaryPath[0] = 0;
-    if (folder == nullptr || folderLength == 0 || (data == nullptr && size != 0)) {
+    if (folder == nullptr || folderLength == 0) {
         return 0;
     }
     HANDLE file = Win32TemporaryCreate(folder, folderLength, temporaryPath);
-    if (file == INVALID_HANDLE_VALUE || !Win32WriteNewFile(file, temporaryPath, data, size)) {
+    if (file == INVALID_HANDLE_VALUE) {
         temporaryPath[0] = 0;
         return 0;
     }
-    return 1;
+    return reinterpret_cast<uintptr_t>(file);
+}
+
+int PlatformFileWrite(uintptr_t file, const void *data, uint32_t size) {
+    if (file == 0) {
+        return 0;
+    }
+    // The count decides: a short write (disk full) may still report success.
+    DWORD written = 0;
+    if (size > 0) {
+        WriteFile(reinterpret_cast<HANDLE>(file), data, size, &written, nullptr);
+    }
+    return written == size;
+}
+
+int PlatformFileClose(uintptr_t file) {
+    return file != 0 && CloseHandle(reinterpret_cast<HANDLE>(file)) != 0;
 }
 
 int PlatformFileWriteNew(const char *path, const void *data, uint32_t size,

@@ -606,3 +606,116 @@ TEST(InstallDirectoryTest, ProgramFilesOrTheWindowsDriveAndTheManifestDirectory)
 }
 
 } // namespace
+
+// ---- Large entries in pieces ------------------------------------------------------------
+
+// Small bounds for a test: entries over 4 KiB go in pieces of 1,000 bytes
+// (not a divisor of any size here), and streams are read in views of 777.
+struct SmallPieces {
+    SmallPieces() {
+        extractLargeEntry = 4096;
+        extractPieceSize = 1000;
+        packageViewSize = 777;
+    }
+    ~SmallPieces() {
+        extractLargeEntry = EXTRACT_LARGE_ENTRY;
+        extractPieceSize = EXTRACT_PIECE_SIZE;
+        packageViewSize = PACKAGE_VIEW_SIZE;
+    }
+};
+
+PackageBytes Pattern(size_t size, unsigned seed) {
+    PackageBytes data(size);
+    for (size_t i = 0; i < size; i++) {
+        data[i] = static_cast<unsigned char>(seed + i * 13 + i / 997);
+    }
+    return data;
+}
+
+// Large entries go through their temporary file; each damaged one leaves
+// the old file as it was (or no file), and no temporary file behind, as a
+// small one does. Opened from memory and from a file read in views.
+TEST_F(ExtractTest, LargeEntriesAreCheckedPieceByPieceBeforeTheyReplaceAnything) {
+    SmallPieces bounds;
+    const struct {
+        const char *name;
+        size_t size;
+        void (*damage)(PackageWriterRecord *record);
+        bool hasOldFile;
+    } cases[] = {
+        {"new\\fresh", 12345, nullptr, false},
+        {"replaced", 5000, nullptr, true},
+        {"pieces", 3000 * 2 + 3000, nullptr, true}, // a multiple of the piece size
+        {"justlarge", 4097, nullptr, false},
+        {"sum", 9000, [](PackageWriterRecord *r) { r->dataSum += 1; }, true},
+        {"sumnew", 9000, [](PackageWriterRecord *r) { r->dataSum -= 1; }, false},
+        {"cut", 20000, [](PackageWriterRecord *r) { r->compressedSize /= 2; }, true},
+        {"short", 8000, [](PackageWriterRecord *r) { r->size += 4; }, true},
+        {"long", 8000, [](PackageWriterRecord *r) { r->size -= 1000; }, true},
+    };
+    std::vector<PackageWriterEntry> entries;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        entries.push_back({std::string("\\") + cases[i].name, Pattern(cases[i].size, i)});
+    }
+    PackageParts parts;
+    std::string error;
+    ASSERT_TRUE(PackageBuildParts(Bytes("MZ"), entries, PackageWriterOptions(), &parts, &error))
+        << error;
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        if (cases[i].damage != nullptr) {
+            cases[i].damage(&parts.records[i]);
+        }
+    }
+    PackageEncodeDirectory(&parts);
+    package = PackageAssemble(&parts, true);
+    std::string packagePath = (root / "package.bin").string();
+    ASSERT_TRUE(PackageWriteFile(packagePath, package, &error)) << error;
+
+    for (int inViews = 0; inViews < 2; inViews++) {
+        fs::remove_all(root / "inst");
+        failures.clear();
+        ASSERT_EQ(inViews
+                      ? PackageOpenFileInViews(packagePath.c_str())
+                      : PackageOpenMemory(package.data(), static_cast<uint32_t>(package.size())),
+                  1);
+        for (const auto &c : cases) {
+            if (c.hasOldFile) {
+                WriteText(Installed(c.name), std::string("old ") + c.name);
+            }
+        }
+        ExtractionReport report = Extract();
+        PackageClose();
+        EXPECT_EQ(report.failed, 5u);
+        EXPECT_EQ(report.damaged, 5u);
+        for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+            const auto &c = cases[i];
+            fs::path installed = Installed(c.name);
+            if (c.damage == nullptr) {
+                EXPECT_EQ(ReadText(installed),
+                          std::string(entries[i].data.begin(), entries[i].data.end()))
+                    << c.name;
+            } else if (c.hasOldFile) {
+                EXPECT_EQ(ReadText(installed), std::string("old ") + c.name) << c.name;
+            } else {
+                EXPECT_FALSE(fs::exists(installed)) << c.name;
+            }
+        }
+    }
+}
+
+// Memory stays at the piece size whatever the entry's size: one block of
+// the piece size serves a large entry, released at the end.
+TEST_F(ExtractTest, ALargeEntryNeedsOnlyOnePieceOfMemory) {
+    SmallPieces bounds;
+    extractLargeEntry = 64u << 10;
+    extractPieceSize = 1u << 20; // over a standard region: pages of its own
+    PackageBytes data = Pattern(3u << 20, 1);
+    Open({{"\\huge.bin", data}});
+    void *held = RegionHeapAlloc(16); // keeps a region for the inflate state
+    uint32_t allocations = PlatformPagesAllocCount();
+    ExtractionReport report = Extract();
+    EXPECT_EQ(PlatformPagesAllocCount() - allocations, 1u) << "one block of the piece size";
+    RegionHeapFree(held);
+    EXPECT_EQ(report.failed, 0u);
+    EXPECT_EQ(ReadText(Installed("huge.bin")), std::string(data.begin(), data.end()));
+}

@@ -354,7 +354,8 @@ TEST_F(PackageTest, OpensAMappedFileAndReleasesIt) {
 
 TEST_F(PackageTest, OwnExecutableWithoutPackageIsRejected) {
     EXPECT_EQ(PackageOpen(), 0);
-    EXPECT_NE(packageReader.mapped.view, nullptr) << "the test program itself was mapped";
+    EXPECT_NE(packageReader.mapped.file, 0u) << "the test program itself was opened";
+    EXPECT_EQ(packageReader.mapped.view, nullptr) << "and read in views";
     EXPECT_EQ(packageReader.directory, nullptr);
 }
 
@@ -869,3 +870,130 @@ TEST_F(PackageTest, OpenFailsCleanlyAtEveryPageFailure) {
 }
 
 } // namespace
+
+// ---- Views ---------------------------------------------------------------------------
+
+// Sets packageViewSize for the life of a test.
+struct ViewSize {
+    explicit ViewSize(uint32_t size) { packageViewSize = size; }
+    ~ViewSize() { packageViewSize = PACKAGE_VIEW_SIZE; }
+};
+
+// Every entry's content, read through the open package, in the order given.
+std::vector<PackageBytes> ReadAll(const std::vector<PackageWriterEntry> &entries) {
+    std::vector<PackageBytes> contents;
+    for (const PackageWriterEntry &entry : entries) {
+        const DirectoryRecord *record = PackageFindEntry(entry.name.c_str() + 1);
+        contents.push_back(record != nullptr ? ReadWhole(record) : PackageBytes());
+    }
+    return contents;
+}
+
+// Views of every size from one byte to the whole package: each size puts
+// its boundaries at other places, in the image, the directory stream, the
+// entry streams and before the trailer. The sum over views must be the
+// one-pass sum every time, and a changed byte must be seen every time.
+TEST_F(PackageTest, TheSumOverViewsIsTheOnePassSumAtEveryBoundary) {
+    std::mt19937 random(5);
+    std::vector<PackageWriterEntry> entries = {{"\\a.bin", RandomBytes(random, 90)},
+                                               {"\\#Manifest", Bytes("name = views")},
+                                               {"\\b.txt", Bytes("bbbbbbbbbbbbbbbbbbbbbbbb")}};
+    PackageBytes installer = Build(entries);
+    std::vector<PackageBytes> expected;
+    for (const PackageWriterEntry &entry : entries) {
+        expected.push_back(entry.data);
+    }
+    uint32_t length = static_cast<uint32_t>(installer.size());
+    for (uint32_t size = 1; size <= length; size++) {
+        ViewSize views(size);
+        ASSERT_EQ(OpenBytes(installer), 1) << "view size " << size;
+        EXPECT_EQ(ReadAll(entries), expected) << "view size " << size;
+        PackageBytes damaged = installer;
+        damaged[(size * 7) % (length - PACKAGE_TRAILER_SIZE)] ^= 0x01;
+        EXPECT_EQ(OpenBytes(damaged), 0) << "view size " << size;
+    }
+}
+
+// A file opened in views: the system maps each view from a granularity
+// boundary. The image's length puts the first boundary after the image
+// (64 KiB) inside the trailer, the directory stream, an entry's stream, or
+// right at the trailer; views of one granule, and of the default size.
+TEST_F(PackageTest, AFileOpenedInViewsReadsAcrossEveryKindOfBoundary) {
+    const uint32_t granule = PlatformAllocationGranularity();
+    std::mt19937 random(6);
+    std::vector<PackageWriterEntry> entries = {{"\\one", RandomBytes(random, 3000)},
+                                               {"\\#Manifest", Bytes("name = views")},
+                                               {"\\two", RandomBytes(random, 40000)}};
+    PackageParts parts;
+    std::string error;
+    ASSERT_TRUE(PackageBuildParts(Bytes("MZ"), entries, PackageWriterOptions(), &parts, &error))
+        << error;
+    uint32_t directory = static_cast<uint32_t>(parts.directoryStream.size());
+    uint32_t first = static_cast<uint32_t>(parts.streams[0].size());
+    uint32_t streams = 0;
+    for (const PackageBytes &stream : parts.streams) {
+        streams += static_cast<uint32_t>(stream.size());
+    }
+    const struct {
+        const char *where;
+        uint32_t beforeBoundary; // package bytes before the boundary
+    } cases[] = {
+        {"in the directory stream", directory / 2},
+        {"at the first stream", directory},
+        {"in the first stream", directory + first / 2},
+        {"in the last stream", directory + streams - 5},
+        {"at the trailer", directory + streams},
+        {"in the trailer", directory + streams + 10},
+    };
+    for (const auto &c : cases) {
+        parts.stub = Bytes("MZ");
+        parts.stub.resize(granule - c.beforeBoundary, 0x5A);
+        parts.trailer.directoryOffset = static_cast<uint32_t>(parts.stub.size());
+        PackageBytes installer = PackageAssemble(&parts, true);
+        std::string path = WriteTemp("views.exe", installer);
+        for (uint32_t size : {granule, PACKAGE_VIEW_SIZE}) {
+            ViewSize views(size);
+            int descriptors = OpenDescriptors();
+            ASSERT_EQ(PackageOpenFileInViews(path.c_str()), 1) << c.where;
+            EXPECT_EQ(packageReader.view, nullptr);
+            EXPECT_EQ(ReadWhole(PackageFindEntry("one")), entries[0].data) << c.where;
+            EXPECT_EQ(ReadWhole(PackageFindEntry("two")), entries[2].data) << c.where;
+            PackageClose();
+            EXPECT_EQ(OpenDescriptors(), descriptors) << c.where;
+        }
+        installer[granule - 1] ^= 0x80;
+        path = WriteTemp("views.exe", installer);
+        ViewSize views(granule);
+        EXPECT_EQ(PackageOpenFileInViews(path.c_str()), 0) << c.where;
+        PackageClose();
+    }
+}
+
+// PackageEntryInflate hands out the bytes in pieces of the buffer's size
+// and sums them; it never produces more than the record's size.
+TEST_F(PackageTest, EntryInflationInPiecesGivesEveryByteOnce) {
+    std::mt19937 random(7);
+    PackageBytes data = RandomBytes(random, 100000);
+    PackageBytes installer = Build({{"\\data", data}});
+    ViewSize views(333);
+    ASSERT_EQ(OpenBytes(installer), 1);
+    const DirectoryRecord *record = PackageFindEntry("data");
+    for (uint32_t capacity : {1u, 999u, 4096u, 100000u, 300000u}) {
+        PackageBytes buffer(capacity), out;
+        PackageInflation inflation;
+        auto gather = [](void *context, const unsigned char *bytes, uint32_t count) {
+            static_cast<PackageBytes *>(context)->insert(
+                static_cast<PackageBytes *>(context)->end(), bytes, bytes + count);
+            return 1;
+        };
+        ASSERT_EQ(PackageEntryInflate(record, buffer.data(), capacity, gather, &out, &inflation),
+                  1);
+        EXPECT_EQ(out, data) << capacity;
+        EXPECT_EQ(inflation.produced, data.size());
+        EXPECT_EQ(inflation.sum, DirectoryRecordDataSum(record));
+    }
+    auto refuse = [](void *, const unsigned char *, uint32_t) { return 0; };
+    PackageBytes buffer(1000);
+    PackageInflation inflation;
+    EXPECT_EQ(PackageEntryInflate(record, buffer.data(), 1000, refuse, nullptr, &inflation), 0);
+}

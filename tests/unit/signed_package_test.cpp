@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -251,6 +252,32 @@ TEST(SignedPackageTest, EveryOtherChangedByteIsRefused) {
             PackageClose();
         }
     }
+}
+
+// The fields counted as zero may be cut by a view's end anywhere: views
+// of every size from one byte to the whole file sum alike, and the bytes
+// around the fields stay counted. The file itself is read in views too.
+TEST(SignedPackageTest, FieldsCutByViewBoundariesStillCountAsZero) {
+    const PackageBytes installer = Sign(Unsigned(), 5);
+    const uint32_t checkSum = TestPeCheckSumOffset(), entry = TestPeCertificateEntryOffset();
+    for (uint32_t size = 1; size <= installer.size(); size++) {
+        packageViewSize = size;
+        EXPECT_EQ(OpenExact(installer), 1) << "view size " << size;
+        for (uint32_t at : {checkSum - 1, checkSum + 4, entry - 1, entry + 8}) {
+            PackageBytes damaged = installer;
+            damaged[at] ^= 0x01;
+            EXPECT_EQ(OpenExact(damaged), 0) << "view size " << size << ", byte " << at;
+        }
+    }
+    packageViewSize = PACKAGE_VIEW_SIZE;
+    std::string path =
+        (std::filesystem::temp_directory_path() / "qunpack_signed_views.exe").string();
+    std::string error;
+    ASSERT_TRUE(PackageWriteFile(path, installer, &error)) << error;
+    EXPECT_EQ(PackageOpenFileInViews(path.c_str()), 1);
+    EXPECT_NE(PackageFindEntry("readme.txt"), nullptr);
+    PackageClose();
+    std::filesystem::remove(path);
 }
 
 } // namespace
