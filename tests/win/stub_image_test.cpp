@@ -17,7 +17,7 @@ struct BuiltProgram {
     const char *name;
     DWORD sizeLimit;
 };
-static const BuiltProgram kPrograms[] = {{"qunpack.exe", 38400}, {"qunpack-uninstall.exe", 36352}};
+static const BuiltProgram kPrograms[] = {{"qunpack.exe", 34816}, {"qunpack-uninstall.exe", 32768}};
 
 static std::string ProgramPath(const char *program) {
     char path[MAX_PATH];
