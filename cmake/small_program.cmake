@@ -10,10 +10,14 @@
 #   qunpack_small_program(T)   makes executable T one of them
 #
 # No -fdata-sections: on PE it moves zero-filled data onto disk.
+#
+# Link-time optimisation: the programs' code and zlib's are optimised as
+# one, which takes about a tenth off their code (calls inlined across files,
+# unused arguments and results dropped).
 
 add_library(qunpack_small_code INTERFACE)
 target_compile_options(qunpack_small_code INTERFACE
-  -Oz -ffunction-sections -fno-asynchronous-unwind-tables -fno-unwind-tables
+  -Oz -flto -ffunction-sections -fno-asynchronous-unwind-tables -fno-unwind-tables
   -mpreferred-stack-boundary=2
   $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -fno-rtti>)
 
@@ -28,14 +32,16 @@ if(NOT EXISTS ${QUNPACK_ZLIB_SOURCE}/inflate.c)
   message(FATAL_ERROR "No zlib source in build/zlib: run scripts/install-deps.sh (as root)")
 endif()
 
-# Inflate only: no gzip (so no crc32), fixed tables built at run time, and
-# no default allocator (Z_SOLO: the region heap allocates for zlib).
+# Inflate only: no gzip (so no crc32), fixed tables built at run time, no
+# default allocator (Z_SOLO: the region heap allocates for zlib), and the
+# package's own Adler-32 loop in place of adler32.c.
 add_library(qunpack_inflate OBJECT
   ${QUNPACK_ZLIB_SOURCE}/inflate.c ${QUNPACK_ZLIB_SOURCE}/inftrees.c
-  ${QUNPACK_ZLIB_SOURCE}/inffast.c ${QUNPACK_ZLIB_SOURCE}/adler32.c
-  ${QUNPACK_ZLIB_SOURCE}/zutil.c)
+  ${QUNPACK_ZLIB_SOURCE}/inffast.c ${QUNPACK_ZLIB_SOURCE}/zutil.c
+  ${CMAKE_SOURCE_DIR}/src/startup/zlib_adler32.cpp)
 target_compile_definitions(qunpack_inflate PRIVATE NO_GZIP BUILDFIXED Z_SOLO)
 target_include_directories(qunpack_inflate PUBLIC ${QUNPACK_ZLIB_SOURCE})
+target_include_directories(qunpack_inflate PRIVATE ${CMAKE_SOURCE_DIR}/src)
 target_link_libraries(qunpack_inflate PRIVATE qunpack_small_code)
 
 set(QUNPACK_SMALL_PROGRAM_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/small_program.ld)
@@ -43,12 +49,16 @@ set(QUNPACK_SMALL_PROGRAM_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/small_program.ld)
 function(qunpack_small_program target)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${QUNPACK_SMALL_PROGRAM_SCRIPT})
   target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src/startup/program_entry_win32.cpp)
+  # The entry point is an ordinary object, not one optimised at link time:
+  # see the runtime relocator in it.
+  set_source_files_properties(${CMAKE_SOURCE_DIR}/src/startup/program_entry_win32.cpp
+    TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS -fno-lto)
   # The objects come before every library, so the system's zlib is never
   # searched for what inflate needs.
   target_sources(${target} PRIVATE $<TARGET_OBJECTS:qunpack_inflate>)
   target_link_libraries(${target} PRIVATE qunpack_small_code)
   target_link_options(${target} PRIVATE
-    -nostartfiles -Wl,-e,_ProgramEntry -Wl,--gc-sections -s
+    -flto -Oz -nostartfiles -Wl,-e,_ProgramEntry -Wl,--gc-sections -s
     -Wl,-T,${QUNPACK_SMALL_PROGRAM_SCRIPT}
     # Relocatable, no-execute data, and no Windows-directory redirection on
     # a Remote Desktop host.

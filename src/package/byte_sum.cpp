@@ -95,6 +95,35 @@ uint32_t ByteSumSse2(const void *data, uint32_t length) {
 }
 #endif
 
+uint32_t Adler32Update(uint32_t adler, const void *data, uint32_t length) {
+    const uint32_t kModulus = 65521;
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    uint32_t a = adler & 0xFFFF, b = adler >> 16;
+    while (length > 0) {
+        // 5552 bytes are the most that cannot carry b past 32 bits before
+        // it is reduced.
+        uint32_t block = length < 5552 ? length : 5552;
+        length -= block;
+        for (; block >= 4; block -= 4, bytes += 4) {
+            a += bytes[0];
+            b += a;
+            a += bytes[1];
+            b += a;
+            a += bytes[2];
+            b += a;
+            a += bytes[3];
+            b += a;
+        }
+        for (; block > 0; block--) {
+            a += *bytes++;
+            b += a;
+        }
+        a %= kModulus;
+        b %= kModulus;
+    }
+    return b << 16 | a;
+}
+
 uint32_t PackageByteSum(const void *data, uint32_t length) {
     return PlatformProcessorHasSse2() ? ByteSumSse2(data, length) : ByteSumScalar(data, length);
 }

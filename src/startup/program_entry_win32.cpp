@@ -7,6 +7,13 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
 
+// The linker (binutils 2.40) crashes after link-time optimisation unless the
+// C runtime's relocator was loaded before it, as the runtime's start-up code
+// would load it. This object is not optimised at link time, so this unused
+// pointer loads it; the linker then drops both as unreferenced.
+extern "C" void _pei386_runtime_relocator(void);
+__attribute__((used)) static void (*const kLoadRuntimeRelocator)(void) = _pei386_runtime_relocator;
+
 // The command line after the program's own name, as WinMain expects it.
 static char *CommandLineArguments(void) {
     char *at = GetCommandLineA();

@@ -1,8 +1,12 @@
 // Both loops of the byte sum against a byte-at-a-time sum: every start
 // alignment and every length around their block sizes, and long runs of
-// 0xFF that would overflow a lane folded too late.
+// 0xFF that would overflow a lane folded too late; and the Adler-32 loop
+// against zlib's.
 #include <gtest/gtest.h>
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <vector>
 
 #include "package/byte_sum.h"
@@ -50,5 +54,29 @@ TEST(ByteSum, LongRunsOfFullBytesWrapAt32Bits) {
     if (PlatformProcessorHasSse2()) {
         EXPECT_EQ(ByteSumSse2(full.data() + 1, static_cast<uint32_t>(full.size() - 1)),
                   expected - 255u);
+    }
+}
+
+TEST(Adler32, AgreesWithZlibInPiecesOfEveryLengthAroundItsBlock) {
+    // Random bytes and runs of 0xFF (the largest sums), fed whole and in
+    // uneven pieces that straddle the 5552-byte reduction block.
+    std::vector<unsigned char> bytes(3 * 5552 + 17);
+    uint32_t state = 11;
+    for (unsigned char &b : bytes) {
+        state = state * 1103515245u + 12345u;
+        b = static_cast<unsigned char>(state >> 16);
+    }
+    std::vector<unsigned char> full(bytes.size(), 0xFF);
+    for (const std::vector<unsigned char> *data : {&bytes, &full}) {
+        for (size_t length : {0, 1, 3, 4, 5, 5551, 5552, 5553, 11104, 11105, int(bytes.size())}) {
+            uLong expected = adler32(adler32(0, Z_NULL, 0), data->data(), uInt(length));
+            ASSERT_EQ(Adler32Update(1, data->data(), uint32_t(length)), expected) << length;
+            uint32_t pieces = 1;
+            for (size_t at = 0, step = 1; at < length; at += step, step = step * 3 + 1) {
+                size_t piece = std::min(step, length - at);
+                pieces = Adler32Update(pieces, data->data() + at, uint32_t(piece));
+            }
+            ASSERT_EQ(pieces, expected) << length << " in pieces";
+        }
     }
 }
