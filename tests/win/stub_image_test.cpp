@@ -17,7 +17,7 @@ struct BuiltProgram {
     const char *name;
     DWORD sizeLimit;
 };
-static const BuiltProgram kPrograms[] = {{"qunpack.exe", 40960}, {"qunpack-uninstall.exe", 36864}};
+static const BuiltProgram kPrograms[] = {{"qunpack.exe", 36864}, {"qunpack-uninstall.exe", 33792}};
 
 static std::string ProgramPath(const char *program) {
     char path[MAX_PATH];
