@@ -52,8 +52,8 @@ bench: native
 # extract times (BENCH_ROUNDS rounds, medians) and how they grow.
 # An installer of more than 1.2 GiB with a 3 GiB file, built, verified and
 # extracted by qpack (a few minutes; not part of make test).
-test-large: native
-	@scripts/test-large.sh build/native/bin/qpack build/test-large
+test-large: native win32
+	@scripts/test-large.sh build/native/bin/qpack build/test-large build/win32
 
 MANY_ROUNDS ?= 3
 bench-many-files: native

@@ -8,17 +8,27 @@
 # 3 GiB and 1.2 GiB is checked to be refused). Peak memory of each qpack run
 # is printed. Disk use stays under 10 GB (about 6.5 GB at the peak, the
 # extraction's); everything is removed at the end, also on failure.
-# Usage: scripts/test-large.sh QPACK WORKDIR
+# With a Win32 build directory the installer is made with the real stub and
+# then installed under Wine by the end-to-end test program (answering its
+# questions), and the files it installed are compared the same way.
+# Usage: scripts/test-large.sh QPACK WORKDIR [WIN32_BUILD_DIR]
 set -euo pipefail
 
 qpack=$(realpath "$1")
 mkdir -p "$2"
 work=$(realpath "$2")/large
-trap 'rm -rf "$work"' EXIT
+win32=${3:+$(realpath "$3")}
+here=$(cd "$(dirname "$0")" && pwd)
+installed=${win32:+$win32/wineprefix/drive_c/Program Files/Large}
+trap 'rm -rf "$work" ${installed:+"$installed"}' EXIT
 rm -rf "$work"
 mkdir -p "$work/pay/data"
 
-printf 'MZ a stub standing in for the real one' >"$work/stub.exe"
+if [ -n "$win32" ]; then
+    cp "$win32/bin/qunpack.exe" "$work/stub.exe"
+else
+    printf 'MZ a stub standing in for the real one' >"$work/stub.exe"
+fi
 printf 'productname = "Large"\r\ndirectory = "Large"\r\n' >"$work/manifest.txt"
 head -c $((330 * 1024 * 1024)) /dev/urandom >"$work/pay/data/zeros.bin"
 truncate -s 3G "$work/pay/data/zeros.bin"
@@ -53,11 +63,27 @@ if [ "$size" -le $((1229 * 1024 * 1024)) ]; then
 fi
 run verify verify "$work/setup.exe"
 run extract extract -o "$work/out" "$work/setup.exe"
+
+# Every file of the payload equal to its copy below folder $1.
+compare_with() {
+    for file in data/zeros.bin data/random.bin readme.txt; do
+        if ! cmp "$work/pay/$file" "$1/$file"; then
+            echo "test-large: FAILED: $file differs in $1"
+            exit 1
+        fi
+    done
+}
+compare_with "$work/out"
+rm -rf "$work/out"
+
+if [ -n "$win32" ]; then
+    rm -rf "$installed"
+    windows_path=$(printf 'Z:%s' "$work/setup.exe" | tr / '\\')
+    start=$(date +%s)
+    QUNPACK_LARGE_INSTALLER=$windows_path "$here/wine-run.sh" --prefix "$win32/wineprefix" \
+        "$win32/bin/e2e_tests.exe" --gtest_filter='LargeInstallE2E.*'
+    echo "install under Wine: $(($(date +%s) - start)) s"
+    compare_with "$installed"
+fi
 rm "$work/setup.exe"
-for file in data/zeros.bin data/random.bin readme.txt; do
-    if ! cmp "$work/pay/$file" "$work/out/$file"; then
-        echo "test-large: FAILED: $file differs"
-        exit 1
-    fi
-done
 echo "test-large: passed"
