@@ -2,9 +2,10 @@
 # like it): every object of theirs without unwind tables, exceptions or RTTI
 # and with a section per function, zlib's inflate built inflate-only from
 # Debian's zlib source, their own entry point instead of the C runtime's
-# start-up code, unused sections dropped, symbols stripped and a section
+# start-up code, unused sections dropped, symbols stripped, a section
 # layout of their own (small_program.ld) that packs the data into one
-# section.
+# section, and after linking the resources and relocations folded into that
+# section as well (tools/image_compact).
 #
 #   qunpack_small_code         compile options for the libraries they link
 #   qunpack_small_program(T)   makes executable T one of them
@@ -46,6 +47,21 @@ target_link_libraries(qunpack_inflate PRIVATE qunpack_small_code)
 
 set(QUNPACK_SMALL_PROGRAM_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/small_program.ld)
 
+# image_compact folds the linked programs' resources and relocations into
+# their data section and their headers into one file block. It runs on the
+# build machine, so it is built with the build machine's compiler.
+find_program(QUNPACK_HOST_CXX NAMES g++ c++ REQUIRED)
+set(QUNPACK_IMAGE_COMPACT ${CMAKE_BINARY_DIR}/host/image_compact)
+set(QUNPACK_IMAGE_COMPACT_SOURCES
+  ${CMAKE_SOURCE_DIR}/tools/image_compact/image_compact.cpp ${CMAKE_SOURCE_DIR}/src/pe/pe.cpp)
+add_custom_command(OUTPUT ${QUNPACK_IMAGE_COMPACT}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/host
+  COMMAND ${QUNPACK_HOST_CXX} -std=c++17 -O2 -Wall -Wextra -Werror -I${CMAKE_SOURCE_DIR}/src
+    ${QUNPACK_IMAGE_COMPACT_SOURCES} -o ${QUNPACK_IMAGE_COMPACT}
+  DEPENDS ${QUNPACK_IMAGE_COMPACT_SOURCES} ${CMAKE_SOURCE_DIR}/src/pe/pe.h
+  COMMENT "Building image_compact for the build machine")
+add_custom_target(qunpack_image_compact DEPENDS ${QUNPACK_IMAGE_COMPACT})
+
 function(qunpack_small_program target)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${QUNPACK_SMALL_PROGRAM_SCRIPT})
   target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/src/startup/program_entry_win32.cpp)
@@ -63,4 +79,7 @@ function(qunpack_small_program target)
     # Relocatable, no-execute data, and no Windows-directory redirection on
     # a Remote Desktop host.
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware)
+  add_dependencies(${target} qunpack_image_compact)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${QUNPACK_IMAGE_COMPACT} $<TARGET_FILE:${target}>)
 endfunction()

@@ -216,6 +216,7 @@ static int ResourceLeafVisit(const ResourceTree *tree, uint32_t at, PeResource *
         return 0;
     }
     const unsigned char *entry = tree->image->bytes + tree->start + at;
+    resource->dataEntryOffset = tree->start + at;
     resource->dataRva = LoadLittleEndian(entry, 4);
     resource->dataSize = LoadLittleEndian(entry + 4, 4);
     resource->codePage = LoadLittleEndian(entry + 8, 4);

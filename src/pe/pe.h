@@ -147,6 +147,7 @@ struct PeResource {
     uint32_t dataSize;
     uint32_t dataOffset; // file offset of the data, inside the image
     uint32_t codePage;
+    uint32_t dataEntryOffset; // file offset of the 16-byte data entry naming the data
 };
 
 // Called for each resource in tree order; returns 0 to stop the walk.

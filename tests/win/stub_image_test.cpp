@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <stddef.h>
 #include <string.h>
 
 #include <string>
@@ -17,7 +18,7 @@ struct BuiltProgram {
     const char *name;
     DWORD sizeLimit;
 };
-static const BuiltProgram kPrograms[] = {{"qunpack.exe", 36864}, {"qunpack-uninstall.exe", 33792}};
+static const BuiltProgram kPrograms[] = {{"qunpack.exe", 35840}, {"qunpack-uninstall.exe", 32768}};
 
 static std::string ProgramPath(const char *program) {
     char path[MAX_PATH];
@@ -43,7 +44,8 @@ static std::string ProgramManifest(const char *program) {
 }
 
 // The program's NT headers and its file size; false when they cannot be read.
-static bool ProgramHeaders(const char *program, IMAGE_NT_HEADERS32 *headers, DWORD *fileSize) {
+static bool ProgramHeaders(const char *program, IMAGE_NT_HEADERS32 *headers, DWORD *fileSize,
+                           DWORD *headersEnd) {
     HANDLE file = CreateFileA(ProgramPath(program).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
                               OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
@@ -58,6 +60,9 @@ static bool ProgramHeaders(const char *program, IMAGE_NT_HEADERS32 *headers, DWO
         static_cast<DWORD>(dos->e_lfanew) + sizeof *headers > got)
         return false;
     memcpy(headers, head + dos->e_lfanew, sizeof *headers);
+    *headersEnd = dos->e_lfanew + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+                  headers->FileHeader.SizeOfOptionalHeader +
+                  headers->FileHeader.NumberOfSections * sizeof(IMAGE_SECTION_HEADER);
     return true;
 }
 
@@ -65,8 +70,9 @@ TEST(StubImage, IsASmallRelocatableTerminalServerAware32BitGuiProgram) {
     for (const BuiltProgram &program : kPrograms) {
         SCOPED_TRACE(program.name);
         IMAGE_NT_HEADERS32 nt;
-        DWORD size = 0;
-        ASSERT_TRUE(ProgramHeaders(program.name, &nt, &size)) << ProgramPath(program.name);
+        DWORD size = 0, headersEnd = 0;
+        ASSERT_TRUE(ProgramHeaders(program.name, &nt, &size, &headersEnd))
+            << ProgramPath(program.name);
         EXPECT_EQ(nt.Signature, IMAGE_NT_SIGNATURE);
         EXPECT_EQ(nt.FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
         EXPECT_EQ(nt.OptionalHeader.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC);
@@ -79,6 +85,10 @@ TEST(StubImage, IsASmallRelocatableTerminalServerAware32BitGuiProgram) {
         EXPECT_EQ(nt.FileHeader.Characteristics & IMAGE_FILE_RELOCS_STRIPPED, 0);
         EXPECT_GT(nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_BASERELOC].Size, 0u);
         EXPECT_LE(size, program.sizeLimit) << "every installer carries these bytes";
+        // The headers take one file block and leave room for the section
+        // qpack adds when it brands an installer.
+        EXPECT_EQ(nt.OptionalHeader.SizeOfHeaders, 512u);
+        EXPECT_LE(headersEnd + sizeof(IMAGE_SECTION_HEADER), nt.OptionalHeader.SizeOfHeaders);
     }
 }
 
