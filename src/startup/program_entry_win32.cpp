@@ -1,8 +1,7 @@
 // The entry point of our small GUI programs, which link without the C
 // runtime's start-up code: they have no static constructors, no atexit
 // handlers and no use for argv, so the start-up code would only add bytes.
-// WinMain gets what the runtime would give it, and its result ends the
-// process.
+// WinMain's result ends the process.
 #include <windows.h>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
@@ -14,27 +13,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
 extern "C" void _pei386_runtime_relocator(void);
 __attribute__((used)) static void (*const kLoadRuntimeRelocator)(void) = _pei386_runtime_relocator;
 
-// The command line after the program's own name, as WinMain expects it.
-static char *CommandLineArguments(void) {
-    char *at = GetCommandLineA();
-    if (*at == '"') {
-        for (at++; *at && *at != '"'; at++)
-            ;
-        at += *at == '"';
-    } else {
-        while (*at > ' ')
-            at++;
-    }
-    while (*at == ' ' || *at == '\t')
-        at++;
-    return at;
-}
-
+// Both programs ignore WinMain's arguments but the instance (the installer
+// and the uninstaller have no command line, and their window always covers
+// the work area), so the command line and the show state are not looked up.
 extern "C" void ProgramEntry(void) {
-    STARTUPINFOA startup;
-    startup.cb = sizeof startup;
-    GetStartupInfoA(&startup);
-    int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+    char noArguments[] = "";
     ExitProcess(
-        static_cast<UINT>(WinMain(GetModuleHandleA(NULL), NULL, CommandLineArguments(), show)));
+        static_cast<UINT>(WinMain(GetModuleHandleA(NULL), NULL, noArguments, SW_SHOWDEFAULT)));
 }
