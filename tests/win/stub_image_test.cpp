@@ -18,7 +18,7 @@ struct BuiltProgram {
     const char *name;
     DWORD sizeLimit;
 };
-static const BuiltProgram kPrograms[] = {{"qunpack.exe", 35840}, {"qunpack-uninstall.exe", 32768}};
+static const BuiltProgram kPrograms[] = {{"qunpack.exe", 32768}, {"qunpack-uninstall.exe", 30208}};
 
 static std::string ProgramPath(const char *program) {
     char path[MAX_PATH];

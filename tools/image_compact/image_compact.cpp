@@ -1,41 +1,17 @@
-// Makes a linked small program smaller on disk without changing what is
-// loaded. The linker gives every section its own run of 512-byte file
-// blocks and the headers two blocks (its DOS stub pushes the section table
-// past the first): for a program of 32 KiB that is about 2 KiB of padding.
-// This step, run on the stub and the uninstaller right after linking:
-//
-//   - folds the trailing resource and relocation sections into the data
-//     section in front of them: their bytes follow the data's, the resource
-//     tree's data entries and the two data directory entries are moved with
-//     them, and the section table loses two headers;
-//   - puts the PE headers at 0x48, behind a DOS program of five bytes that
-//     only exits, so that the headers fit one block and still leave room for
-//     the section qpack adds when it brands an installer.
-//
-// Nothing else moves: code, imports and data keep their addresses, so no
-// instruction and no relocation changes. The result is checked against the
-// input before it is written: the same sections at the same addresses with
-// the same bytes, the same resources, the same relocations.
-//
-//   image_compact PROGRAM   rewrites PROGRAM; on failure it says why and
-//                           removes PROGRAM, so that the next build links
-//                           it again instead of shipping it unfolded.
+// Folding a linked small program's resources and relocations into its data
+// section. See image_compact.h.
+#include "image_compact/image_compact.h"
+
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "pe/pe.h"
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
 
 const uint32_t kFileAlignment = 0x200;
 const uint32_t kSectionAlignment = 0x1000;
@@ -236,6 +212,8 @@ bool CompactCheck(const Bytes &before, const Image &old, const Bytes &after, uin
     return true;
 }
 
+} // namespace
+
 bool ImageCompact(const Bytes &bytes, Bytes *out, std::string *problem) {
     Image image;
     if (!ImageRead(bytes, &image, problem)) {
@@ -377,46 +355,4 @@ bool ImageCompact(const Bytes &bytes, Bytes *out, std::string *problem) {
     }
     out->swap(result);
     return true;
-}
-
-bool FileRead(const std::string &path, Bytes *bytes) {
-    std::ifstream in(path, std::ios::binary);
-    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad() && in.is_open();
-}
-
-bool FileWrite(const std::string &path, const Bytes &bytes) {
-    std::string temporary = path + ".compact";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-        if (!out.good()) {
-            return false;
-        }
-    }
-    std::error_code ignored; // the program keeps its mode (executable)
-    std::filesystem::permissions(temporary, std::filesystem::status(path).permissions(), ignored);
-    return rename(temporary.c_str(), path.c_str()) == 0;
-}
-
-} // namespace
-
-int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: image_compact PROGRAM\n");
-        return 2;
-    }
-    std::string path = argv[1], problem;
-    Bytes bytes, compact;
-    if (!FileRead(path, &bytes)) {
-        problem = "it cannot be read";
-    } else if (ImageCompact(bytes, &compact, &problem) && FileWrite(path, compact)) {
-        return 0;
-    } else if (problem.empty()) {
-        problem = "it cannot be written";
-    }
-    fprintf(stderr, "image_compact: %s: %s; removed, so that it is linked again\n", path.c_str(),
-            problem.c_str());
-    remove(path.c_str());
-    return 1;
 }
