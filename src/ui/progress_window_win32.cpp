@@ -112,16 +112,12 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
             progressWindow.installing = 0;
             return 0;
         case WM_CLOSE:
+        case WM_QUERYENDSESSION: // FALSE: "not now"
             if (progressWindow.installing)
                 return 0;
-            return DefWindowProcA(window, message, wParam, lParam);
-        case WM_QUERYENDSESSION:
-            if (progressWindow.installing)
-                return FALSE;
-            return DefWindowProcA(window, message, wParam, lParam);
-        default:
-            return DefWindowProcA(window, message, wParam, lParam);
+            break;
     }
+    return DefWindowProcA(window, message, wParam, lParam);
 }
 
 static void FillRectangle(HDC dc, const ProgressRectangle *rectangle) {
@@ -254,7 +250,8 @@ void StatusPaint(void) {
     PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE);
 }
 
-int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point) {
+// Not inlined: the paint draws two bitmaps, and one copy of the long call does.
+__attribute__((noinline)) int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point) {
     return SetDIBitsToDevice(dc, point.x, point.y, static_cast<DWORD>(bitmap->width),
                              static_cast<DWORD>(bitmap->height), 0, 0, 0,
                              static_cast<UINT>(bitmap->height), bitmap->bits,
