@@ -39,10 +39,7 @@ static void ProgressClassRegister(void) {
 // A name too long for the title is cut; a description without one (which
 // the run refuses before the window) gives the bare verb.
 static void ProgressTitleFormat(char *title, int size, const char *productName) {
-    if (productName)
-        TextFormat(title, size, "Installing %s", productName);
-    else
-        TextFormat(title, size, "Installing");
+    TextFormat(title, size, productName ? "Installing %s" : "Installing", productName);
 }
 
 int ProgressWindowCreate(InstallDescription *description) {
@@ -194,14 +191,17 @@ void PaintStatusAndBar(HDC dc, const RECT *clientRectangle) {
     HBRUSH border = CreateSolidBrush(description->progressBorderColour);
     HBRUSH done = CreateSolidBrush(description->progressBarColour);
     HBRUSH background = CreateSolidBrush(description->backgroundColour);
-    HGDIOBJ previousBrush = GetCurrentObject(dc, OBJ_BRUSH);
+    // The first brush selected gives back the one to select again at the end.
+    HGDIOBJ previousBrush;
     if (progressWindow.statusText) {
+        previousBrush = SelectObject(dc, border);
         for (int part = PROGRESS_TOP_FRAME; part <= PROGRESS_MARKER; part++)
-            FillWithBrush(dc, border, &bar.parts[part]);
+            FillRectangle(dc, &bar.parts[part]);
         FillWithBrush(dc, done, &bar.parts[PROGRESS_DONE]);
         FillWithBrush(dc, background, &bar.parts[PROGRESS_REMAINING]);
     } else {
-        FillWithBrush(dc, background, &bar.parts[PROGRESS_BAR_ERASED]);
+        previousBrush = SelectObject(dc, background);
+        FillRectangle(dc, &bar.parts[PROGRESS_BAR_ERASED]);
     }
     SelectObject(dc, previousBrush);
     DeleteObject(border);
