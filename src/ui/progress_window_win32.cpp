@@ -213,16 +213,8 @@ void PaintStatusAndBar(HDC dc, const RECT *clientRectangle) {
 static void StatusTextReplace(const char *text) {
     RegionHeapFree(progressWindow.statusText);
     progressWindow.statusText = NULL;
-    if (!text)
-        return;
-    size_t length = strlen(text);
-    if (length >= UINT32_MAX)
-        return;
-    char *copy = static_cast<char *>(RegionHeapAlloc(static_cast<uint32_t>(length + 1)));
-    if (!copy)
-        return;
-    memcpy(copy, text, length + 1);
-    progressWindow.statusText = copy;
+    if (text)
+        DupString(&progressWindow.statusText, text);
 }
 
 void SetStatusWithoutPaint(const char *text, float fraction) {
