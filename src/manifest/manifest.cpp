@@ -181,18 +181,29 @@ int ParseColour(ColourRef *colour, const char *text) {
 
 struct ManifestKeyRow {
     const char *name;
-    int valueForm;
+    uint8_t valueForm;
+    uint8_t field; // offset of the key's string or colour in InstallDescription
 };
+
+#define FIELD(member) static_cast<uint8_t>(offsetof(InstallDescription, member))
 
 // In the order of ManifestKeyIndex.
 static const ManifestKeyRow kManifestKeys[MANIFEST_KEY_COUNT] = {
-    {"productname", MANIFEST_VALUE_STRING},       {"origin", MANIFEST_VALUE_STRING},
-    {"directory", MANIFEST_VALUE_STRING},         {"uninstaller", MANIFEST_VALUE_STRING},
-    {"mutexname", MANIFEST_VALUE_STRING},         {"mainwindowname", MANIFEST_VALUE_STRING},
-    {"BKColour", MANIFEST_VALUE_COLOUR},          {"ProgressBorderColour", MANIFEST_VALUE_COLOUR},
-    {"ProgressBarColour", MANIFEST_VALUE_COLOUR}, {"StatusTextColour", MANIFEST_VALUE_COLOUR},
-    {"shortcut", MANIFEST_VALUE_SHORTCUT},        {"delfile", MANIFEST_VALUE_FILE_NAME},
+    {"productname", MANIFEST_VALUE_STRING, FIELD(productName)},
+    {"origin", MANIFEST_VALUE_STRING, FIELD(origin)},
+    {"directory", MANIFEST_VALUE_STRING, FIELD(directoryName)},
+    {"uninstaller", MANIFEST_VALUE_STRING, FIELD(uninstaller)},
+    {"mutexname", MANIFEST_VALUE_STRING, FIELD(mutexName)},
+    {"mainwindowname", MANIFEST_VALUE_STRING, FIELD(mainWindowName)},
+    {"BKColour", MANIFEST_VALUE_COLOUR, FIELD(backgroundColour)},
+    {"ProgressBorderColour", MANIFEST_VALUE_COLOUR, FIELD(progressBorderColour)},
+    {"ProgressBarColour", MANIFEST_VALUE_COLOUR, FIELD(progressBarColour)},
+    {"StatusTextColour", MANIFEST_VALUE_COLOUR, FIELD(statusTextColour)},
+    {"shortcut", MANIFEST_VALUE_SHORTCUT, 0},
+    {"delfile", MANIFEST_VALUE_FILE_NAME, 0},
 };
+
+#undef FIELD
 
 static int KeysEqualFolded(const char *left, const char *right) {
     while (*left != '\0' && FoldAscii(*left) == FoldAscii(*right)) {
@@ -224,38 +235,10 @@ int ManifestKeyValueForm(int keyIndex) {
                                                             : -1;
 }
 
-static char **StringField(InstallDescription *description, int keyIndex) {
-    switch (keyIndex) {
-        case MANIFEST_KEY_PRODUCTNAME:
-            return &description->productName;
-        case MANIFEST_KEY_ORIGIN:
-            return &description->origin;
-        case MANIFEST_KEY_DIRECTORY:
-            return &description->directoryName;
-        case MANIFEST_KEY_UNINSTALLER:
-            return &description->uninstaller;
-        case MANIFEST_KEY_MUTEXNAME:
-            return &description->mutexName;
-        case MANIFEST_KEY_MAINWINDOWNAME:
-            return &description->mainWindowName;
-        default:
-            return nullptr;
-    }
-}
-
-static ColourRef *ColourField(InstallDescription *description, int keyIndex) {
-    switch (keyIndex) {
-        case MANIFEST_KEY_BKCOLOUR:
-            return &description->backgroundColour;
-        case MANIFEST_KEY_PROGRESSBORDERCOLOUR:
-            return &description->progressBorderColour;
-        case MANIFEST_KEY_PROGRESSBARCOLOUR:
-            return &description->progressBarColour;
-        case MANIFEST_KEY_STATUSTEXTCOLOUR:
-            return &description->statusTextColour;
-        default:
-            return nullptr;
-    }
+// The field a string or colour key sets; a table row's offset, in place of
+// a switch per value form.
+static void *KeyField(InstallDescription *description, int keyIndex) {
+    return reinterpret_cast<char *>(description) + kManifestKeys[keyIndex].field;
 }
 
 // ---- Applying a key ------------------------------------------------------------------
@@ -316,9 +299,9 @@ int ManifestApplyKey(InstallDescription *description, const char *key, const cha
     int keyIndex = ManifestFindKey(key);
     switch (ManifestKeyValueForm(keyIndex)) {
         case MANIFEST_VALUE_STRING:
-            return ApplyString(StringField(description, keyIndex), value);
+            return ApplyString(static_cast<char **>(KeyField(description, keyIndex)), value);
         case MANIFEST_VALUE_COLOUR:
-            return ParseColour(ColourField(description, keyIndex), value);
+            return ParseColour(static_cast<ColourRef *>(KeyField(description, keyIndex)), value);
         case MANIFEST_VALUE_SHORTCUT:
             return ApplyShortcut(description, value);
         case MANIFEST_VALUE_FILE_NAME:
