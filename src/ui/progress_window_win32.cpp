@@ -222,7 +222,8 @@ void SetStatusWithoutPaint(const char *text, float fraction) {
     progressWindow.fraction = fraction;
 }
 
-void SetStatus(const char *text, float fraction) {
+// Not inlined: the sequences call it several times each.
+__attribute__((noinline)) void SetStatus(const char *text, float fraction) {
     SetStatusWithoutPaint(text, fraction);
     StatusPaint();
 }
