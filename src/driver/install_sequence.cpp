@@ -26,14 +26,16 @@ static int FindInstallDirectory(char *directory, const char *directoryName) {
 }
 
 // Files the package delivered damaged will be damaged on every try: only a
-// new download helps. The others were most likely held by a program.
-static const char *IncompleteInstallAdvice(const ExtractionReport *files) {
+// new download helps. The others were most likely held by a program. The
+// advice is two parts, so that the download sentence is stored once.
+static const char kDownloadAdvice[] = "The installer may be damaged: download it again.";
+
+static const char *IncompleteInstallClosingAdvice(const ExtractionReport *files) {
     if (files->damaged == 0)
         return "Close any program that may be using them and run this installer again.";
     if (files->damaged == files->failed)
-        return "The installer may be damaged: download it again.";
-    return "The installer may be damaged: download it again. Close any program that may be "
-           "using the other files before you run it.";
+        return "";
+    return " Close any program that may be using the other files before you run it.";
 }
 
 static void ShowOutcome(HWND window, const InstallDescription *description,
@@ -42,8 +44,9 @@ static void ShowOutcome(HWND window, const InstallDescription *description,
     if (files->failed > 0) {
         ShowFormattedMessage(
             window, MB_ICONERROR,
-            "%s was not installed completely: %u of %u files could not be written.\n\n%s", product,
-            files->failed, files->files, IncompleteInstallAdvice(files));
+            "%s was not installed completely: %u of %u files could not be written.\n\n%s%s",
+            product, files->failed, files->files, files->damaged ? kDownloadAdvice : "",
+            IncompleteInstallClosingAdvice(files));
     } else if (!systemStepsDone) {
         ShowFormattedMessage(
             window, MB_ICONWARNING,
