@@ -111,15 +111,15 @@ static int ScanDecimal(const char *text, int32_t *number) {
     if (*text < '0' || *text > '9') {
         return 0;
     }
-    const int64_t limit = negative ? 2147483648LL : 2147483647LL;
-    int64_t magnitude = 0;
+    // 32-bit arithmetic: a magnitude that the next digit would take past the
+    // limit is held there instead.
+    const uint32_t limit = negative ? 2147483648u : 2147483647u;
+    uint32_t magnitude = 0;
     for (; *text >= '0' && *text <= '9'; text++) {
-        magnitude = magnitude * 10 + (*text - '0');
-        if (magnitude > limit) {
-            magnitude = limit;
-        }
+        uint32_t digit = static_cast<uint32_t>(*text - '0');
+        magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
     }
-    *number = static_cast<int32_t>(negative ? -magnitude : magnitude);
+    *number = static_cast<int32_t>(negative ? 0u - magnitude : magnitude);
     return 1;
 }
 
