@@ -13,9 +13,10 @@
 
 // ---- Characters ------------------------------------------------------------------
 
-// scanf's whitespace in the C locale.
+// scanf's whitespace in the C locale: the space and '\t' '\n' '\v' '\f' '\r',
+// which are 9 to 13.
 static int IsManifestSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 static char FoldAscii(char c) {
