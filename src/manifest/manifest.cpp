@@ -180,8 +180,27 @@ int ParseColour(ColourRef *colour, const char *text) {
 
 // ---- Keys ----------------------------------------------------------------------------
 
+// The key names in the order of ManifestKeyIndex, each ended by its NUL:
+// one block of text, so that they need no pointers (each would cost the
+// image an address and its relocation).
+static const char kManifestKeyNames[] = "productname\0"
+                                        "origin\0"
+                                        "directory\0"
+                                        "uninstaller\0"
+                                        "mutexname\0"
+                                        "mainwindowname\0"
+                                        "BKColour\0"
+                                        "ProgressBorderColour\0"
+                                        "ProgressBarColour\0"
+                                        "StatusTextColour\0"
+                                        "shortcut\0"
+                                        "delfile";
+
+static const char *NextKeyName(const char *name) {
+    return name + strlen(name) + 1;
+}
+
 struct ManifestKeyRow {
-    const char *name;
     uint8_t valueForm;
     uint8_t field; // offset of the key's string or colour in InstallDescription
 };
@@ -190,18 +209,18 @@ struct ManifestKeyRow {
 
 // In the order of ManifestKeyIndex.
 static const ManifestKeyRow kManifestKeys[MANIFEST_KEY_COUNT] = {
-    {"productname", MANIFEST_VALUE_STRING, FIELD(productName)},
-    {"origin", MANIFEST_VALUE_STRING, FIELD(origin)},
-    {"directory", MANIFEST_VALUE_STRING, FIELD(directoryName)},
-    {"uninstaller", MANIFEST_VALUE_STRING, FIELD(uninstaller)},
-    {"mutexname", MANIFEST_VALUE_STRING, FIELD(mutexName)},
-    {"mainwindowname", MANIFEST_VALUE_STRING, FIELD(mainWindowName)},
-    {"BKColour", MANIFEST_VALUE_COLOUR, FIELD(backgroundColour)},
-    {"ProgressBorderColour", MANIFEST_VALUE_COLOUR, FIELD(progressBorderColour)},
-    {"ProgressBarColour", MANIFEST_VALUE_COLOUR, FIELD(progressBarColour)},
-    {"StatusTextColour", MANIFEST_VALUE_COLOUR, FIELD(statusTextColour)},
-    {"shortcut", MANIFEST_VALUE_SHORTCUT, 0},
-    {"delfile", MANIFEST_VALUE_FILE_NAME, 0},
+    {MANIFEST_VALUE_STRING, FIELD(productName)},
+    {MANIFEST_VALUE_STRING, FIELD(origin)},
+    {MANIFEST_VALUE_STRING, FIELD(directoryName)},
+    {MANIFEST_VALUE_STRING, FIELD(uninstaller)},
+    {MANIFEST_VALUE_STRING, FIELD(mutexName)},
+    {MANIFEST_VALUE_STRING, FIELD(mainWindowName)},
+    {MANIFEST_VALUE_COLOUR, FIELD(backgroundColour)},
+    {MANIFEST_VALUE_COLOUR, FIELD(progressBorderColour)},
+    {MANIFEST_VALUE_COLOUR, FIELD(progressBarColour)},
+    {MANIFEST_VALUE_COLOUR, FIELD(statusTextColour)},
+    {MANIFEST_VALUE_SHORTCUT, 0},
+    {MANIFEST_VALUE_FILE_NAME, 0},
 };
 
 #undef FIELD
@@ -218,8 +237,9 @@ int ManifestFindKey(const char *key) {
     if (key == nullptr) {
         return -1;
     }
-    for (int index = 0; index < MANIFEST_KEY_COUNT; index++) {
-        if (KeysEqualFolded(key, kManifestKeys[index].name)) {
+    const char *name = kManifestKeyNames;
+    for (int index = 0; index < MANIFEST_KEY_COUNT; index++, name = NextKeyName(name)) {
+        if (KeysEqualFolded(key, name)) {
             return index;
         }
     }
@@ -227,8 +247,14 @@ int ManifestFindKey(const char *key) {
 }
 
 const char *ManifestKeyName(int keyIndex) {
-    return (keyIndex >= 0 && keyIndex < MANIFEST_KEY_COUNT) ? kManifestKeys[keyIndex].name
-                                                            : nullptr;
+    if (keyIndex < 0 || keyIndex >= MANIFEST_KEY_COUNT) {
+        return nullptr;
+    }
+    const char *name = kManifestKeyNames;
+    for (; keyIndex > 0; keyIndex--) {
+        name = NextKeyName(name);
+    }
+    return name;
 }
 
 int ManifestKeyValueForm(int keyIndex) {
