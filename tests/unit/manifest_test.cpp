@@ -695,3 +695,23 @@ TEST(ManifestShortcutIndex, NumbersPastThe32BitRangeAreHeldAtItsLimits) {
         EXPECT_EQ(index, c.index) << c.digits;
     }
 }
+
+TEST(ManifestKeys, NamesInKeyIndexOrderAndFoundIgnoringCase) {
+    const char *names[MANIFEST_KEY_COUNT] = {
+        "productname",       "origin",           "directory", "uninstaller",
+        "mutexname",         "mainwindowname",   "BKColour",  "ProgressBorderColour",
+        "ProgressBarColour", "StatusTextColour", "shortcut",  "delfile"};
+    for (int index = 0; index < MANIFEST_KEY_COUNT; index++) {
+        ASSERT_NE(ManifestKeyName(index), nullptr) << index;
+        EXPECT_STREQ(ManifestKeyName(index), names[index]);
+        std::string upper = names[index];
+        for (char &c : upper)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(ManifestFindKey(names[index]), index);
+        EXPECT_EQ(ManifestFindKey(upper.c_str()), index);
+    }
+    for (const char *unknown : {"", "product", "productnames", "delfile ", "origin\t"})
+        EXPECT_EQ(ManifestFindKey(unknown), -1) << unknown;
+    EXPECT_EQ(ManifestKeyName(-1), nullptr);
+    EXPECT_EQ(ManifestKeyName(MANIFEST_KEY_COUNT), nullptr);
+}
