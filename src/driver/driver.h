@@ -10,6 +10,11 @@ extern const char kMessageCaption[];
 // The message of a package that cannot be read or used.
 extern const char kPackageFailureText[];
 
+// Shows a message box captioned kMessageCaption whose text is format
+// filled by TextFormat (a text longer than 2047 characters is cut).
+// Returns the box's answer.
+int ShowFormattedMessage(HWND owner, UINT type, const char *format, ...);
+
 // Limits the DLL search to the system folder (see messages.cpp for the
 // older systems' fallback). Called first thing by both programs.
 void RestrictDllSearch(void);

@@ -10,17 +10,6 @@
 #include "package/install_directory.h"
 #include "system/system.h"
 #include "ui/progress_window.h"
-#include "text/text_format.h"
-
-// Room for every message with a product name of up to 1023 characters (the
-// most a manifest line can give) and an install directory of MAX_PATH.
-static const int kMessageSize = 2048;
-
-static void ShowMessage(HWND window, UINT icon, const char *format, const char *product) {
-    char message[kMessageSize];
-    TextFormat(message, sizeof message, format, product);
-    MessageBoxA(window, message, kMessageCaption, icon);
-}
 
 // The Program Files folder, "\" and the manifest's directory; where the
 // shell cannot say where Program Files is, the Windows directory's drive
@@ -37,32 +26,36 @@ static int FindInstallDirectory(char *directory, const char *directoryName) {
 }
 
 // Files the package delivered damaged will be damaged on every try: only a
-// new download helps. The others were most likely held by a program.
-static const char *IncompleteInstallAdvice(const ExtractionReport *files) {
+// new download helps. The others were most likely held by a program. The
+// advice is two parts, so that the download sentence is stored once.
+static const char kDownloadAdvice[] = "The installer may be damaged: download it again.";
+
+static const char *IncompleteInstallClosingAdvice(const ExtractionReport *files) {
     if (files->damaged == 0)
         return "Close any program that may be using them and run this installer again.";
     if (files->damaged == files->failed)
-        return "The installer may be damaged: download it again.";
-    return "The installer may be damaged: download it again. Close any program that may be "
-           "using the other files before you run it.";
+        return "";
+    return " Close any program that may be using the other files before you run it.";
 }
 
 static void ShowOutcome(HWND window, const InstallDescription *description,
                         const ExtractionReport *files, int systemStepsDone) {
     const char *product = description->productName;
     if (files->failed > 0) {
-        char message[kMessageSize];
-        TextFormat(message, sizeof message,
-                   "%s was not installed completely: %u of %u files could not be written.\n\n%s",
-                   product, files->failed, files->files, IncompleteInstallAdvice(files));
-        MessageBoxA(window, message, kMessageCaption, MB_ICONERROR);
+        ShowFormattedMessage(
+            window, MB_ICONERROR,
+            "%s was not installed completely: %u of %u files could not be written.\n\n%s%s",
+            product, files->failed, files->files, files->damaged ? kDownloadAdvice : "",
+            IncompleteInstallClosingAdvice(files));
     } else if (!systemStepsDone) {
-        ShowMessage(window, MB_ICONWARNING,
-                    "%s has been installed, but its Start menu shortcuts or its uninstall entry "
-                    "could not be created.",
-                    product);
+        ShowFormattedMessage(
+            window, MB_ICONWARNING,
+            "%s has been installed, but its Start menu shortcuts or its uninstall entry "
+            "could not be created.",
+            product);
     } else {
-        ShowMessage(window, MB_ICONINFORMATION, "%s has been successfully installed.", product);
+        ShowFormattedMessage(window, MB_ICONINFORMATION, "%s has been successfully installed.",
+                             product);
     }
 }
 
@@ -107,10 +100,11 @@ static void InstallConfirmed(HWND window, const InstallDescription *description)
     if (!FindInstallDirectory(directory, description->directoryName) ||
         !InstallDirectoryHoldsFiles(directory)) {
         SetStatus(NULL, 0.0f);
-        ShowMessage(window, MB_ICONERROR,
-                    "%s cannot be installed: the path of its install folder is too long.\n\n"
-                    "Nothing has been installed.",
-                    description->productName);
+        ShowFormattedMessage(
+            window, MB_ICONERROR,
+            "%s cannot be installed: the path of its install folder is too long.\n\n"
+            "Nothing has been installed.",
+            description->productName);
         return;
     }
 
@@ -127,11 +121,10 @@ static void InstallConfirmed(HWND window, const InstallDescription *description)
 
 void RunInstall(HWND window) {
     const InstallDescription *description = progressWindow.description;
-    char question[kMessageSize];
-    TextFormat(question, sizeof question,
-               "This program will install %s on this system.\n\nDo you want to continue?",
-               description->productName);
-    if (MessageBoxA(window, question, kMessageCaption, MB_ICONQUESTION | MB_YESNO) == IDYES)
+    if (ShowFormattedMessage(
+            window, MB_ICONQUESTION | MB_YESNO,
+            "This program will install %s on this system.\n\nDo you want to continue?",
+            description->productName) == IDYES)
         InstallConfirmed(window, description);
     PostMessageA(window, WM_CLOSE, 0, 0);
 }

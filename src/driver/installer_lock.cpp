@@ -8,7 +8,8 @@ static const DWORD kLockWaitMs = 500;
 // 1 when mutex was had within timeoutMs. An abandoned mutex does not count,
 // since whatever its holder was doing was left half done; the wait made it
 // ours all the same, so it is given back.
-static int MutexTake(HANDLE mutex, DWORD timeoutMs) {
+// Not inlined: its two uses would each carry a copy.
+__attribute__((noinline)) static int MutexTake(HANDLE mutex, DWORD timeoutMs) {
     if (mutex == NULL)
         return 0;
     DWORD result = WaitForSingleObject(mutex, timeoutMs);

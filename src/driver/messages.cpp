@@ -1,10 +1,27 @@
 // Texts and start-up steps that the installer and the uninstaller share.
 #include "driver/driver.h"
 
+#include <stdarg.h>
+
+#include "text/text_format.h"
+
 const char kMessageCaption[] = "Unpack";
 
 const char kPackageFailureText[] =
     "Failed to read package file.\t\t\n\n - try downloading it again";
+
+// Room for every message with a product name of up to 1023 characters (the
+// most a manifest line can give) and a path of MAX_PATH.
+static const int kMessageSize = 2048;
+
+int ShowFormattedMessage(HWND owner, UINT type, const char *format, ...) {
+    char message[kMessageSize];
+    va_list arguments;
+    va_start(arguments, format);
+    TextFormatV(message, sizeof message, format, arguments);
+    va_end(arguments);
+    return MessageBoxA(owner, message, kMessageCaption, type);
+}
 
 // A program started from a Downloads folder (or, for the uninstaller, a
 // folder its user may write to) would load a DLL dropped beside it under a

@@ -30,17 +30,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
         return -1;
     }
 
-    if (!PackageOpen()) {
-        MessageBoxA(GetDesktopWindow(), kPackageFailureText, kMessageCaption, MB_ICONERROR);
-        PackageClose();
-        RegionHeapShutdown();
-        return -1;
-    }
-
     // A package that cannot say what to install, or where, is as useless as
-    // a damaged one: the later stages never see a missing name.
-    InstallDescription description;
-    if (!ManifestLoad(&description) || !ManifestIsUsable(&description)) {
+    // a damaged one: the later stages never see a missing name. (Freeing
+    // the empty description of an unread package releases nothing.)
+    InstallDescription description = {};
+    if (!PackageOpen() || !ManifestLoad(&description) || !ManifestIsUsable(&description)) {
         MessageBoxA(GetDesktopWindow(), kPackageFailureText, kMessageCaption, MB_ICONERROR);
         ManifestFree(&description);
         PackageClose();

@@ -13,9 +13,10 @@
 
 // ---- Characters ------------------------------------------------------------------
 
-// scanf's whitespace in the C locale.
+// scanf's whitespace in the C locale: the space and '\t' '\n' '\v' '\f' '\r',
+// which are 9 to 13.
 static int IsManifestSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 static char FoldAscii(char c) {
@@ -111,15 +112,15 @@ static int ScanDecimal(const char *text, int32_t *number) {
     if (*text < '0' || *text > '9') {
         return 0;
     }
-    const int64_t limit = negative ? 2147483648LL : 2147483647LL;
-    int64_t magnitude = 0;
+    // 32-bit arithmetic: a magnitude that the next digit would take past the
+    // limit is held there instead.
+    const uint32_t limit = negative ? 2147483648u : 2147483647u;
+    uint32_t magnitude = 0;
     for (; *text >= '0' && *text <= '9'; text++) {
-        magnitude = magnitude * 10 + (*text - '0');
-        if (magnitude > limit) {
-            magnitude = limit;
-        }
+        uint32_t digit = static_cast<uint32_t>(*text - '0');
+        magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
     }
-    *number = static_cast<int32_t>(negative ? -magnitude : magnitude);
+    *number = static_cast<int32_t>(negative ? 0u - magnitude : magnitude);
     return 1;
 }
 
@@ -179,20 +180,50 @@ int ParseColour(ColourRef *colour, const char *text) {
 
 // ---- Keys ----------------------------------------------------------------------------
 
+// The key names in the order of ManifestKeyIndex, each ended by its NUL:
+// one block of text, so that they need no pointers (each would cost the
+// image an address and its relocation).
+static const char kManifestKeyNames[] = "productname\0"
+                                        "origin\0"
+                                        "directory\0"
+                                        "uninstaller\0"
+                                        "mutexname\0"
+                                        "mainwindowname\0"
+                                        "BKColour\0"
+                                        "ProgressBorderColour\0"
+                                        "ProgressBarColour\0"
+                                        "StatusTextColour\0"
+                                        "shortcut\0"
+                                        "delfile";
+
+static const char *NextKeyName(const char *name) {
+    return name + strlen(name) + 1;
+}
+
 struct ManifestKeyRow {
-    const char *name;
-    int valueForm;
+    uint8_t valueForm;
+    uint8_t field; // offset of the key's string or colour in InstallDescription
 };
+
+#define FIELD(member) static_cast<uint8_t>(offsetof(InstallDescription, member))
 
 // In the order of ManifestKeyIndex.
 static const ManifestKeyRow kManifestKeys[MANIFEST_KEY_COUNT] = {
-    {"productname", MANIFEST_VALUE_STRING},       {"origin", MANIFEST_VALUE_STRING},
-    {"directory", MANIFEST_VALUE_STRING},         {"uninstaller", MANIFEST_VALUE_STRING},
-    {"mutexname", MANIFEST_VALUE_STRING},         {"mainwindowname", MANIFEST_VALUE_STRING},
-    {"BKColour", MANIFEST_VALUE_COLOUR},          {"ProgressBorderColour", MANIFEST_VALUE_COLOUR},
-    {"ProgressBarColour", MANIFEST_VALUE_COLOUR}, {"StatusTextColour", MANIFEST_VALUE_COLOUR},
-    {"shortcut", MANIFEST_VALUE_SHORTCUT},        {"delfile", MANIFEST_VALUE_FILE_NAME},
+    {MANIFEST_VALUE_STRING, FIELD(productName)},
+    {MANIFEST_VALUE_STRING, FIELD(origin)},
+    {MANIFEST_VALUE_STRING, FIELD(directoryName)},
+    {MANIFEST_VALUE_STRING, FIELD(uninstaller)},
+    {MANIFEST_VALUE_STRING, FIELD(mutexName)},
+    {MANIFEST_VALUE_STRING, FIELD(mainWindowName)},
+    {MANIFEST_VALUE_COLOUR, FIELD(backgroundColour)},
+    {MANIFEST_VALUE_COLOUR, FIELD(progressBorderColour)},
+    {MANIFEST_VALUE_COLOUR, FIELD(progressBarColour)},
+    {MANIFEST_VALUE_COLOUR, FIELD(statusTextColour)},
+    {MANIFEST_VALUE_SHORTCUT, 0},
+    {MANIFEST_VALUE_FILE_NAME, 0},
 };
+
+#undef FIELD
 
 static int KeysEqualFolded(const char *left, const char *right) {
     while (*left != '\0' && FoldAscii(*left) == FoldAscii(*right)) {
@@ -206,8 +237,9 @@ int ManifestFindKey(const char *key) {
     if (key == nullptr) {
         return -1;
     }
-    for (int index = 0; index < MANIFEST_KEY_COUNT; index++) {
-        if (KeysEqualFolded(key, kManifestKeys[index].name)) {
+    const char *name = kManifestKeyNames;
+    for (int index = 0; index < MANIFEST_KEY_COUNT; index++, name = NextKeyName(name)) {
+        if (KeysEqualFolded(key, name)) {
             return index;
         }
     }
@@ -215,8 +247,14 @@ int ManifestFindKey(const char *key) {
 }
 
 const char *ManifestKeyName(int keyIndex) {
-    return (keyIndex >= 0 && keyIndex < MANIFEST_KEY_COUNT) ? kManifestKeys[keyIndex].name
-                                                            : nullptr;
+    if (keyIndex < 0 || keyIndex >= MANIFEST_KEY_COUNT) {
+        return nullptr;
+    }
+    const char *name = kManifestKeyNames;
+    for (; keyIndex > 0; keyIndex--) {
+        name = NextKeyName(name);
+    }
+    return name;
 }
 
 int ManifestKeyValueForm(int keyIndex) {
@@ -224,38 +262,10 @@ int ManifestKeyValueForm(int keyIndex) {
                                                             : -1;
 }
 
-static char **StringField(InstallDescription *description, int keyIndex) {
-    switch (keyIndex) {
-        case MANIFEST_KEY_PRODUCTNAME:
-            return &description->productName;
-        case MANIFEST_KEY_ORIGIN:
-            return &description->origin;
-        case MANIFEST_KEY_DIRECTORY:
-            return &description->directoryName;
-        case MANIFEST_KEY_UNINSTALLER:
-            return &description->uninstaller;
-        case MANIFEST_KEY_MUTEXNAME:
-            return &description->mutexName;
-        case MANIFEST_KEY_MAINWINDOWNAME:
-            return &description->mainWindowName;
-        default:
-            return nullptr;
-    }
-}
-
-static ColourRef *ColourField(InstallDescription *description, int keyIndex) {
-    switch (keyIndex) {
-        case MANIFEST_KEY_BKCOLOUR:
-            return &description->backgroundColour;
-        case MANIFEST_KEY_PROGRESSBORDERCOLOUR:
-            return &description->progressBorderColour;
-        case MANIFEST_KEY_PROGRESSBARCOLOUR:
-            return &description->progressBarColour;
-        case MANIFEST_KEY_STATUSTEXTCOLOUR:
-            return &description->statusTextColour;
-        default:
-            return nullptr;
-    }
+// The field a string or colour key sets; a table row's offset, in place of
+// a switch per value form.
+static void *KeyField(InstallDescription *description, int keyIndex) {
+    return reinterpret_cast<char *>(description) + kManifestKeys[keyIndex].field;
 }
 
 // ---- Applying a key ------------------------------------------------------------------
@@ -316,9 +326,9 @@ int ManifestApplyKey(InstallDescription *description, const char *key, const cha
     int keyIndex = ManifestFindKey(key);
     switch (ManifestKeyValueForm(keyIndex)) {
         case MANIFEST_VALUE_STRING:
-            return ApplyString(StringField(description, keyIndex), value);
+            return ApplyString(static_cast<char **>(KeyField(description, keyIndex)), value);
         case MANIFEST_VALUE_COLOUR:
-            return ParseColour(ColourField(description, keyIndex), value);
+            return ParseColour(static_cast<ColourRef *>(KeyField(description, keyIndex)), value);
         case MANIFEST_VALUE_SHORTCUT:
             return ApplyShortcut(description, value);
         case MANIFEST_VALUE_FILE_NAME:

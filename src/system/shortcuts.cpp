@@ -1,5 +1,7 @@
 // The Start-menu shortcuts: one shell link per manifest entry, in a folder
-// named after the product inside the user's Programs folder.
+// named after the product inside the user's Programs folder. Their removal
+// is a file of its own (shortcut_removal.cpp), so that the uninstaller
+// carries no link making and the installer no link removal.
 #include <windows.h>
 
 #include <shlobj.h>
@@ -66,12 +68,10 @@ static int ShortcutSave(const WCHAR *link, const char *target, int32_t iconIndex
 // directory is.
 static int ShortcutCreate(const ShortcutEntry *entry, const WCHAR *programs,
                           const char *productName, const char *directory) {
-    char linkName[MAX_PATH];
     char target[MAX_PATH];
     WCHAR link[MAX_PATH];
-    if (!RelativePathBuild(linkName, productName, entry->shortcutName, ".lnk") ||
-        !RelativePathBuild(target, directory, entry->targetPath, nullptr) ||
-        !WidePathJoin(link, programs, linkName, nullptr)) {
+    if (!ShortcutLinkPath(link, programs, productName, entry) ||
+        !RelativePathBuild(target, directory, entry->targetPath, nullptr)) {
         return 0;
     }
     MakeLinkFolders(link);
@@ -97,50 +97,4 @@ int CreateShortcuts(const InstallDescription *description, const char *directory
         }
     }
     return allSaved;
-}
-
-// Removes the folders of link up to, not including, programs, deepest
-// first, each only when empty.
-static void RemoveEmptyLinkFolders(WCHAR *link, int programsLength) {
-    for (int end = lstrlenW(link); end > programsLength + 1; end--) {
-        if (link[end - 1] == L'\\') {
-            link[end - 1] = 0;
-            RemoveDirectoryW(link);
-        }
-    }
-}
-
-int RemoveShortcuts(const InstallDescription *description) {
-    WCHAR programs[MAX_PATH];
-    if (description->shortcuts == nullptr ||
-        !SHGetSpecialFolderPathW(NULL, programs, CSIDL_PROGRAMS, FALSE) ||
-        !ManifestProductNameIsSafe(description->productName)) {
-        return 1;
-    }
-    int allRemoved = 1;
-    for (const ShortcutEntry *entry = description->shortcuts; entry != nullptr;
-         entry = entry->next) {
-        char linkName[MAX_PATH];
-        WCHAR link[MAX_PATH];
-        if (!RelativePathBuild(linkName, description->productName, entry->shortcutName, ".lnk") ||
-            !WidePathJoin(link, programs, linkName, nullptr)) {
-            continue;
-        }
-        if (!DeleteFileW(link) && GetLastError() != ERROR_FILE_NOT_FOUND &&
-            GetLastError() != ERROR_PATH_NOT_FOUND) {
-            allRemoved = 0;
-        }
-    }
-    // Every link first, then the folders: a folder shared by two links is
-    // empty only once both are gone.
-    for (const ShortcutEntry *entry = description->shortcuts; entry != nullptr;
-         entry = entry->next) {
-        char linkName[MAX_PATH];
-        WCHAR link[MAX_PATH];
-        if (RelativePathBuild(linkName, description->productName, entry->shortcutName, ".lnk") &&
-            WidePathJoin(link, programs, linkName, nullptr)) {
-            RemoveEmptyLinkFolders(link, lstrlenW(programs));
-        }
-    }
-    return allRemoved;
 }

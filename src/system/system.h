@@ -29,6 +29,10 @@ int CreateShortcuts(const InstallDescription *description, const char *directory
 typedef HRESULT (*ShortcutLinkCreateFunction)(IShellLinkA **link);
 extern ShortcutLinkCreateFunction shortcutLinkCreate;
 
+// The uninstall key below HKEY_LOCAL_MACHINE, one for every product.
+const char kUninstallRegistryKey[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvane";
+
 // Registers the product's uninstaller under the uninstall key. Returns 1
 // when the key was written or none was asked for, 0 when it could not be.
 int RegisterUninstaller(const InstallDescription *description, const char *directory);

@@ -1,14 +1,13 @@
 // The uninstall registration: one fixed key below HKEY_LOCAL_MACHINE,
 // whatever the package, holding the product's name and its uninstaller.
+// Its removal is a file of its own (uninstall_removal.cpp), so that neither
+// program carries the other's registry calls.
 #include <windows.h>
 
 #include <string.h>
 
 #include "system/system.h"
 #include "text/text_format.h"
-
-static const char kUninstallKey[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvane";
 
 static int SetStringValue(HKEY key, const char *name, const char *text) {
     return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text),
@@ -34,7 +33,7 @@ int RegisterUninstaller(const InstallDescription *description, const char *direc
         return 0;
     }
     HKEY key = NULL;
-    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, kUninstallKey, &key) != ERROR_SUCCESS) {
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, kUninstallRegistryKey, &key) != ERROR_SUCCESS) {
         return 0;
     }
     const char *product = description->productName != nullptr ? description->productName : "";
@@ -44,30 +43,4 @@ int RegisterUninstaller(const InstallDescription *description, const char *direc
     written &= SetStringValue(key, "UninstallString", command);
     RegCloseKey(key);
     return written;
-}
-
-// The key is shared by every product this system installs: a later install
-// of another product owns it now, and its entry must stay.
-int UnregisterUninstaller(const char *uninstallerPath) {
-    char command[MAX_PATH + 2];
-    int length = TextFormat(command, sizeof command, "\"%s\"", uninstallerPath);
-    if (length <= 0 || static_cast<size_t>(length) >= sizeof command) {
-        return 0;
-    }
-    HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS) {
-        return 1;
-    }
-    char registered[MAX_PATH + 3] = "";
-    DWORD size = sizeof registered - 1;
-    DWORD type = 0;
-    LONG read = RegQueryValueExA(key, "UninstallString", NULL, &type,
-                                 reinterpret_cast<BYTE *>(registered), &size);
-    RegCloseKey(key);
-    registered[sizeof registered - 1] = 0;
-    if (read != ERROR_SUCCESS || type != REG_SZ || lstrcmpiA(registered, command) != 0) {
-        return 1;
-    }
-    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey) == ERROR_SUCCESS;
 }

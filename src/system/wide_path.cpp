@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "package/relative_names.h"
+
 // Converts text onto the end of path (length characters used so far).
 // Returns the new length, or 0 when it does not fit.
 static int WidePathAppend(WCHAR *path, int length, const char *text) {
@@ -26,4 +28,11 @@ int WidePathJoin(WCHAR *path, const WCHAR *folder, const char *name, const char 
     if (length == 0)
         path[0] = 0;
     return length > 0;
+}
+
+int ShortcutLinkPath(WCHAR *link, const WCHAR *programs, const char *productName,
+                     const ShortcutEntry *entry) {
+    char linkName[MAX_PATH];
+    return RelativePathBuild(linkName, productName, entry->shortcutName, ".lnk") &&
+           WidePathJoin(link, programs, linkName, nullptr);
 }

@@ -45,8 +45,8 @@ static uint64_t BitmapColourCount(uint32_t bitCount, uint32_t coloursUsed) {
 // header layouts.
 struct BitmapHeader {
     uint32_t infoSize;
-    int64_t width;
-    int64_t height;
+    int32_t width; // a core header's 16-bit sizes fit as well
+    int32_t height;
     uint32_t bitCount;
     uint32_t compression;
     uint64_t tableEnd; // file offset just past the masks and the colour table
@@ -139,8 +139,8 @@ int BitmapValidate(const unsigned char *file, uint32_t size) {
 void BitmapDimensions(const unsigned char *file, int32_t *width, int32_t *height) {
     BitmapHeader header;
     BitmapReadHeader(file, &header);
-    *width = static_cast<int32_t>(header.width);
-    *height = static_cast<int32_t>(header.height);
+    *width = header.width;
+    *height = header.height;
 }
 
 PackageBitmap *BitmapLoad(const char *entryName) {

@@ -39,10 +39,7 @@ static void ProgressClassRegister(void) {
 // A name too long for the title is cut; a description without one (which
 // the run refuses before the window) gives the bare verb.
 static void ProgressTitleFormat(char *title, int size, const char *productName) {
-    if (productName)
-        TextFormat(title, size, "Installing %s", productName);
-    else
-        TextFormat(title, size, "Installing");
+    TextFormat(title, size, productName ? "Installing %s" : "Installing", productName);
 }
 
 int ProgressWindowCreate(InstallDescription *description) {
@@ -112,16 +109,12 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
             progressWindow.installing = 0;
             return 0;
         case WM_CLOSE:
+        case WM_QUERYENDSESSION: // FALSE: "not now"
             if (progressWindow.installing)
                 return 0;
-            return DefWindowProcA(window, message, wParam, lParam);
-        case WM_QUERYENDSESSION:
-            if (progressWindow.installing)
-                return FALSE;
-            return DefWindowProcA(window, message, wParam, lParam);
-        default:
-            return DefWindowProcA(window, message, wParam, lParam);
+            break;
     }
+    return DefWindowProcA(window, message, wParam, lParam);
 }
 
 static void FillRectangle(HDC dc, const ProgressRectangle *rectangle) {
@@ -198,14 +191,17 @@ void PaintStatusAndBar(HDC dc, const RECT *clientRectangle) {
     HBRUSH border = CreateSolidBrush(description->progressBorderColour);
     HBRUSH done = CreateSolidBrush(description->progressBarColour);
     HBRUSH background = CreateSolidBrush(description->backgroundColour);
-    HGDIOBJ previousBrush = GetCurrentObject(dc, OBJ_BRUSH);
+    // The first brush selected gives back the one to select again at the end.
+    HGDIOBJ previousBrush;
     if (progressWindow.statusText) {
+        previousBrush = SelectObject(dc, border);
         for (int part = PROGRESS_TOP_FRAME; part <= PROGRESS_MARKER; part++)
-            FillWithBrush(dc, border, &bar.parts[part]);
+            FillRectangle(dc, &bar.parts[part]);
         FillWithBrush(dc, done, &bar.parts[PROGRESS_DONE]);
         FillWithBrush(dc, background, &bar.parts[PROGRESS_REMAINING]);
     } else {
-        FillWithBrush(dc, background, &bar.parts[PROGRESS_BAR_ERASED]);
+        previousBrush = SelectObject(dc, background);
+        FillRectangle(dc, &bar.parts[PROGRESS_BAR_ERASED]);
     }
     SelectObject(dc, previousBrush);
     DeleteObject(border);
@@ -217,16 +213,8 @@ void PaintStatusAndBar(HDC dc, const RECT *clientRectangle) {
 static void StatusTextReplace(const char *text) {
     RegionHeapFree(progressWindow.statusText);
     progressWindow.statusText = NULL;
-    if (!text)
-        return;
-    size_t length = strlen(text);
-    if (length >= UINT32_MAX)
-        return;
-    char *copy = static_cast<char *>(RegionHeapAlloc(static_cast<uint32_t>(length + 1)));
-    if (!copy)
-        return;
-    memcpy(copy, text, length + 1);
-    progressWindow.statusText = copy;
+    if (text)
+        DupString(&progressWindow.statusText, text);
 }
 
 void SetStatusWithoutPaint(const char *text, float fraction) {
@@ -234,7 +222,8 @@ void SetStatusWithoutPaint(const char *text, float fraction) {
     progressWindow.fraction = fraction;
 }
 
-void SetStatus(const char *text, float fraction) {
+// Not inlined: the sequences call it several times each.
+__attribute__((noinline)) void SetStatus(const char *text, float fraction) {
     SetStatusWithoutPaint(text, fraction);
     StatusPaint();
 }
@@ -254,7 +243,8 @@ void StatusPaint(void) {
     PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE);
 }
 
-int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point) {
+// Not inlined: the paint draws two bitmaps, and one copy of the long call does.
+__attribute__((noinline)) int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point) {
     return SetDIBitsToDevice(dc, point.x, point.y, static_cast<DWORD>(bitmap->width),
                              static_cast<DWORD>(bitmap->height), 0, 0, 0,
                              static_cast<UINT>(bitmap->height), bitmap->bits,

@@ -14,9 +14,6 @@
 
 UninstallRun uninstallRun;
 
-// Room for every message with a product name of up to 1023 characters.
-static const int kMessageSize = 2048;
-
 static int CharactersMatch(char left, char right) {
     left = left == '/' ? '\\' : left;
     right = right == '/' ? '\\' : right;
@@ -52,12 +49,6 @@ int UninstallFolderFind(const InstallDescription *description) {
     return 1;
 }
 
-static void ShowMessage(HWND window, UINT icon, const char *format, const char *product) {
-    char message[kMessageSize];
-    TextFormat(message, sizeof message, format, product);
-    MessageBoxA(window, message, kMessageCaption, icon);
-}
-
 // A running program cannot delete its own file: it and the folders it
 // stands in (those the removal could not take because of it) are deleted
 // at the next restart, the file first, each folder only if empty by then.
@@ -79,16 +70,16 @@ static int ScheduleSelfRemoval(void) {
 
 static void ShowOutcome(HWND window, const InstallDescription *description, uint32_t failed) {
     if (failed == 0) {
-        ShowMessage(window, MB_ICONINFORMATION, "%s has been removed.", description->productName);
+        ShowFormattedMessage(window, MB_ICONINFORMATION, "%s has been removed.",
+                             description->productName);
         uninstallRun.exitCode = UNINSTALL_EXIT_REMOVED;
         return;
     }
-    char message[kMessageSize];
-    TextFormat(message, sizeof message,
-               "%s was not removed completely: %u %s could not be removed (in use or access "
-               "denied).\n\nRestart your computer or run this uninstaller again to finish.",
-               description->productName, failed, failed == 1 ? "file" : "files");
-    MessageBoxA(window, message, kMessageCaption, MB_ICONWARNING);
+    ShowFormattedMessage(
+        window, MB_ICONWARNING,
+        "%s was not removed completely: %u %s could not be removed (in use or access "
+        "denied).\n\nRestart your computer or run this uninstaller again to finish.",
+        description->productName, failed, failed == 1 ? "file" : "files");
     uninstallRun.exitCode = UNINSTALL_EXIT_INCOMPLETE;
 }
 
@@ -116,11 +107,10 @@ static void UninstallConfirmed(HWND window, const InstallDescription *descriptio
 
 void RunUninstall(HWND window) {
     const InstallDescription *description = progressWindow.description;
-    char question[kMessageSize];
-    TextFormat(question, sizeof question, "Do you want to remove %s and all of its components?",
-               description->productName);
     uninstallRun.exitCode = UNINSTALL_EXIT_DECLINED;
-    if (MessageBoxA(window, question, kMessageCaption, MB_ICONQUESTION | MB_YESNO) == IDYES)
+    if (ShowFormattedMessage(window, MB_ICONQUESTION | MB_YESNO,
+                             "Do you want to remove %s and all of its components?",
+                             description->productName) == IDYES)
         UninstallConfirmed(window, description);
     PostMessageA(window, WM_CLOSE, 0, 0);
 }

@@ -43,12 +43,10 @@ static int OwnPathFind(void) {
 // removal. Returns the exit code.
 static int UninstallRunChecked(InstallDescription *description) {
     if (!UninstallFolderFind(description)) {
-        char message[2048];
-        TextFormat(message, sizeof message,
-                   "This uninstaller is not in the install folder of %s.\n\nNothing has been "
-                   "removed.",
-                   description->productName);
-        MessageBoxA(GetDesktopWindow(), message, kMessageCaption, MB_ICONERROR);
+        ShowFormattedMessage(GetDesktopWindow(), MB_ICONERROR,
+                             "This uninstaller is not in the install folder of %s.\n\nNothing "
+                             "has been removed.",
+                             description->productName);
         return UNINSTALL_EXIT_DECLINED;
     }
     if (!CheckPreviousInstance(description->mutexName, description->mainWindowName,

@@ -664,3 +664,54 @@ TEST(ManifestDifferentialTest, ValuesMatchLikeSscanf) {
 #endif
 
 } // namespace
+
+TEST(ManifestShortcutIndex, NumbersPastThe32BitRangeAreHeldAtItsLimits) {
+    const struct {
+        const char *digits;
+        int32_t index;
+    } cases[] = {
+        {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX},
+        {"2147483650", INT32_MAX},
+        {"4294967296", INT32_MAX},
+        {"21474836470", INT32_MAX},
+        {"-2147483647", -INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"-2147483649", INT32_MIN},
+        {"-9999999999", INT32_MIN},
+        {"+214748364", 214748364},
+        {"214748365", 214748365},
+        {"-0", 0},
+        {"0000000000002147483647", INT32_MAX},
+        {"429496729", 429496729},
+        {"1999999999", 1999999999},
+    };
+    for (const auto &c : cases) {
+        std::string value = std::string("\"n\", \"t\", ") + c.digits;
+        char name[MANIFEST_NAME_MAX + 1];
+        char target[MANIFEST_NAME_MAX + 1];
+        int32_t index = 12345;
+        ASSERT_TRUE(ManifestParseShortcut(value.c_str(), name, target, &index)) << c.digits;
+        EXPECT_EQ(index, c.index) << c.digits;
+    }
+}
+
+TEST(ManifestKeys, NamesInKeyIndexOrderAndFoundIgnoringCase) {
+    const char *names[MANIFEST_KEY_COUNT] = {
+        "productname",       "origin",           "directory", "uninstaller",
+        "mutexname",         "mainwindowname",   "BKColour",  "ProgressBorderColour",
+        "ProgressBarColour", "StatusTextColour", "shortcut",  "delfile"};
+    for (int index = 0; index < MANIFEST_KEY_COUNT; index++) {
+        ASSERT_NE(ManifestKeyName(index), nullptr) << index;
+        EXPECT_STREQ(ManifestKeyName(index), names[index]);
+        std::string upper = names[index];
+        for (char &c : upper)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(ManifestFindKey(names[index]), index);
+        EXPECT_EQ(ManifestFindKey(upper.c_str()), index);
+    }
+    for (const char *unknown : {"", "product", "productnames", "delfile ", "origin\t"})
+        EXPECT_EQ(ManifestFindKey(unknown), -1) << unknown;
+    EXPECT_EQ(ManifestKeyName(-1), nullptr);
+    EXPECT_EQ(ManifestKeyName(MANIFEST_KEY_COUNT), nullptr);
+}

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <string>
 
 namespace {
 
@@ -159,4 +160,57 @@ TEST(ProgressGeometry, WithoutCentreBitmapTheBarTakesTheTopRows) {
     ExpectRectangle(Part(bar, PROGRESS_DONE), 200, 0, 199, 20, "done part in the first rows");
     ExpectRectangle(Part(bar, PROGRESS_BAR_ERASED), 198, -2, 404, 24, "erased bar");
     ExpectRectangle(bar.statusStrip, 0, 580, 800, 20, "status strip");
+}
+
+namespace {
+
+int32_t Clamped(int64_t value) {
+    return value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : int32_t(value);
+}
+
+// Every rectangle written out as its own 64-bit sums, held to the 32-bit range.
+void ExpectLayoutFormulas(int32_t width, int32_t height, int32_t lineHeight, int32_t barTop,
+                          float fraction) {
+    const int64_t W = width, H = height, L = lineHeight, T = barTop, F = PROGRESS_FRAME;
+    const int64_t BW = width >> 1, BX = Clamped(W - BW) >> 1;
+    const int64_t M = ProgressMarker(int32_t(BW), fraction);
+    const int64_t expected[1 + PROGRESS_BAR_PARTS][4] = {
+        {0, H - L, W, L},
+        {BX, T - F, BW, F},
+        {BX, T + L, BW, F},
+        {BX - F, T - F, F, L + 2 * F},
+        {BX + BW, T - F, F, L + 2 * F},
+        {BX + M - 1, T - F, F, L + 2 * F},
+        {BX, T, M - 1, L},
+        {BX + M + 1, T, BW - M - 2, L},
+        {BX - F, T - F, BW + 2 * F, L + 2 * F},
+    };
+    ProgressBarGeometry bar = Layout(width, height, lineHeight, barTop, fraction);
+    EXPECT_EQ(bar.barWidth, BW);
+    EXPECT_EQ(bar.barLeft, BX);
+    EXPECT_EQ(bar.marker, M);
+    for (int row = 0; row <= PROGRESS_BAR_PARTS; row++) {
+        const ProgressRectangle &actual = row == 0 ? bar.statusStrip : bar.parts[row - 1];
+        ExpectRectangle(actual, Clamped(expected[row][0]), Clamped(expected[row][1]),
+                        Clamped(expected[row][2]), Clamped(expected[row][3]),
+                        ("row " + std::to_string(row)).c_str());
+    }
+}
+
+} // namespace
+
+TEST(ProgressGeometry, EveryRectangleIsItsSumHeldToTheRange) {
+    const int32_t extremes[] = {INT32_MIN, INT32_MIN + 1, -1023,         -1,       0, 1,
+                                2,         767,           INT32_MAX - 1, INT32_MAX};
+    const float fractions[] = {0.0f, 0.37f, 1.0f, -1e30f, 1e30f};
+    for (int32_t a : extremes) {
+        for (int32_t b : extremes) {
+            for (float fraction : fractions) {
+                SCOPED_TRACE(testing::Message() << a << ", " << b << ", " << fraction);
+                ExpectLayoutFormulas(a, b, a, b, fraction);
+                ExpectLayoutFormulas(1024, 768, a, b, fraction);
+                ExpectLayoutFormulas(a, 768, 23, b, fraction);
+            }
+        }
+    }
 }

@@ -1,0 +1,32 @@
+// The uninstall registration's removal, for the uninstaller (see
+// uninstall.cpp for why it is a file of its own).
+#include <windows.h>
+
+#include "system/system.h"
+#include "text/text_format.h"
+
+// The key is shared by every product this system installs: a later install
+// of another product owns it now, and its entry must stay.
+int UnregisterUninstaller(const char *uninstallerPath) {
+    char command[MAX_PATH + 2];
+    int length = TextFormat(command, sizeof command, "\"%s\"", uninstallerPath);
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof command) {
+        return 0;
+    }
+    HKEY key = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallRegistryKey, 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS) {
+        return 1;
+    }
+    char registered[MAX_PATH + 3] = "";
+    DWORD size = sizeof registered - 1;
+    DWORD type = 0;
+    LONG read = RegQueryValueExA(key, "UninstallString", NULL, &type,
+                                 reinterpret_cast<BYTE *>(registered), &size);
+    RegCloseKey(key);
+    registered[sizeof registered - 1] = 0;
+    if (read != ERROR_SUCCESS || type != REG_SZ || lstrcmpiA(registered, command) != 0) {
+        return 1;
+    }
+    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallRegistryKey) == ERROR_SUCCESS;
+}
