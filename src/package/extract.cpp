@@ -247,11 +247,10 @@ static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, 
     if (hooks->progress == nullptr) {
         return;
     }
-    // A path too long for the line is cut: TextFormat never overflows it.
+    // A path too long for the line is cut: TextFormat never overflows it
+    // and always terminates it.
     char text[PLATFORM_MAX_PATH];
-    if (TextFormat(text, sizeof text, "Unpacking: %s", path) < 0) {
-        text[0] = 0;
-    }
+    TextFormat(text, sizeof text, "Unpacking: %s", path);
     hooks->progress(text, static_cast<float>(static_cast<double>(done) / total));
 }
 
