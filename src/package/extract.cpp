@@ -228,10 +228,11 @@ int ExtractEntryToFile(const DirectoryRecord *record, char *path, const char *sp
 
 // ---- All entries -----------------------------------------------------------------
 
-// Counted in 64 bits, so that no sum of sizes can wrap to nothing and skip
-// the extraction with success reported (the open refuses such packages).
-static uint64_t ExtractInstallableTotal(void) {
-    uint64_t total = 0;
+// 32 bits hold it: the open refuses a package whose installable sizes add
+// up to 4 GiB or more, so the sum cannot wrap to nothing and skip the
+// extraction with success reported.
+static uint32_t ExtractInstallableTotal(void) {
+    uint32_t total = 0;
     for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
          record = PackageNextRecord(record)) {
         if (!DirectoryRecordIsInternal(record)) {
@@ -241,25 +242,24 @@ static uint64_t ExtractInstallableTotal(void) {
     return total;
 }
 
-static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, uint64_t done,
-                                uint64_t total) {
+static void ExtractShowProgress(const ExtractionHooks *hooks, const char *path, uint32_t done,
+                                uint32_t total) {
     if (hooks->progress == nullptr) {
         return;
     }
-    // A path too long for the line is cut: TextFormat never overflows it.
+    // A path too long for the line is cut: TextFormat never overflows it
+    // and always terminates it.
     char text[PLATFORM_MAX_PATH];
-    if (TextFormat(text, sizeof text, "Unpacking: %s", path) < 0) {
-        text[0] = 0;
-    }
+    TextFormat(text, sizeof text, "Unpacking: %s", path);
     hooks->progress(text, static_cast<float>(static_cast<double>(done) / total));
 }
 
 // Handles one installable entry; returns 0 when it was written, else why
 // it was not.
 static int ExtractOne(const ExtractionHooks *hooks, const char *installDirectory,
-                      const DirectoryRecord *record, ExtractBuffer *buffer, uint64_t *done,
-                      uint64_t total) {
-    uint64_t doneBefore = *done;
+                      const DirectoryRecord *record, ExtractBuffer *buffer, uint32_t *done,
+                      uint32_t total) {
+    uint32_t doneBefore = *done;
     // Done advances before the file is touched: an entry that fails still
     // counts as handled in the fractions of the entries after it.
     *done += DirectoryRecordSize(record);
@@ -294,8 +294,8 @@ void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHook
     if (hooks == nullptr) {
         hooks = &none;
     }
-    uint64_t total = installDirectory != nullptr ? ExtractInstallableTotal() : 0;
-    uint64_t done = 0;
+    uint32_t total = installDirectory != nullptr ? ExtractInstallableTotal() : 0;
+    uint32_t done = 0;
     ExtractBuffer buffer = {nullptr, 0};
     for (const DirectoryRecord *record = total != 0 ? PackageFirstRecord() : nullptr;
          record != nullptr; record = PackageNextRecord(record)) {

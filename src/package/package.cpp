@@ -322,7 +322,7 @@ int PackageValidateDirectory(const unsigned char *directory, uint32_t directoryS
     uint32_t offset = 0;
     // The extraction counts installable bytes in 32 bits: a package whose
     // installable sizes add up to 4 GiB or more is outside the format.
-    uint64_t installable = 0;
+    uint32_t installable = 0;
     for (;;) {
         // Here offset <= directorySize; the header must fit, then the name
         // must end inside the directory.
@@ -349,10 +349,10 @@ int PackageValidateDirectory(const unsigned char *directory, uint32_t directoryS
             return 0;
         }
         if (!DirectoryRecordIsInternal(record)) {
-            installable += DirectoryRecordSize(record);
-            if (installable > UINT32_MAX) {
+            if (DirectoryRecordSize(record) > UINT32_MAX - installable) {
                 return 0;
             }
+            installable += DirectoryRecordSize(record);
         }
 
         uint32_t recordLength = DirectoryRecordLength(record);

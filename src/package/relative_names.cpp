@@ -30,8 +30,11 @@ static int NameIsDevice(const char *component, size_t length) {
         folded[i] = FoldAscii(component[i]);
     }
     folded[base] = '\0';
-    static const char *const devices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
-    for (const char *device : devices) {
+    // One string of the names, each behind its terminator: no table of
+    // pointers to relocate.
+    static const char devices[] = "con\0prn\0aux\0nul\0conin$\0conout$";
+    for (const char *device = devices; device < devices + sizeof devices;
+         device += strlen(device) + 1) {
         if (strcmp(folded, device) == 0) {
             return 1;
         }

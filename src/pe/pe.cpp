@@ -7,8 +7,11 @@ static const uint32_t DOS_HEADER_SIZE = 64;
 static const uint32_t DOS_PE_POINTER = 0x3C;
 static const uint32_t FILE_HEADER_SIZE = 20; // behind the 4-byte signature
 
-// 1 when the span of size bytes at offset lies inside length bytes.
-static int SpanInside(uint64_t offset, uint64_t size, uint32_t length) {
+// 1 when the span of size bytes at offset lies inside length bytes. Every
+// caller's offset and size fit 32 bits without wrapping: counts are 16-bit
+// fields times small record sizes, offsets lie inside the image or are
+// 31-bit tree offsets plus a record's size.
+static int SpanInside(uint32_t offset, uint32_t size, uint32_t length) {
     return offset <= length && size <= length - offset;
 }
 
@@ -83,8 +86,7 @@ int PeImageRead(const void *bytes, uint32_t length, PeImage *image) {
         return 0;
     }
     image->sectionTableOffset = image->optionalHeaderOffset + image->optionalHeaderSize;
-    return SpanInside(image->sectionTableOffset,
-                      static_cast<uint64_t>(image->sectionCount) * PE_SECTION_HEADER_SIZE,
+    return SpanInside(image->sectionTableOffset, image->sectionCount * PE_SECTION_HEADER_SIZE,
                       image->length);
 }
 
@@ -202,7 +204,7 @@ static int ResourceKeyRead(const ResourceTree *tree, uint32_t field, PeResourceK
         return 0;
     }
     units = LoadLittleEndian(tree->image->bytes + tree->start + at, 2);
-    if (!SpanInside(at + 2, 2 * uint64_t(units), tree->length)) {
+    if (!SpanInside(at + 2, 2 * units, tree->length)) {
         return 0;
     }
     key->named = 1;
@@ -234,7 +236,7 @@ static int ResourceDirectoryWalk(ResourceTree *tree, uint32_t at, uint32_t level
     }
     const unsigned char *directory = tree->image->bytes + tree->start + at;
     uint32_t count = LoadLittleEndian(directory + 12, 2) + LoadLittleEndian(directory + 14, 2);
-    if (!SpanInside(at + PE_RESOURCE_DIRECTORY_SIZE, uint64_t(count) * PE_RESOURCE_ENTRY_SIZE,
+    if (!SpanInside(at + PE_RESOURCE_DIRECTORY_SIZE, count * PE_RESOURCE_ENTRY_SIZE,
                     tree->length) ||
         count > tree->entriesLeft) {
         return 0;
