@@ -220,10 +220,6 @@ uint32_t PackageLocatedSum(const unsigned char *view, const PackageLocation *loc
 
 uint32_t packageViewSize = PACKAGE_VIEW_SIZE;
 
-// A package opened in views looks for the PE headers of a signed file in
-// its first bytes only.
-const uint32_t PACKAGE_HEADERS_VIEW = 64u << 10;
-
 // The length bytes at offset of the package file: inside the whole view,
 // or in a view of their own (view is then set for PackageBytesUnmap).
 // Null when they do not lie inside the file or cannot be mapped.
@@ -479,6 +475,25 @@ void PackageClose(void) {
     RegionHeapFree(packageReader.directory);
     PlatformUnmapFile(&packageReader.mapped);
     memset(&packageReader, 0, sizeof packageReader);
+}
+
+// ---- The file of the last open, for diagnosis -----------------------------------
+
+int PackageFileLocate(void) {
+    return packageReader.length >= PACKAGE_TRAILER_SIZE &&
+           PackageLocateOpened(&packageReader.location);
+}
+
+int PackageFileSum(uint32_t *sum) {
+    return PackageSumOpened(sum);
+}
+
+const unsigned char *PackageFileBytesMap(uint32_t offset, uint32_t length, PlatformView *view) {
+    return PackageBytesMap(offset, length, view);
+}
+
+void PackageFileBytesUnmap(PlatformView *view) {
+    PackageBytesUnmap(view);
 }
 
 // ---- Lookup and reading --------------------------------------------------------

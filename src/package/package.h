@@ -122,12 +122,16 @@ extern uint32_t packageViewSize;
 // whether the open succeeded or not.
 int PackageOpen(void);
 
-// Same as PackageOpen for the file at path, mapped whole (qpack and the
-// tests read entries' streams through PackageEntryStream).
+// Same as PackageOpen for the file at path, mapped whole (tests and
+// benchmarks read entries' streams through PackageEntryStream).
 int PackageOpenFile(const char *path);
 
 // Same as PackageOpen for the file at path, in views.
 int PackageOpenFileInViews(const char *path);
+
+// A package opened in views looks for the PE headers of a signed file in
+// the first PACKAGE_HEADERS_VIEW bytes only.
+const uint32_t PACKAGE_HEADERS_VIEW = 64u << 10;
 
 // Same as PackageOpenFile for length bytes at data, which the caller keeps
 // unchanged until PackageClose (used by fuzzing and tests).
@@ -153,6 +157,23 @@ int PackageReadEntry(void *destination, const DirectoryRecord *record);
 // cleanly and yielded exactly the record's size bytes; 0 otherwise. The
 // byte sum is not compared.
 int PackageReadEntryFull(void *destination, const DirectoryRecord *record);
+
+// The file of the last PackageOpen* call stays open until PackageClose,
+// also when its open failed, so that a tool can retrace the open's steps
+// and say which one failed. These read that file whatever the outcome:
+//
+// PackageFileLocate finds its trailer (see PackageLocate), reading its
+// head and tail only; 1 with packageReader.location set, else 0.
+// PackageFileSum computes the package sum of the located file over views
+// of packageViewSize bytes; 0 when a view could not be mapped.
+// PackageFileBytesMap maps the length bytes at offset (a view of their own
+// when the file was opened in views, to be released with
+// PackageFileBytesUnmap); null when they lie outside the file or cannot be
+// mapped.
+int PackageFileLocate(void);
+int PackageFileSum(uint32_t *sum);
+const unsigned char *PackageFileBytesMap(uint32_t offset, uint32_t length, PlatformView *view);
+void PackageFileBytesUnmap(PlatformView *view);
 
 // The chain of records in directory order: the first record, null when no
 // package is open; the record after record, null after the last one.

@@ -300,12 +300,23 @@ static int QpackRun(const std::vector<std::string> &args) {
     return UsageError("unknown command " + Quoted(name));
 }
 
-// A test seam: the tests lower the size above which entries are streamed,
-// so that a small file takes the large entries' road.
+// The value of a test seam's environment variable; 0 when it is not set.
+static uint64_t TestSeamValue(const char *name) {
+    const char *value = getenv(name);
+    return value != nullptr ? strtoull(value, nullptr, 10) : 0;
+}
+
+// Test seams: the tests lower the size above which entries are streamed,
+// so that a small file takes the large entries' road, and the size of the
+// views installers are read through, so that a small installer is read in
+// many of them.
 static void TestSeamsApply(void) {
-    const char *limit = getenv("QPACK_TEST_WHOLE_BUFFER_LIMIT");
-    if (limit != nullptr && strtoull(limit, nullptr, 10) != 0) {
-        packageWholeBufferLimit = strtoull(limit, nullptr, 10);
+    if (uint64_t limit = TestSeamValue("QPACK_TEST_WHOLE_BUFFER_LIMIT")) {
+        packageWholeBufferLimit = limit;
+    }
+    uint64_t viewSize = TestSeamValue("QPACK_TEST_VIEW_SIZE");
+    if (viewSize != 0 && viewSize <= PACKAGE_VIEW_SIZE) {
+        packageViewSize = static_cast<uint32_t>(viewSize);
     }
 }
 

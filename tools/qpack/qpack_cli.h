@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "package/package.h"
 #include "qpack/package_writer.h"
 #include "qpack/stub_branding.h"
 
@@ -176,7 +177,8 @@ enum InflationOutcome {
     INFLATION_CUT_SHORT, // the input ran out before the stream's end
     INFLATION_TOO_LONG,  // more bytes than the limit
     INFLATION_NO_MEMORY,
-    INFLATION_SINK_FAILED // the sink refused the bytes
+    INFLATION_SINK_FAILED, // the sink refused the bytes
+    INFLATION_NOT_MAPPED   // a view of the file could not be mapped
 };
 
 struct InflationResult {
@@ -186,12 +188,17 @@ struct InflationResult {
     std::string zlibMessage;
 };
 
-// Inflates the zlib stream of streamSize bytes in pieces, handing at most
-// limit bytes to sink (null: none) and stopping as soon as the stream yields
-// more. Memory stays small whatever the entry's size.
+// Inflates the zlib stream in the length bytes at offset of the open
+// package's file (see PackageFileBytesMap), mapped a bounded view at a time,
+// handing at most limit bytes to sink (null: none) and stopping as soon as
+// the stream yields more. Memory and address space stay small whatever the
+// stream's size. Safe to call from several threads at once.
 using InflationSink = std::function<bool(const unsigned char *bytes, size_t count)>;
-InflationResult InflateStream(const unsigned char *stream, uint32_t streamSize, uint32_t limit,
-                              const InflationSink &sink);
+InflationResult InflatePackageBytes(uint32_t offset, uint32_t length, uint32_t limit,
+                                    const InflationSink &sink);
+
+// InflatePackageBytes of the entry of record, limited to its size.
+InflationResult InflateEntry(const DirectoryRecord *record, const InflationSink &sink);
 
 // What is wrong with an entry whose stream gave result, given the size and
 // byte sum its record claims; "" when it is sound.
@@ -229,7 +236,3 @@ std::u16string VersionTextFromNative(const std::string &text);
 // PackageClose. On failure reports exactly why (the reader only says no)
 // and returns false with nothing left open.
 bool InstallerOpen(const std::string &path);
-
-// Why the package reader refuses the length bytes at view; "" when this
-// diagnosis finds nothing wrong.
-std::string PackageBytesProblem(const unsigned char *view, uint32_t length);

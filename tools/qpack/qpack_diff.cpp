@@ -47,8 +47,7 @@ bool ReleaseContentsRead(const std::string &path, ReleaseContents *contents, std
             return true;
         };
         uint32_t size = DirectoryRecordSize(record);
-        InflationResult result = InflateStream(PackageEntryStream(record),
-                                               DirectoryRecordCompressedSize(record), size, sink);
+        InflationResult result = InflateEntry(record, sink);
         std::string problem = InflationProblem(result, size, DirectoryRecordDataSum(record));
         std::string name = DirectoryRecordName(record);
         if (!problem.empty()) {
@@ -74,7 +73,7 @@ bool ReleaseContentsLoad(const std::string &path, const std::filesystem::path *f
                          ReleaseContents *contents, std::string *error) {
     if (file != nullptr) {
         std::string native;
-        if (!NativeNameFromPath(*file, &native) || !PackageOpenFile(native.c_str())) {
+        if (!NativeNameFromPath(*file, &native) || !PackageOpenFileInViews(native.c_str())) {
             PackageClose();
             *error = Printable(path) + ": the package reader refuses it";
             return false;

@@ -130,10 +130,8 @@ std::string ExtractFailureText(const DirectoryRecord *record, ExtractFailure fai
             return "not written: out of memory";
         case EXTRACT_DAMAGED: {
             uint32_t size = DirectoryRecordSize(record);
-            problem = InflationProblem(InflateStream(PackageEntryStream(record),
-                                                     DirectoryRecordCompressedSize(record), size,
-                                                     nullptr),
-                                       size, DirectoryRecordDataSum(record));
+            problem = InflationProblem(InflateEntry(record, nullptr), size,
+                                       DirectoryRecordDataSum(record));
             return "not written: " + (problem.empty() ? "its data are damaged" : problem);
         }
         case EXTRACT_NOT_CREATED:

@@ -143,9 +143,7 @@ void ListPrintJson(const std::vector<EntryRow> &rows) {
 // ---- verify -----------------------------------------------------------------------------
 
 std::string EntryProblem(const EntryRow &row) {
-    InflationResult result =
-        InflateStream(PackageEntryStream(row.record), row.compressedSize, row.size, nullptr);
-    return InflationProblem(result, row.size, row.dataSum);
+    return InflationProblem(InflateEntry(row.record, nullptr), row.size, row.dataSum);
 }
 
 // Entries are independent: every core inflates its share.

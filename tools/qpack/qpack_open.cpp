@@ -6,6 +6,7 @@
 #include <string.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <system_error>
 
 #include "package/package.h"
@@ -112,14 +113,17 @@ static std::string TrailerProblem(const PackageTrailer &trailer, uint32_t packag
 }
 
 // Why no trailer can be found: the last 24 bytes do not end in the magic,
-// and whatever certificate table the image has does not lead to one.
-static std::string LocationProblem(const unsigned char *view, uint32_t length) {
+// and whatever certificate table the image (its headers in the headLength
+// bytes at head) has does not lead to one.
+static std::string LocationProblem(const unsigned char *head, uint32_t headLength,
+                                   uint32_t length) {
     const std::string unsignedProblem =
         "no package: its last 8 bytes are not \"InstPack\" (a file without a package, or one cut"
         " short or extended after it was built)";
     PeImage image;
     PeSpan table;
-    if (!PeImageRead(view, length, &image) || !PeCertificateTableGet(&image, &table)) {
+    if (head == nullptr || !PeImageRead(head, headLength, &image) ||
+        !PeCertificateTableGet(&image, &table)) {
         return unsignedProblem;
     }
     std::string signedAt = "signed (a certificate table of " + std::to_string(table.length) +
@@ -134,23 +138,47 @@ static std::string LocationProblem(const unsigned char *view, uint32_t length) {
                       " before it was signed)";
 }
 
-std::string PackageBytesProblem(const unsigned char *view, uint32_t length) {
+// LocationProblem of the file the reader has open, its head mapped for the while.
+static std::string OpenedLocationProblem(uint32_t length) {
+    PlatformView view;
+    uint32_t headLength = std::min(length, PACKAGE_HEADERS_VIEW);
+    const unsigned char *head = PackageFileBytesMap(0, headLength, &view);
+    std::string problem = LocationProblem(head, headLength, length);
+    PackageFileBytesUnmap(&view);
+    return problem;
+}
+
+// Why the reader refused the file it has open (PackageOpenFileInViews
+// failed after opening it), retracing its steps through bounded views; ""
+// when this diagnosis finds nothing wrong.
+static std::string OpenedPackageProblem(void) {
+    uint32_t length = packageReader.length;
     if (length < PACKAGE_TRAILER_SIZE) {
         return std::to_string(length) +
                " bytes long, too short to hold the 24-byte package trailer";
     }
-    PackageLocation location;
-    if (!PackageLocate(view, length, &location)) {
-        return LocationProblem(view, length);
+    if (!PackageFileLocate()) {
+        return OpenedLocationProblem(length);
     }
+    const PackageLocation &location = packageReader.location;
     uint32_t packageEnd = location.trailerOffset;
+    PlatformView view;
+    const unsigned char *trailerBytes =
+        PackageFileBytesMap(packageEnd, PACKAGE_TRAILER_SIZE, &view);
+    if (trailerBytes == nullptr) {
+        return "cannot read its trailer";
+    }
     PackageTrailer trailer;
-    PackageTrailerDecode(view + packageEnd, &trailer);
+    PackageTrailerDecode(trailerBytes, &trailer);
+    PackageFileBytesUnmap(&view);
     std::string problem = TrailerProblem(trailer, packageEnd);
     if (!problem.empty()) {
         return problem;
     }
-    uint32_t sum = PackageLocatedSum(view, &location);
+    uint32_t sum = 0;
+    if (!PackageFileSum(&sum)) {
+        return "cannot read the bytes before its trailer";
+    }
     if (sum != trailer.packageSum) {
         bool isSigned = location.certificateTable.length != 0;
         return "package sum mismatch: the trailer says " + FormatHex32(trailer.packageSum) +
@@ -162,8 +190,8 @@ std::string PackageBytesProblem(const unsigned char *view, uint32_t length) {
                          : " (the file was changed after it was built)");
     }
     std::vector<unsigned char> directory;
-    InflationResult inflated = InflateStream(
-        view + trailer.directoryOffset, trailer.directoryCompressedSize, trailer.directorySize,
+    InflationResult inflated = InflatePackageBytes(
+        trailer.directoryOffset, trailer.directoryCompressedSize, trailer.directorySize,
         [&directory](const unsigned char *bytes, size_t count) {
             directory.insert(directory.end(), bytes, bytes + count);
             return true;
@@ -179,7 +207,8 @@ std::string PackageBytesProblem(const unsigned char *view, uint32_t length) {
 
 // ---- Opening --------------------------------------------------------------------------------
 
-// Why the file at path cannot be an installer the reader accepts.
+// Why the file at path, which the reader refused, cannot be an installer it
+// accepts. The reader still holds the file when it could open it.
 static std::string InstallerProblem(const std::string &path) {
     std::error_code failure;
     fs::path file = PathFromNative(path);
@@ -194,21 +223,19 @@ static std::string InstallerProblem(const std::string &path) {
     if (!failure && size > UINT32_MAX) {
         return "4 GiB or longer, beyond the 32-bit offsets of an installer";
     }
-    PlatformMappedFile mapped = PlatformMappedFile();
-    if (!PlatformMapFile(&mapped, path.c_str())) {
-        PlatformUnmapFile(&mapped);
+    if (packageReader.mapped.file == 0 || (!failure && packageReader.length != size)) {
         return "cannot open for reading";
     }
-    std::string problem = PackageBytesProblem(mapped.view, mapped.length);
-    PlatformUnmapFile(&mapped);
+    std::string problem = OpenedPackageProblem();
     return problem.empty() ? "the package reader refused it (out of memory?)" : problem;
 }
 
 bool InstallerOpen(const std::string &path) {
-    if (PackageOpenFile(path.c_str())) {
+    if (PackageOpenFileInViews(path.c_str())) {
         return true;
     }
-    PackageClose(); // the diagnosis maps the file once more
-    ReportError(Printable(path) + ": " + InstallerProblem(path));
+    std::string problem = InstallerProblem(path);
+    PackageClose();
+    ReportError(Printable(path) + ": " + problem);
     return false;
 }

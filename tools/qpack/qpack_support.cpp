@@ -174,8 +174,37 @@ static InflationOutcome InflationOutcomeOf(int status) {
     }
 }
 
-InflationResult InflateStream(const unsigned char *stream, uint32_t streamSize, uint32_t limit,
-                              const InflationSink &sink) {
+// Each worker maps a stream's bytes in views of at most this size: verify
+// inflates on every core at once, and a 32-bit qpack.exe must leave room.
+const uint32_t QPACK_STREAM_VIEW_MAX = 16u << 20;
+
+// The state of one InflatePackageBytes: where the bytes not yet mapped lie.
+struct StreamViews {
+    PlatformView view; // the view that next_in points into
+    uint32_t nextOffset;
+    uint32_t left;
+};
+
+// Gives z the next view of the stream when it has used up the last one.
+static bool StreamViewsFeed(StreamViews *views, z_stream *z) {
+    if (z->avail_in != 0 || views->left == 0) {
+        return true;
+    }
+    PackageFileBytesUnmap(&views->view);
+    uint32_t count = std::min({packageViewSize, QPACK_STREAM_VIEW_MAX, views->left});
+    const unsigned char *bytes = PackageFileBytesMap(views->nextOffset, count, &views->view);
+    if (bytes == nullptr) {
+        return false;
+    }
+    z->next_in = const_cast<Bytef *>(bytes);
+    z->avail_in = count;
+    views->nextOffset += count;
+    views->left -= count;
+    return true;
+}
+
+InflationResult InflatePackageBytes(uint32_t offset, uint32_t length, uint32_t limit,
+                                    const InflationSink &sink) {
     InflationResult result;
     z_stream z = z_stream();
     if (inflateInit(&z) != Z_OK) {
@@ -183,10 +212,14 @@ InflationResult InflateStream(const unsigned char *stream, uint32_t streamSize, 
         return result;
     }
     static unsigned char noInput = 0;
-    z.next_in = streamSize != 0 ? const_cast<Bytef *>(stream) : &noInput;
-    z.avail_in = streamSize;
+    z.next_in = &noInput;
+    StreamViews views = {{nullptr, 0}, offset, length};
     std::vector<unsigned char> piece(1 << 16);
     for (;;) {
+        if (!StreamViewsFeed(&views, &z)) {
+            result.outcome = INFLATION_NOT_MAPPED;
+            break;
+        }
         z.next_out = piece.data();
         z.avail_out = static_cast<uInt>(piece.size());
         int status = inflate(&z, Z_NO_FLUSH);
@@ -208,7 +241,14 @@ InflationResult InflateStream(const unsigned char *stream, uint32_t streamSize, 
         }
     }
     inflateEnd(&z);
+    PackageFileBytesUnmap(&views.view);
     return result;
+}
+
+InflationResult InflateEntry(const DirectoryRecord *record, const InflationSink &sink) {
+    return InflatePackageBytes(packageReader.dataStart + DirectoryRecordDataOffset(record),
+                               DirectoryRecordCompressedSize(record), DirectoryRecordSize(record),
+                               sink);
 }
 
 std::string InflationProblem(const InflationResult &result, uint32_t size, uint32_t dataSum) {
@@ -227,6 +267,8 @@ std::string InflationProblem(const InflationResult &result, uint32_t size, uint3
             return "out of memory while inflating it";
         case INFLATION_SINK_FAILED:
             return "its bytes could not be written";
+        case INFLATION_NOT_MAPPED:
+            return "its stream could not be read from the file (out of address space?)";
         case INFLATION_COMPLETE:
             break;
     }
