@@ -18,7 +18,7 @@ struct BuiltProgram {
     const char *name;
     DWORD sizeLimit;
 };
-static const BuiltProgram kPrograms[] = {{"qunpack.exe", 32768}, {"qunpack-uninstall.exe", 30208}};
+static const BuiltProgram kPrograms[] = {{"qunpack.exe", 31232}, {"qunpack-uninstall.exe", 29184}};
 
 static std::string ProgramPath(const char *program) {
     char path[MAX_PATH];
