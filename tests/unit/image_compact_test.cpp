@@ -140,6 +140,8 @@ TEST(ImageCompact, RefusesWhatItCannotFoldWithoutMovingSomethingElse) {
         {"code holds a resource's address", {{0x401, kBase + 0x4058, 4}, {}}},
         {"debug directory inside the resources", {{debug, 0x4000, 4}, {debug + 4, 0x1C, 4}}},
         {"a relocation of another kind", {{0xA08, 0xA001, 2}, {}}},
+        {"relocations outside the image", {{kOptional + 96 + 5 * 8, 0x9000, 4}, {}}},
+        {"a section far into memory", {{kSections + 40 + 12, 0xFFFFF000, 4}, {}}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -26,6 +26,7 @@ const uint32_t kDirectoryRelocations = 5;
 const uint32_t kScnInitializedData = 0x40;
 const uint32_t kRelocationHighLow = 3;
 const uint32_t kRelocationPadding = 0;
+const uint64_t kImageSizeMax = uint64_t(256) << 20;
 
 uint32_t AlignUp(uint32_t value, uint32_t alignment) {
     return (value + alignment - 1) & ~(alignment - 1);
@@ -69,6 +70,11 @@ bool ImageRead(const Bytes &bytes, Image *image, std::string *problem) {
     for (uint32_t i = 0; PeSectionGet(&image->pe, i, &section); i++) {
         if (uint64_t(section.rawOffset) + section.rawSize > bytes.size()) {
             *problem = std::string("section ") + section.name + " runs past the end of the file";
+            return false;
+        }
+        // A small program's sections lie in its first 256 MiB.
+        if (uint64_t(section.virtualAddress) + section.virtualSize > kImageSizeMax) {
+            *problem = std::string("section ") + section.name + " lies too far into memory";
             return false;
         }
         image->sections.push_back(section);
@@ -124,6 +130,10 @@ bool ResourcesRead(const Bytes &bytes, const Image &image, std::vector<ResourceS
 // HIGHLOW relocation's target is read and checked against [from, to).
 bool RelocationsAvoid(const Bytes &mapped, const Image &image, uint32_t relocations, uint32_t size,
                       uint32_t from, uint32_t to, std::string *problem) {
+    if (uint64_t(relocations) + size > mapped.size()) {
+        *problem = "its relocations lie outside its sections";
+        return false;
+    }
     for (uint32_t block = relocations; block + 8 <= relocations + size;) {
         uint32_t page = Load32(mapped, block), blockSize = Load32(mapped, block + 4);
         if (blockSize < 8 || blockSize > relocations + size - block || blockSize % 2 != 0) {
