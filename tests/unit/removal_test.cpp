@@ -240,20 +240,6 @@ TEST(Removal, AnInstallFolderThatIsALinkIsLeftWhole) {
                                      "moved/sub/b.txt"}));
 }
 
-// The folders between a base and a name (a vendor's around the install
-// folder): removed deepest first while empty and real, never the base.
-TEST(Removal, EmptyParentsUpToTheBaseButNeverThroughALink) {
-    RemovalFolder folder;
-    fs::create_directories(folder.root / "inst" / "Vendor" / "Two");
-    folder.Add("inst/Other/mine.txt");
-    fs::create_directories(folder.root / "elsewhere" / "Product");
-    fs::create_directory_symlink(folder.root / "elsewhere", folder.root / "inst" / "Other" / "In");
-    RemovalRemoveEmptyParents(folder.directory.c_str(), "Vendor/Two/Product"); // gone already
-    RemovalRemoveEmptyParents(folder.directory.c_str(), "Other\\In\\Product\\x");
-    EXPECT_EQ(Contents(folder.root),
-              (std::set<std::string>{"elsewhere", "elsewhere/Product", "inst", "inst/Other",
-                                     "inst/Other/In", "inst/Other/mine.txt"}));
-}
 #endif
 
 } // namespace
