@@ -26,14 +26,17 @@ static int FindInstallDirectory(char *directory, const char *directoryName) {
 }
 
 // Files the package delivered damaged will be damaged on every try: only a
-// new download helps. The others were most likely held by a program. The
-// advice is two parts, so that the download sentence is stored once.
+// new download helps; files that found no room need space first. The
+// others were most likely held by a program. Each cause present gets its
+// sentence, so that each sentence is stored once.
 static const char kDownloadAdvice[] = "The installer may be damaged: download it again.";
+static const char kDiskFullAdvice[] =
+    " The disk is full: free some space on it and run this installer again.";
 
 static const char *IncompleteInstallClosingAdvice(const ExtractionReport *files) {
-    if (files->damaged == 0)
+    if (files->damaged + files->full == 0)
         return "Close any program that may be using them and run this installer again.";
-    if (files->damaged == files->failed)
+    if (files->damaged + files->full == files->failed)
         return "";
     return " Close any program that may be using the other files before you run it.";
 }
@@ -42,10 +45,12 @@ static void ShowOutcome(HWND window, const InstallDescription *description,
                         const ExtractionReport *files, int systemStepsDone) {
     const char *product = description->productName;
     if (files->failed > 0) {
+        // The disk's sentence drops its leading space when it comes first.
         ShowFormattedMessage(
             window, MB_ICONERROR,
-            "%s was not installed completely: %u of %u files could not be written.\n\n%s%s",
+            "%s was not installed completely: %u of %u files could not be written.\n\n%s%s%s",
             product, files->failed, files->files, files->damaged ? kDownloadAdvice : "",
+            files->full ? kDiskFullAdvice + (files->damaged == 0) : "",
             IncompleteInstallClosingAdvice(files));
     } else if (!systemStepsDone) {
         ShowFormattedMessage(

@@ -23,36 +23,33 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     RegionHeapInit();
 
     // One installer at a time on the machine, whatever product it carries;
-    // a second one ends without a word.
+    // a second one ends without a word. Every way out below passes the
+    // teardown at the end: a lock left held would be found abandoned by
+    // the next installer, which then refuses.
+    int exitCode = -1;
     InstallerLock lock;
-    if (!InstallerLockAcquire(&lock)) {
-        RegionHeapShutdown();
-        return -1;
-    }
-
-    // A package that cannot say what to install, or where, is as useless as
-    // a damaged one: the later stages never see a missing name. (Freeing
-    // the empty description of an unread package releases nothing.)
-    InstallDescription description = {};
-    if (!PackageOpen() || !ManifestLoad(&description) || !ManifestIsUsable(&description)) {
-        MessageBoxA(GetDesktopWindow(), kPackageFailureText, kMessageCaption, MB_ICONERROR);
+    if (InstallerLockAcquire(&lock)) {
+        // A package that cannot say what to install, or where, is as useless
+        // as a damaged one: the later stages never see a missing name.
+        // (Freeing the empty description of an unread package releases
+        // nothing.)
+        InstallDescription description = {};
+        if (!PackageOpen() || !ManifestLoad(&description) || !ManifestIsUsable(&description)) {
+            MessageBoxA(GetDesktopWindow(), kPackageFailureText, kMessageCaption, MB_ICONERROR);
+        } else {
+            exitCode = 0;
+            if (CheckPreviousInstance(description.mutexName, description.mainWindowName,
+                                      description.productName)) {
+                progressWindowSequence = RunInstall;
+                ProgressWindowRun(&description);
+            }
+        }
         ManifestFree(&description);
         PackageClose();
-        RegionHeapShutdown();
-        return -1;
+        InstallerLockRelease(&lock);
     }
-
-    if (CheckPreviousInstance(description.mutexName, description.mainWindowName,
-                              description.productName)) {
-        progressWindowSequence = RunInstall;
-        ProgressWindowRun(&description);
-    }
-
-    ManifestFree(&description);
-    PackageClose();
-    InstallerLockRelease(&lock);
     if (com == S_OK)
         CoUninitialize();
     RegionHeapShutdown();
-    return 0;
+    return exitCode;
 }

@@ -41,7 +41,12 @@ void MakeParentDirectories(char *path) {
 
 // ---- One entry -----------------------------------------------------------------
 
+// A file that could not be made is told apart when the disk was full: the
+// user can mend that.
 static int ExtractFail(ExtractFailure *failure, ExtractFailure reason) {
+    if (reason == EXTRACT_NOT_CREATED && PlatformLastFailureIsDiskFull()) {
+        reason = EXTRACT_DISK_FULL;
+    }
     if (failure != nullptr) {
         *failure = reason;
     }
@@ -307,6 +312,7 @@ void ExtractAllFilesWithHooks(const char *installDirectory, const ExtractionHook
         if (failure != 0) {
             counts.failed++;
             counts.damaged += failure == EXTRACT_DAMAGED;
+            counts.full += failure == EXTRACT_DISK_FULL;
         }
     }
     RegionHeapFree(buffer.block);

@@ -25,7 +25,8 @@ enum ExtractFailure {
     EXTRACT_NO_MEMORY,       // the region heap had no block of the entry's size
     EXTRACT_DAMAGED,         // the stream did not give exactly size bytes summing to dataSum
     EXTRACT_NOT_CREATED,     // the new file could not be created or written in full
-    EXTRACT_NOT_REPLACED     // the file at the path could not be replaced
+    EXTRACT_NOT_REPLACED,    // the file at the path could not be replaced
+    EXTRACT_DISK_FULL        // as EXTRACT_NOT_CREATED, for want of space on the disk
 };
 
 // Called once for every installable entry whose name is safe and whose path
@@ -55,11 +56,13 @@ struct ExtractionHooks {
 // handled (all of them; none when their sizes add up to 0, which writes
 // nothing at all), failed the number of those that were not written, and
 // damaged the number of those among them that failed their check
-// (EXTRACT_DAMAGED): the package itself is at fault, not the disk.
+// (EXTRACT_DAMAGED): the package itself is at fault, not the disk; full
+// the number that found no room on the disk (EXTRACT_DISK_FULL).
 struct ExtractionReport {
     uint32_t files;
     uint32_t failed;
     uint32_t damaged;
+    uint32_t full;
 };
 
 // Writes every installable entry (name without "#" as its second byte) of

@@ -3,25 +3,21 @@
 
 #include <string.h>
 
+#include "package/relative_names.h"
 #include "platform/platform.h"
 #include "text/text_format.h"
 
+// The directory is joined as every manifest name is (RelativePathBuild), so
+// that a "/" in it is a "\" in every path the steps build.
 int InstallDirectoryBuild(char *installDirectory, const char *programFiles,
                           const char *windowsDirectory, const char *directory) {
-    int length = -1;
-    if (directory == nullptr) {
-        length = -1;
-    } else if (programFiles != nullptr) {
-        length = TextFormat(installDirectory, PLATFORM_MAX_PATH, "%s\\%s", programFiles, directory);
-    } else if (windowsDirectory != nullptr && TextHasLength(windowsDirectory, 3)) {
-        length = TextFormat(installDirectory, PLATFORM_MAX_PATH, "%.3sProgram Files\\%s",
-                            windowsDirectory, directory);
+    char fallback[PLATFORM_MAX_PATH];
+    if (programFiles == nullptr && windowsDirectory != nullptr &&
+        TextHasLength(windowsDirectory, 3)) {
+        TextFormat(fallback, sizeof fallback, "%.3sProgram Files", windowsDirectory);
+        programFiles = fallback;
     }
-    if (length < 0 || static_cast<uint32_t>(length) >= PLATFORM_MAX_PATH) {
-        installDirectory[0] = 0;
-        return 0;
-    }
-    return 1;
+    return RelativePathBuild(installDirectory, programFiles, directory, nullptr);
 }
 
 int InstallDirectoryHoldsFiles(const char *installDirectory) {

@@ -9,9 +9,10 @@
 // bytes) from programFiles, the Program Files folder as the shell gave it,
 // or, when that lookup failed (null), from the first three characters of
 // windowsDirectory (its drive root, "D:\") followed by "Program Files".
-// Returns 1 when it fits with its terminator; 0 when it does not, or when
-// directory or both folders are missing, and then installDirectory holds
-// an empty string.
+// directory is joined by RelativePathBuild ("/" written as "\"). Returns 1
+// when it fits with its terminator; 0 when it does not, when directory is
+// not a safe relative name, or when directory or both folders are missing,
+// and then installDirectory holds an empty string.
 int InstallDirectoryBuild(char *installDirectory, const char *programFiles,
                           const char *windowsDirectory, const char *directory);
 

@@ -313,8 +313,8 @@ static int SizeWithinRatio(uint32_t size, uint32_t compressedSize) {
     return static_cast<uint64_t>(size) <= static_cast<uint64_t>(compressedSize) * INFLATE_MAX_RATIO;
 }
 
-int PackageValidateDirectory(const unsigned char *directory, uint32_t directorySize,
-                             uint32_t dataAreaSize) {
+PackageDirectoryProblem PackageDirectoryProblemFind(const unsigned char *directory,
+                                                    uint32_t directorySize, uint32_t dataAreaSize) {
     uint32_t offset = 0;
     // The extraction counts installable bytes in 32 bits: a package whose
     // installable sizes add up to 4 GiB or more is outside the format.
@@ -323,7 +323,7 @@ int PackageValidateDirectory(const unsigned char *directory, uint32_t directoryS
         // Here offset <= directorySize; the header must fit, then the name
         // must end inside the directory.
         if (directorySize - offset < DIRECTORY_RECORD_HEADER_SIZE) {
-            return 0;
+            return PACKAGE_DIRECTORY_RECORD_BROKEN;
         }
         const DirectoryRecord *record =
             reinterpret_cast<const DirectoryRecord *>(directory + offset);
@@ -331,7 +331,7 @@ int PackageValidateDirectory(const unsigned char *directory, uint32_t directoryS
         uint32_t nameRoom = directorySize - offset - DIRECTORY_RECORD_HEADER_SIZE;
         const void *terminator = memchr(name, 0, nameRoom);
         if (terminator == nullptr || name[0] != '\\') {
-            return 0;
+            return PACKAGE_DIRECTORY_RECORD_BROKEN;
         }
         uint32_t nameLength =
             static_cast<uint32_t>(static_cast<const unsigned char *>(terminator) - name);
@@ -339,29 +339,35 @@ int PackageValidateDirectory(const unsigned char *directory, uint32_t directoryS
         uint32_t dataOffset = DirectoryRecordDataOffset(record);
         uint32_t compressedSize = DirectoryRecordCompressedSize(record);
         if (dataOffset > dataAreaSize || compressedSize > dataAreaSize - dataOffset) {
-            return 0;
+            return PACKAGE_DIRECTORY_RECORD_BROKEN;
         }
         if (!SizeWithinRatio(DirectoryRecordSize(record), compressedSize)) {
-            return 0;
+            return PACKAGE_DIRECTORY_RECORD_BROKEN;
         }
         if (!DirectoryRecordIsInternal(record)) {
             if (DirectoryRecordSize(record) > UINT32_MAX - installable) {
-                return 0;
+                return PACKAGE_DIRECTORY_INSTALLABLE_TOO_LARGE;
             }
             installable += DirectoryRecordSize(record);
         }
 
         uint32_t recordLength = DirectoryRecordLength(record);
         if (recordLength == 0) {
-            return 1; // the last record; anything after it is never read
+            return PACKAGE_DIRECTORY_SOUND; // the last record; anything after it is never read
         }
         // The next record starts behind this one's name, within the directory.
         if (recordLength < DIRECTORY_RECORD_HEADER_SIZE + nameLength + 1 ||
             recordLength > directorySize - offset) {
-            return 0;
+            return PACKAGE_DIRECTORY_RECORD_BROKEN;
         }
         offset += recordLength;
     }
+}
+
+int PackageValidateDirectory(const unsigned char *directory, uint32_t directorySize,
+                             uint32_t dataAreaSize) {
+    return PackageDirectoryProblemFind(directory, directorySize, dataAreaSize) ==
+           PACKAGE_DIRECTORY_SOUND;
 }
 
 // Inflates the directory of the located file being opened into a new

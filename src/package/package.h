@@ -247,12 +247,23 @@ uint32_t PackageLocatedSum(const unsigned char *view, const PackageLocation *loc
 // (the fields are decoded either way).
 int PackageTrailerDecode(const unsigned char *bytes, PackageTrailer *trailer);
 
+// Why a directory is refused, so that qpack can say the reader's own reason.
+enum PackageDirectoryProblem {
+    PACKAGE_DIRECTORY_SOUND = 0,
+    PACKAGE_DIRECTORY_RECORD_BROKEN,        // a record's header, name, stream or length
+    PACKAGE_DIRECTORY_INSTALLABLE_TOO_LARGE // the installable sizes add up to 4 GiB or more
+};
+
 // Checks the record chain of an inflated directory of directorySize bytes
 // whose entries' streams lie in a data area of dataAreaSize bytes, reading
-// nothing outside the directory. Returns 1 when every record is sound (see
-// PackageReader) and the installable entries' sizes add up to less than
-// 4 GiB, 0 otherwise. PackageOpen runs it once, so
-// that later walks can trust every offset they follow.
+// nothing outside the directory: PACKAGE_DIRECTORY_SOUND when every record
+// is sound (see PackageReader) and the installable entries' sizes add up
+// to less than 4 GiB, else the first problem met.
+PackageDirectoryProblem PackageDirectoryProblemFind(const unsigned char *directory,
+                                                    uint32_t directorySize, uint32_t dataAreaSize);
+
+// 1 when PackageDirectoryProblemFind finds none, 0 otherwise. PackageOpen
+// runs it once, so that later walks can trust every offset they follow.
 int PackageValidateDirectory(const unsigned char *directory, uint32_t directorySize,
                              uint32_t dataAreaSize);
 

@@ -120,5 +120,8 @@ int RelativePathBuild(char *path, const char *folder, const char *name, const ch
         path[0] = '\0';
         return 0;
     }
+    for (char *c = path + strlen(folder); *c != '\0'; c++) {
+        *c = *c == '/' ? '\\' : *c;
+    }
     return 1;
 }

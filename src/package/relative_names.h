@@ -39,7 +39,9 @@ NameProblem RelativeNameProblem(const char *name);
 int RelativeNameIsSafe(const char *name);
 
 // Writes folder, "\", name and suffix (may be null) into path
-// (PLATFORM_MAX_PATH bytes). Returns 1 when name is safe and the whole path
-// fits with its terminator; 0 otherwise, and path then holds an empty
-// string.
+// (PLATFORM_MAX_PATH bytes), every "/" of name written as "\": a path made
+// from a manifest's name is the same whichever separator the manifest
+// used, so that every step that splits, compares or registers it agrees.
+// Returns 1 when name is safe and the whole path fits with its terminator;
+// 0 otherwise, and path then holds an empty string.
 int RelativePathBuild(char *path, const char *folder, const char *name, const char *suffix);

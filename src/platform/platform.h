@@ -193,6 +193,19 @@ extern PlatformFileMoveFunction platformFileMove;
 // Deletes the file at path. Returns 1 when it was deleted, else 0.
 int PlatformFileDelete(const char *path);
 
+// 1 when what stands at path is never replaced or deleted by either
+// program: a folder, or a file that is read-only (both systems), hidden or
+// system (Windows): the user's, whatever its name. 0 for an ordinary file
+// or nothing.
+int PlatformFileIsKept(const char *path);
+
+// 1 when the last file call of this seam that failed (creating, writing,
+// closing) failed for want of space on the disk (Windows: ERROR_DISK_FULL,
+// ERROR_HANDLE_DISK_FULL; POSIX: ENOSPC, EDQUOT), else 0. The backends keep
+// the reason across the clean-up that follows a failure, and forget it when
+// a new file is begun (PlatformFileWriteNew, PlatformFileCreateTemporary).
+int PlatformLastFailureIsDiskFull(void);
+
 // ---- Processor ---------------------------------------------------------------
 
 // 1 when the processor runs SSE2 instructions (always on x86-64; on 32-bit
@@ -201,15 +214,29 @@ int PlatformFileDelete(const char *path);
 int PlatformProcessorHasSse2(void);
 
 // What a path names, as seen without following it: nothing (or a path too
-// long), a file, a folder, or a link (a symbolic link; on Windows any
-// reparse point, a junction as well). Folders are walked only through
-// PLATFORM_PATH_FOLDER: a link may lead anywhere.
+// long), a file, a folder, or a link: a symbolic link, or on Windows a
+// junction (see PlatformPathKindFromAttributes). Folders are walked only
+// through PLATFORM_PATH_FOLDER: a link may lead anywhere.
 enum PlatformPathKind {
     PLATFORM_PATH_NONE = 0,
     PLATFORM_PATH_FILE,
     PLATFORM_PATH_FOLDER,
     PLATFORM_PATH_LINK,
 };
+
+// The Windows bits PlatformPathKindFromAttributes reads.
+const uint32_t PLATFORM_WIN32_ATTRIBUTE_DIRECTORY = 0x10;
+const uint32_t PLATFORM_WIN32_ATTRIBUTE_REPARSE_POINT = 0x400;
+const uint32_t PLATFORM_WIN32_REPARSE_TAG_NAME_SURROGATE = 0x20000000;
+
+// The kind of a Windows path from its attributes and, for a reparse point,
+// its reparse tag. Only a reparse point that stands for another name (its
+// tag marked a name surrogate: a junction, a symbolic link) is a link;
+// the others are files and folders like any other, which the system
+// compresses (WOF), deduplicates or keeps in the cloud, and which are read
+// and deleted as they are. Pure, so that it is tested anywhere.
+PlatformPathKind PlatformPathKindFromAttributes(uint32_t attributes, uint32_t reparseTag);
+
 PlatformPathKind PlatformPathKindGet(const char *path);
 
 // Removes the folder at path when it is empty. Returns 1 when it was

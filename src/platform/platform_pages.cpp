@@ -105,3 +105,14 @@ int PlatformFileWriteTemporary(const char *folder, size_t folderLength, const vo
     }
     return written;
 }
+
+// ---- Paths ----------------------------------------------------------------------------
+
+PlatformPathKind PlatformPathKindFromAttributes(uint32_t attributes, uint32_t reparseTag) {
+    if ((attributes & PLATFORM_WIN32_ATTRIBUTE_REPARSE_POINT) &&
+        (reparseTag & PLATFORM_WIN32_REPARSE_TAG_NAME_SURROGATE)) {
+        return PLATFORM_PATH_LINK;
+    }
+    return (attributes & PLATFORM_WIN32_ATTRIBUTE_DIRECTORY) ? PLATFORM_PATH_FOLDER
+                                                             : PLATFORM_PATH_FILE;
+}

@@ -188,6 +188,20 @@ int PlatformDirectoryCreate(const char *path) {
     return PosixPath(path, posixPath) && mkdir(posixPath, 0755) == 0;
 }
 
+// Why the last file call of this seam failed: the clean-up after a failure
+// (an unlink, a close) may set errno anew.
+static int posixFileFailure;
+
+// Keeps errno as the reason of a failure; returns 0.
+static int PosixFileFailed(void) {
+    posixFileFailure = errno;
+    return 0;
+}
+
+int PlatformLastFailureIsDiskFull(void) {
+    return posixFileFailure == ENOSPC || posixFileFailure == EDQUOT;
+}
+
 // Names of temporary files: the process id keeps two installers apart, the
 // sequence keeps one process's files apart; a name taken all the same is
 // skipped.
@@ -202,7 +216,8 @@ static int PosixWriteAll(int descriptor, const unsigned char *bytes, uint32_t si
             continue;
         }
         if (written <= 0) {
-            return 0;
+            errno = written == 0 ? ENOSPC : errno;
+            return PosixFileFailed();
         }
         bytes += written;
         size -= static_cast<uint32_t>(written);
@@ -225,7 +240,7 @@ static int PosixTemporaryCreate(const char *folder, size_t folderLength, char *t
         }
         int descriptor = open(posixPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (descriptor >= 0 || errno != EEXIST) {
-            return descriptor;
+            return descriptor >= 0 ? descriptor : PosixFileFailed() - 1;
         }
     }
     return -1;
@@ -238,7 +253,7 @@ static int PosixWriteNewFile(int descriptor, const char *path, const void *data,
     int written = PosixWriteAll(descriptor, static_cast<const unsigned char *>(data), size);
     // close reports write errors that the file system deferred.
     if (close(descriptor) != 0) {
-        written = 0;
+        written = PosixFileFailed();
     }
     if (!written) {
         PlatformFileDelete(path);
@@ -249,6 +264,7 @@ static int PosixWriteNewFile(int descriptor, const char *path, const void *data,
 uintptr_t PlatformFileCreateTemporary(const char *folder, size_t folderLength,
                                       char *temporaryPath) {
     temporaryPath[0] = 0;
+    posixFileFailure = 0;
     if (folder == nullptr || folderLength == 0) {
         return 0;
     }
@@ -266,19 +282,21 @@ int PlatformFileWrite(uintptr_t file, const void *data, uint32_t size) {
 }
 
 int PlatformFileClose(uintptr_t file) {
-    return file != 0 && close(static_cast<int>(file - 1)) == 0;
+    return file != 0 && (close(static_cast<int>(file - 1)) == 0 || PosixFileFailed());
 }
 
 int PlatformFileWriteNew(const char *path, const void *data, uint32_t size,
                          PlatformNewFileFailure *failure) {
     *failure = PLATFORM_NEW_FILE_NOT_CREATED;
+    posixFileFailure = 0;
     char posixPath[PLATFORM_MAX_PATH];
     if (!PosixPath(path, posixPath) || (data == nullptr && size != 0)) {
         return 0;
     }
     int descriptor = open(posixPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (descriptor < 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
+        PosixFileFailed();
+        if (posixFileFailure == ENOENT || posixFileFailure == ENOTDIR) {
             *failure = PLATFORM_NEW_FILE_NO_FOLDER;
         }
         return 0;
@@ -290,19 +308,22 @@ int PlatformFileWriteNew(const char *path, const void *data, uint32_t size,
     return 1;
 }
 
-// rename replaces a file whatever its mode; Windows refuses to replace a
-// read-only one, and so does this backend, so that both keep such a file.
-static int PosixIsReadOnlyFile(const char *posixPath) {
+// rename replaces a file whatever its mode, and unlink deletes it; Windows
+// keeps a read-only one, and so does this backend, so that both keep such
+// a file. POSIX has no hidden or system files.
+int PlatformFileIsKept(const char *path) {
+    char posixPath[PLATFORM_MAX_PATH];
     struct stat status;
-    return lstat(posixPath, &status) == 0 && S_ISREG(status.st_mode) &&
-           (status.st_mode & S_IWUSR) == 0;
+    return PosixPath(path, posixPath) && lstat(posixPath, &status) == 0 &&
+           (S_ISDIR(status.st_mode) ||
+            (S_ISREG(status.st_mode) && (status.st_mode & S_IWUSR) == 0));
 }
 
 int PlatformFileReplace(const char *temporaryPath, const char *path) {
     char posixTemporary[PLATFORM_MAX_PATH];
     char posixPath[PLATFORM_MAX_PATH];
     if (!PosixPath(temporaryPath, posixTemporary) || !PosixPath(path, posixPath) ||
-        PosixIsReadOnlyFile(posixPath)) {
+        PlatformFileIsKept(path)) {
         return 0;
     }
     return rename(posixTemporary, posixPath) == 0;

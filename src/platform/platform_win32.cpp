@@ -174,6 +174,20 @@ int PlatformDirectoryCreate(const char *path) {
            CreateDirectoryA(path, nullptr) != 0;
 }
 
+// Why the last file call of this seam failed: the clean-up after a failure
+// (a delete, a close) may set the thread's last error anew.
+static DWORD win32FileFailure;
+
+// Keeps the last error as the reason of a failure; returns error.
+static DWORD Win32FileFailureKeep(DWORD error) {
+    win32FileFailure = error;
+    return error;
+}
+
+int PlatformLastFailureIsDiskFull(void) {
+    return win32FileFailure == ERROR_DISK_FULL || win32FileFailure == ERROR_HANDLE_DISK_FULL;
+}
+
 // Names of temporary files: the process id keeps two installers apart, the
 // sequence keeps one process's files apart; a name taken all the same is
 // skipped.
@@ -195,7 +209,8 @@ static HANDLE Win32TemporaryCreate(const char *folder, size_t folderLength, char
         }
         HANDLE file = CreateFileA(temporaryPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-        DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : NO_ERROR;
+        DWORD error =
+            file == INVALID_HANDLE_VALUE ? Win32FileFailureKeep(GetLastError()) : NO_ERROR;
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
             return file;
         }
@@ -220,6 +235,7 @@ static int Win32WriteNewFile(HANDLE file, const char *path, const void *data, ui
 uintptr_t PlatformFileCreateTemporary(const char *folder, size_t folderLength,
                                       char *temporaryPath) {
     temporaryPath[0] = 0;
+    Win32FileFailureKeep(NO_ERROR);
     if (folder == nullptr || folderLength == 0) {
         return 0;
     }
@@ -237,26 +253,33 @@ int PlatformFileWrite(uintptr_t file, const void *data, uint32_t size) {
     }
     // The count decides: a short write (disk full) may still report success.
     DWORD written = 0;
-    if (size > 0) {
-        WriteFile(reinterpret_cast<HANDLE>(file), data, size, &written, nullptr);
+    if (size > 0 && !WriteFile(reinterpret_cast<HANDLE>(file), data, size, &written, nullptr)) {
+        Win32FileFailureKeep(GetLastError());
+    } else if (written != size) {
+        Win32FileFailureKeep(ERROR_DISK_FULL);
     }
     return written == size;
 }
 
 int PlatformFileClose(uintptr_t file) {
-    return file != 0 && CloseHandle(reinterpret_cast<HANDLE>(file)) != 0;
+    if (file != 0 && CloseHandle(reinterpret_cast<HANDLE>(file))) {
+        return 1;
+    }
+    Win32FileFailureKeep(GetLastError());
+    return 0;
 }
 
 int PlatformFileWriteNew(const char *path, const void *data, uint32_t size,
                          PlatformNewFileFailure *failure) {
     *failure = PLATFORM_NEW_FILE_NOT_CREATED;
+    Win32FileFailureKeep(NO_ERROR);
     if (path == nullptr || strlen(path) >= PLATFORM_MAX_PATH || (data == nullptr && size != 0)) {
         return 0;
     }
     HANDLE file =
         CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        if (GetLastError() == ERROR_PATH_NOT_FOUND) {
+        if (Win32FileFailureKeep(GetLastError()) == ERROR_PATH_NOT_FOUND) {
             *failure = PLATFORM_NEW_FILE_NO_FOLDER;
         }
         return 0;
@@ -270,10 +293,11 @@ int PlatformFileWriteNew(const char *path, const void *data, uint32_t size,
 
 // Windows refuses to replace a read-only file, and CreateFile refuses to
 // overwrite a hidden or system one, but not every implementation of the API
-// does (Wine replaces them all), and a rename replaces hidden and system
-// files on Windows too: ask first, so that such a file is kept everywhere.
-// A directory in the way can never be replaced; asking spares the retries.
-static int Win32TargetIsKept(const char *path) {
+// does (Wine replaces and deletes them all), and a rename replaces hidden
+// and system files on Windows too: ask first, so that such a file is kept
+// everywhere. A directory in the way can never be replaced; asking spares
+// the retries.
+int PlatformFileIsKept(const char *path) {
     DWORD attributes = GetFileAttributesA(path);
     const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                        FILE_ATTRIBUTE_DIRECTORY;
@@ -297,7 +321,7 @@ static int Win32MoveErrorIsPassing(DWORD error) {
 static const DWORD kMoveRetryWaitsMs[] = {50, 100, 200, 400};
 
 int PlatformFileReplace(const char *temporaryPath, const char *path) {
-    if (temporaryPath == nullptr || path == nullptr || Win32TargetIsKept(path)) {
+    if (temporaryPath == nullptr || path == nullptr || PlatformFileIsKept(path)) {
         return 0;
     }
     for (size_t attempt = 0;; attempt++) {
@@ -328,10 +352,17 @@ PlatformPathKind PlatformPathKindGet(const char *path) {
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return PLATFORM_PATH_NONE;
     }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        return PLATFORM_PATH_LINK;
+    // The tag is asked for only where there is one (a reparse point is
+    // rare); one that cannot be read counts as a link.
+    DWORD tag = PLATFORM_WIN32_REPARSE_TAG_NAME_SURROGATE;
+    WIN32_FIND_DATAA found;
+    HANDLE search = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? FindFirstFileA(path, &found)
+                                                                : INVALID_HANDLE_VALUE;
+    if (search != INVALID_HANDLE_VALUE) {
+        tag = found.dwReserved0;
+        FindClose(search);
     }
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PLATFORM_PATH_FOLDER : PLATFORM_PATH_FILE;
+    return PlatformPathKindFromAttributes(attributes, tag);
 }
 
 int PlatformDirectoryRemove(const char *path) {

@@ -8,9 +8,22 @@
 #include "system/wide_path.h"
 
 // Removes the folders of link up to, not including, programs, deepest
-// first, each only when empty.
+// first, each only when empty, and only those reached through real
+// folders: a reparse point on the way (a junction, a link) may lead
+// anywhere, and it stays with everything behind it.
 static void RemoveEmptyLinkFolders(WCHAR *link, int programsLength) {
-    for (int end = lstrlenW(link); end > programsLength + 1; end--) {
+    int end = programsLength + 1;
+    for (int i = end; link[i] != 0; i++) {
+        if (link[i] != L'\\')
+            continue;
+        link[i] = 0;
+        DWORD attributes = GetFileAttributesW(link);
+        link[i] = L'\\';
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            break;
+        end = i + 1;
+    }
+    for (; end > programsLength + 1; end--) {
         if (link[end - 1] == L'\\') {
             link[end - 1] = 0;
             RemoveDirectoryW(link);

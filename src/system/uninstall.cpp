@@ -6,6 +6,7 @@
 
 #include <string.h>
 
+#include "package/relative_names.h"
 #include "system/system.h"
 #include "text/text_format.h"
 
@@ -15,13 +16,16 @@ static int SetStringValue(HKEY key, const char *name, const char *text) {
 }
 
 // The uninstaller's path in double quotes: unquoted, Windows would try
-// "C:\Program.exe" first for a path below "C:\Program Files". The path
-// itself must fit MAX_PATH; command has room for it and the quotes.
+// "C:\Program.exe" first for a path below "C:\Program Files". The path is
+// joined as every manifest name is, so that it is the uninstaller's own
+// path when it runs. It must fit MAX_PATH; command has room for the quotes.
 static int BuildUninstallCommand(char *command, size_t size, const char *directory,
                                  const char *uninstaller) {
-    int length = TextFormat(command, size, "\"%s\\%s\"", directory, uninstaller);
-    return length > 0 && static_cast<size_t>(length) < MAX_PATH + 2 &&
-           static_cast<size_t>(length) < size;
+    char path[MAX_PATH];
+    if (!RelativePathBuild(path, directory, uninstaller, nullptr))
+        return 0;
+    int length = TextFormat(command, size, "\"%s\"", path);
+    return length > 0 && static_cast<size_t>(length) < size;
 }
 
 int RegisterUninstaller(const InstallDescription *description, const char *directory) {

@@ -41,6 +41,10 @@ extern ProgressWindow progressWindow;
 typedef void (*ProgressSequenceFunction)(HWND window);
 extern ProgressSequenceFunction progressWindowSequence;
 
+// What the window's title says the program does, before the product's
+// name: "Installing" unless the program sets its own ("Removing").
+extern const char *progressWindowVerb;
+
 // Creates the window for description (not null; it outlives the window),
 // posts MSG_START_INSTALL to it, runs the message loop until the window is
 // destroyed and releases everything again. When the window cannot be made

@@ -16,6 +16,7 @@ static const int kTitleSize = 256; // "Installing " leaves 244 characters of pro
 
 ProgressWindow progressWindow;
 ProgressSequenceFunction progressWindowSequence;
+const char *progressWindowVerb = "Installing";
 
 static HFONT StatusFontCreate(void) {
     return CreateFontA(20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_TT_PRECIS,
@@ -39,7 +40,7 @@ static void ProgressClassRegister(void) {
 // A name too long for the title is cut; a description without one (which
 // the run refuses before the window) gives the bare verb.
 static void ProgressTitleFormat(char *title, int size, const char *productName) {
-    TextFormat(title, size, productName ? "Installing %s" : "Installing", productName);
+    TextFormat(title, size, productName ? "%s %s" : "%s", progressWindowVerb, productName);
 }
 
 int ProgressWindowCreate(InstallDescription *description) {

@@ -28,19 +28,42 @@ static int PathFoldersAreReal(char *path, size_t directoryLength) {
     return 1;
 }
 
-void RemovalRemoveFile(const char *directory, const char *name, RemovalReport *report) {
+// 1 when folder (a path whose first baseLength bytes are base, below which
+// it lies) is a real folder, and so is every folder between base and it.
+// Writes into folder and puts it back.
+static int FolderIsRealBelow(char *folder, size_t baseLength) {
+    return PathFoldersAreReal(folder, baseLength) &&
+           PlatformPathKindGet(folder) == PLATFORM_PATH_FOLDER;
+}
+
+// A file or link that stands at the path counts: deleted, or failed when
+// it stays (reached through a link, kept as the user's, or refused), so
+// that nobody is told the product is gone while one of its files is not.
+static void RemovalRemoveFileKeeping(const char *directory, const char *name, int keepKept,
+                                     RemovalReport *report) {
     char path[PLATFORM_MAX_PATH];
-    if (!RelativePathBuild(path, directory, name, nullptr) ||
-        PlatformPathKindGet(directory) != PLATFORM_PATH_FOLDER ||
-        !PathFoldersAreReal(path, strlen(directory)) ||
-        PlatformPathKindGet(path) != PLATFORM_PATH_FILE) {
+    if (!RelativePathBuild(path, directory, name, nullptr)) {
         return;
     }
-    if (PlatformFileDelete(path)) {
+    PlatformPathKind kind = PlatformPathKindGet(path);
+    if (kind == PLATFORM_PATH_NONE || kind == PLATFORM_PATH_FOLDER) {
+        return;
+    }
+    if (kind == PLATFORM_PATH_FILE && PlatformPathKindGet(directory) == PLATFORM_PATH_FOLDER &&
+        PathFoldersAreReal(path, strlen(directory)) && !(keepKept && PlatformFileIsKept(path)) &&
+        PlatformFileDelete(path)) {
         report->removed++;
     } else {
         report->failed++;
     }
+}
+
+void RemovalRemoveFile(const char *directory, const char *name, RemovalReport *report) {
+    RemovalRemoveFileKeeping(directory, name, 1, report);
+}
+
+void RemovalRemoveOwnFile(const char *directory, const char *name, RemovalReport *report) {
+    RemovalRemoveFileKeeping(directory, name, 0, report);
 }
 
 // Copies the line that starts at list[*offset] into line (room for
@@ -108,7 +131,7 @@ void RemovalRemoveEmptyParents(const char *base, const char *relativeName) {
             continue;
         }
         path[end - 1] = 0;
-        if (PlatformPathKindGet(path) == PLATFORM_PATH_FOLDER) {
+        if (FolderIsRealBelow(path, baseLength)) {
             PlatformDirectoryRemove(path);
         }
     }
@@ -117,16 +140,19 @@ void RemovalRemoveEmptyParents(const char *base, const char *relativeName) {
 // Each name's folders are tried deepest first right after each other; a
 // folder shared by several names is tried again with each of them, and
 // the last of those tries comes after every folder inside it had its last.
+// An install directory that is a link (a product moved to another drive
+// and linked back) is left whole: nothing is removed through it.
 int RemovalRemoveListedFolders(const char *directory, const char *list, uint32_t length) {
     char name[PLATFORM_MAX_PATH];
     uint32_t offset = 0;
+    if (PlatformPathKindGet(directory) != PLATFORM_PATH_FOLDER) {
+        return PlatformPathKindGet(directory) == PLATFORM_PATH_NONE;
+    }
     while (offset < length) {
         if (ListNextName(list, length, &offset, name)) {
             RemovalRemoveEmptyParents(directory, name + 1);
         }
     }
-    if (PlatformPathKindGet(directory) == PLATFORM_PATH_FOLDER) {
-        PlatformDirectoryRemove(directory);
-    }
+    PlatformDirectoryRemove(directory);
     return PlatformPathKindGet(directory) == PLATFORM_PATH_NONE;
 }

@@ -10,6 +10,7 @@
 #include "system/system.h"
 #include "ui/progress_window.h"
 #include "uninstall/removal.h"
+#include "platform/platform.h"
 #include "text/text_format.h"
 
 UninstallRun uninstallRun;
@@ -40,8 +41,10 @@ int UninstallFolderFind(const InstallDescription *description) {
     const char *ownName = strrchr(path, '\\') != nullptr ? strrchr(path, '\\') + 1 : path;
     const char *name = description->uninstaller != nullptr ? description->uninstaller : ownName;
     size_t directoryLength = PathWithoutTail(path, length, name);
-    if (directoryLength == 0 ||
-        PathWithoutTail(path, directoryLength, description->directoryName) == 0)
+    uninstallRun.baseLength =
+        directoryLength != 0 ? PathWithoutTail(path, directoryLength, description->directoryName)
+                             : 0;
+    if (uninstallRun.baseLength == 0)
         return 0;
     memcpy(uninstallRun.directory, path, directoryLength);
     uninstallRun.directory[directoryLength] = 0;
@@ -50,19 +53,20 @@ int UninstallFolderFind(const InstallDescription *description) {
 }
 
 // A running program cannot delete its own file: it and the folders it
-// stands in (those the removal could not take because of it) are deleted
-// at the next restart, the file first, each folder only if empty by then.
-// Returns 0 when Windows would not take the request.
+// stands in (those the removal could not take because of it), up to and
+// including a vendor's folder around the install folder but never Program
+// Files, are deleted at the next restart, the file first, each folder only
+// if empty by then, and never a link. Returns 0 when
+// Windows would not take the request.
 static int ScheduleSelfRemoval(void) {
     char path[MAX_PATH];
     TextFormat(path, sizeof path, "%s", uninstallRun.ownPath);
     int scheduled = MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
-    size_t directoryLength = strlen(uninstallRun.directory);
-    for (size_t end = strlen(path); end > directoryLength; end--) {
+    for (size_t end = strlen(path); end > uninstallRun.baseLength + 1; end--) {
         if (path[end - 1] != '\\')
             continue;
         path[end - 1] = 0;
-        if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES)
+        if (PlatformPathKindGet(path) == PLATFORM_PATH_FOLDER)
             MoveFileExA(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
     }
     return scheduled;
@@ -77,8 +81,9 @@ static void ShowOutcome(HWND window, const InstallDescription *description, uint
     }
     ShowFormattedMessage(
         window, MB_ICONWARNING,
-        "%s was not removed completely: %u %s could not be removed (in use or access "
-        "denied).\n\nRestart your computer or run this uninstaller again to finish.",
+        "%s was not removed completely: %u %s could not be removed (in use, access "
+        "denied or behind a link).\n\nClose any program that may be using them, or restart "
+        "your computer, and run this uninstaller again to finish.",
         description->productName, failed, failed == 1 ? "file" : "files");
     uninstallRun.exitCode = UNINSTALL_EXIT_INCOMPLETE;
 }
@@ -92,15 +97,17 @@ static void UninstallConfirmed(HWND window, const InstallDescription *descriptio
     RemovalReport report = {};
     RemovalRemoveListedFiles(directory, uninstallRun.list, uninstallRun.listLength,
                              uninstallRun.ownEntryName, SetStatus, &report);
-    RemovalRemoveFile(directory, ".origin", &report);
+    RemovalRemoveOwnFile(directory, ".origin", &report);
     SetStatus("Removing shortcuts", 1.0f);
     if (!RemoveShortcuts(description))
         report.failed++;
     SetStatus(NULL, 1.0f);
-    if (!UnregisterUninstaller(uninstallRun.ownPath))
+    // While anything of the product stays, so do its entry and this
+    // program: a second run finishes the job.
+    if (report.failed == 0 && !UnregisterUninstaller(uninstallRun.ownPath))
         report.failed++;
     RemovalRemoveListedFolders(directory, uninstallRun.list, uninstallRun.listLength);
-    if (!ScheduleSelfRemoval())
+    if (report.failed == 0 && !ScheduleSelfRemoval())
         report.failed++;
     ShowOutcome(window, description, report.failed);
 }

@@ -20,6 +20,7 @@ struct UninstallRun {
     char ownPath[MAX_PATH];      // this program's file
     char directory[MAX_PATH];    // the install directory, no "\" at its end
     char ownEntryName[MAX_PATH]; // "\" and ownPath below directory, "\" separated
+    size_t baseLength;           // directory's length without "\" and the manifest's directory
     const char *list;            // the "#Files" text (region heap)
     uint32_t listLength;
     int exitCode;
@@ -31,8 +32,8 @@ extern UninstallRun uninstallRun;
 // in "\" and the manifest's uninstaller name (its file name when the
 // manifest names none), and what stands before must end in "\" and the
 // manifest's directory (ASCII case ignored, "/" taken as "\"). Returns 1
-// with directory and ownEntryName set, 0 when the program is not in the
-// product's install folder.
+// with directory, ownEntryName and baseLength set, 0 when the program is
+// not in the product's install folder.
 int UninstallFolderFind(const InstallDescription *description);
 
 // The removal, run by the progress window on MSG_START_INSTALL: the

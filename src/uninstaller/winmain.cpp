@@ -54,6 +54,7 @@ static int UninstallRunChecked(InstallDescription *description) {
         return UNINSTALL_EXIT_DECLINED;
     uninstallRun.exitCode = UNINSTALL_EXIT_DECLINED;
     progressWindowSequence = RunUninstall;
+    progressWindowVerb = "Removing";
     ProgressWindowRun(description);
     return uninstallRun.exitCode;
 }
@@ -73,6 +74,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     // An install and an uninstall never run at once.
     InstallerLock lock;
     if (!InstallerLockAcquire(&lock)) {
+        if (com == S_OK)
+            CoUninitialize();
         RegionHeapShutdown();
         return UNINSTALL_EXIT_STOPPED;
     }

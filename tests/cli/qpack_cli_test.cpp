@@ -738,6 +738,33 @@ TEST_F(QpackCli, VerifySaysPreciselyWhyAnInstallerDoesNotOpen) {
         EXPECT_NE(run.err.find(damage.expected), std::string::npos) << run.err;
         EXPECT_EQ(Qpack({"list", At("setup.exe")}).status, damage.opens ? 0 : 1);
     }
+
+    // Every record sound on its own, each stream claimed by three entries
+    // whose sizes are as large as it may yield: 4 GiB or more in all.
+    PackageBytes noise(1700000); // incompressible
+    uint32_t state = 1;
+    for (unsigned char &byte : noise) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<unsigned char>(state >> 24);
+    }
+    PackageParts parts =
+        PartsOf({{"\\a.bin", noise}, {"\\b.txt", Bytes("beta")}, {"\\c.txt", Bytes("gamma")}});
+    uint32_t dataArea = 0;
+    for (const PackageBytes &stream : parts.streams) {
+        dataArea += static_cast<uint32_t>(stream.size());
+    }
+    ASSERT_GE(static_cast<uint64_t>(dataArea) * INFLATE_MAX_RATIO, 0x60000000u);
+    for (PackageWriterRecord &record : parts.records) {
+        record.dataOffset = 0;
+        record.compressedSize = dataArea;
+        record.size = 0x60000000; // three of them: 4.5 GiB
+    }
+    PackageEncodeDirectory(&parts);
+    WriteBytes(root / "setup.exe", PackageAssemble(&parts, true));
+    Outcome run = Qpack({"verify", At("setup.exe")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("its installable entries add up to 4 GiB or more"), std::string::npos)
+        << run.err;
 }
 
 // qpack reads installers through views of the file (lowered through its

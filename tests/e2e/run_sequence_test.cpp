@@ -10,14 +10,37 @@ static std::string SmallInstaller(void) {
                                           "directory = \"E2E\\Product\"\r\n"}});
 }
 
+// Both names of the installer-wide lock, opened without taking them while
+// installers come and go: a lock one of them left held is then seen
+// abandoned (with no handle left, the mutex would simply vanish).
+struct WatchedInstallerLock {
+    HANDLE mutexes[2] = {CreateMutexA(NULL, FALSE, "Global\\QUnpack_Running"),
+                         CreateMutexA(NULL, FALSE, "QUnpack_Running")};
+    ~WatchedInstallerLock() {
+        CloseHandle(mutexes[0]);
+        CloseHandle(mutexes[1]);
+    }
+    // Both mutexes are free: taken at once without being abandoned.
+    void ExpectReleased(void) {
+        for (HANDLE mutex : mutexes) {
+            DWORD taken = WaitForSingleObject(mutex, 0);
+            EXPECT_EQ(taken, WAIT_OBJECT_0) << "WAIT_ABANDONED is 0x80";
+            if (taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED)
+                ReleaseMutex(mutex);
+        }
+    }
+};
+
 TEST(RunSequence, BrokenPackagesShowTheFailureMessageAndExitWithMinusOne) {
     ASSERT_FALSE(StubImage().empty());
     std::string folder = MakeTestFolder("broken");
     std::string valid = SmallInstaller();
 
+    WatchedInstallerLock lock;
     std::string bare = folder + "\\bare.exe"; // the stub with no package behind it
     WriteFileBytes(bare, StubImage());
     ExpectPackageFailure(bare);
+    lock.ExpectReleased();
 
     std::string changed = valid;
     changed[StubImage().size() + 3] ^= 0x01; // inside the compressed directory

@@ -80,11 +80,19 @@ DWORD RunToEnd(const std::string &program, const std::string &arguments) {
     return code;
 }
 
+// Where the manifest puts the product: its directory below Program Files,
+// its uninstaller and the shortcut to its guide, "\" or "/" separated.
+struct ProductNames {
+    std::string directory = kProduct;
+    std::string uninstaller = "uninstall.exe";
+    std::string guide = "Help\\Guide";
+};
+
 // Builds the installer with qpack.exe from a payload with subfolders, an
 // empty file, two shortcuts (one in a subfolder) and an origin; extra is
 // added to qpack's arguments. Returns the installer's path.
 std::string BuildProduct(const std::string &folder, const std::string &extra,
-                         bool vendorUninstaller = false) {
+                         bool vendorUninstaller = false, const ProductNames &names = {}) {
     std::string payload = folder + "\\payload";
     CreateDirectoryA(payload.c_str(), NULL);
     CreateDirectoryA((payload + "\\docs").c_str(), NULL);
@@ -96,11 +104,13 @@ std::string BuildProduct(const std::string &folder, const std::string &extra,
     if (vendorUninstaller)
         WriteFileBytes(payload + "\\uninstall.exe", "the vendor's own");
     WriteFileBytes(folder + "\\manifest.txt",
-                   std::string("productname = \"") + kProduct + "\"\r\ndirectory = \"" + kProduct +
-                       "\"\r\norigin = \"e2e\"\r\nuninstaller = \"uninstall.exe\"\r\n"
-                       "mainwindowname = \"E2E Removal Product\"\r\n"
+                   std::string("productname = \"") + kProduct + "\"\r\ndirectory = \"" +
+                       names.directory + "\"\r\norigin = \"e2e\"\r\nuninstaller = \"" +
+                       names.uninstaller +
+                       "\"\r\nmainwindowname = \"E2E Removal Product\"\r\n"
                        "shortcut = \"App\", \"app.txt\", 0\r\n"
-                       "shortcut = \"Help\\Guide\", \"docs\\guide.txt\", 0\r\n");
+                       "shortcut = \"" +
+                       names.guide + "\", \"docs/guide.txt\", 0\r\n");
     std::string installer = folder + "\\setup.exe";
     DWORD code = RunToEnd(BesideTests("qpack.exe"),
                           "build -o \"" + installer + "\" --stub \"" + BesideTests("qunpack.exe") +
@@ -138,6 +148,7 @@ std::vector<std::string> Uninstall(const std::string &path, int answer, DWORD *e
         bool question = box.text.find("Do you want") == 0;
         if (question) {
             EXPECT_EQ(box.type, static_cast<UINT>(MB_ICONQUESTION | MB_YESNO));
+            EXPECT_EQ(box.ownerTitle, std::string("Removing ") + kProduct);
         }
         AnswerBox(box, question ? answer : IDOK);
         SeenBox outcome;
@@ -221,29 +232,107 @@ TEST(UninstallE2E, DeclinedOrMisplacedRemovesNothing) {
     RemoveTree(folder);
 }
 
-// A file held without sharing stays and is counted; the rest goes, and the
-// key that a later install of another product rewrote stays.
-TEST(UninstallE2E, AFileInUseStaysAndAnotherProductsKeyStays) {
+// A file held without sharing and a hidden file of the user's at a listed
+// path stay and are counted; the rest goes, and the entry and the
+// uninstaller stay for a second run, which finishes the job once the
+// files are free, and leaves the key that a later install of another
+// product rewrote.
+TEST(UninstallE2E, FilesThatStayKeepTheEntryForASecondRun) {
     std::string folder = MakeTestFolder("uninstall-in-use");
     std::string uninstaller = InstallProduct(folder);
-    SetUninstallString("\"C:\\Program Files\\Other\\uninstall.exe\"");
     std::string held = InstallFolder() + "\\docs\\guide.txt";
     HANDLE file = CreateFileA(held.c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    std::string hidden = InstallFolder() + "\\app.txt";
+    WriteFileBytes(hidden, "the user's, hidden");
+    ASSERT_TRUE(SetFileAttributesA(hidden.c_str(), FILE_ATTRIBUTE_HIDDEN));
 
     DWORD code = 0;
     std::vector<std::string> texts = Uninstall(uninstaller, IDYES, &code);
     CloseHandle(file);
     ASSERT_EQ(texts.size(), 2u);
-    EXPECT_NE(texts[1].find("1 file could not be removed"), std::string::npos) << texts[1];
+    EXPECT_NE(texts[1].find("2 files could not be removed"), std::string::npos) << texts[1];
     EXPECT_EQ(code, 1u);
     Restart();
-    EXPECT_EQ(Contents(InstallFolder()), (std::set<std::string>{"docs", "docs\\guide.txt"}));
+    EXPECT_EQ(Contents(InstallFolder()),
+              (std::set<std::string>{"app.txt", "docs", "docs\\guide.txt", "uninstall.exe"}));
+    EXPECT_EQ(ReadFileBytes(hidden), "the user's, hidden");
     EXPECT_FALSE(FileExists(ProgramsFolder()));
+    EXPECT_EQ(UninstallString(), "\"" + uninstaller + "\"");
+
+    SetFileAttributesA(hidden.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(hidden.c_str());
+    SetUninstallString("\"C:\\Program Files\\Other\\uninstall.exe\"");
+    texts = Uninstall(uninstaller, IDYES, &code);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[1], std::string(kProduct) + " has been removed.");
+    EXPECT_EQ(code, 0u);
+    Restart();
+    EXPECT_FALSE(FileExists(InstallFolder()));
     EXPECT_EQ(UninstallString(), "\"C:\\Program Files\\Other\\uninstall.exe\"");
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
-    RemoveTree(InstallFolder());
     RemoveTree(folder);
+}
+
+// "/" in the directory, the uninstaller's and a shortcut's name, and a
+// vendor's folder around the install folder: every step builds the same
+// paths, the entry names the uninstaller, and after the restart nothing is
+// left but the user's files; an empty vendor folder goes too, never
+// Program Files.
+TEST(UninstallE2E, RoundTripsWithSlashesAndVendorFoldersLeaveOnlyTheUsersFiles) {
+    struct Case {
+        ProductNames names;
+        std::string vendor, installFolder, uninstaller, guideLink;
+        std::set<std::string> left; // below the vendor's folder, after the restart
+    };
+    const Case cases[] = {
+        {{"E2E Slash/Removal", "bin/uninstall.exe", "Tools/Guide"},
+         "E2E Slash",
+         "E2E Slash\\Removal",
+         "bin\\uninstall.exe",
+         "Tools\\Guide.lnk",
+         {"mine.txt"}},
+        {{"E2E Vendor\\Two\\Removal", "uninstall.exe", "Help\\Guide"},
+         "E2E Vendor",
+         "E2E Vendor\\Two\\Removal",
+         "uninstall.exe",
+         "Help\\Guide.lnk",
+         {}},
+    };
+    std::string programFiles = SpecialFolder(CSIDL_PROGRAM_FILES);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.names.directory);
+        std::string folder = MakeTestFolder("uninstall-names");
+        std::string vendor = programFiles + "\\" + c.vendor;
+        std::string target = programFiles + "\\" + c.installFolder;
+        RemoveTree(vendor);
+        RemoveTree(ProgramsFolder());
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+        InstallerRun run;
+        RunInstaller(BuildProduct(folder, "", false, c.names), IDYES, &run);
+        ExpectBox(run.outcome, std::string(kProduct) + " has been successfully installed.",
+                  MB_ICONINFORMATION | MB_OK, kProgressWindowClass);
+        EXPECT_TRUE(FileExists(target + "\\docs\\deep\\notes.txt"));
+        EXPECT_TRUE(FileExists(ProgramsFolder() + "\\" + c.guideLink));
+        std::string uninstaller = target + "\\" + c.uninstaller;
+        EXPECT_EQ(UninstallString(), "\"" + uninstaller + "\"");
+        for (const std::string &mine : c.left)
+            WriteFileBytes(vendor + "\\" + mine, "the user's");
+
+        DWORD code = 0;
+        std::vector<std::string> texts = Uninstall(uninstaller, IDYES, &code);
+        ASSERT_EQ(texts.size(), 2u);
+        EXPECT_EQ(texts[1], std::string(kProduct) + " has been removed.");
+        EXPECT_EQ(code, 0u);
+        EXPECT_EQ(UninstallString(), "(no key)");
+        Restart();
+        EXPECT_EQ(Contents(vendor), c.left);
+        EXPECT_EQ(FileExists(vendor), !c.left.empty());
+        EXPECT_TRUE(FileExists(programFiles));
+        EXPECT_FALSE(FileExists(ProgramsFolder()));
+        RemoveTree(vendor);
+        RemoveTree(folder);
+    }
 }
 
 TEST(UninstallE2E, ARunningProductIsNamedFirstAndCancelRemovesNothing) {

@@ -120,7 +120,7 @@ class ExtractTest : public ::testing::Test {
 
     ExtractionReport Extract() {
         ExtractionHooks hooks = {RecordProgress, nullptr, RecordFailure};
-        ExtractionReport report = {99, 99, 99};
+        ExtractionReport report = {99, 99, 99, 99};
         ExtractAllFilesWithHooks(installDirectory.c_str(), &hooks, &report);
         return report;
     }
@@ -584,12 +584,15 @@ TEST(InstallDirectoryTest, ProgramFilesOrTheWindowsDriveAndTheManifestDirectory)
     EXPECT_STREQ(directory, "D:\\Program Files\\Quorvane");
     ASSERT_EQ(InstallDirectoryBuild(directory, nullptr, "E:\\", "Vendor\\Tool"), 1);
     EXPECT_STREQ(directory, "E:\\Program Files\\Vendor\\Tool");
+    ASSERT_EQ(InstallDirectoryBuild(directory, "C:\\Program Files", nullptr, "Vendor/Tool"), 1);
+    EXPECT_STREQ(directory, "C:\\Program Files\\Vendor\\Tool");
 
     // Nothing to build from, or too long: refused with an empty result.
     EXPECT_EQ(InstallDirectoryBuild(directory, nullptr, "D:", "Quorvane"), 0);
     EXPECT_STREQ(directory, "");
     EXPECT_EQ(InstallDirectoryBuild(directory, nullptr, nullptr, "Quorvane"), 0);
     EXPECT_EQ(InstallDirectoryBuild(directory, "C:\\Program Files", nullptr, nullptr), 0);
+    EXPECT_EQ(InstallDirectoryBuild(directory, "C:\\Program Files", nullptr, "..\\Windows"), 0);
     std::string prefix = "C:\\Program Files\\";
     std::string longest(PLATFORM_MAX_PATH - 1 - prefix.size(), 'x');
     EXPECT_EQ(InstallDirectoryBuild(directory, "C:\\Program Files", nullptr, longest.c_str()), 1);

@@ -103,6 +103,10 @@ TEST(RelativeNames, PathIsFolderBackslashNameAndSuffix) {
     EXPECT_STREQ(path, "C:\\Programs\\Quorvane\\Docs\\Guide.lnk");
     ASSERT_TRUE(RelativePathBuild(path, "C:\\P", "old.txt", nullptr));
     EXPECT_STREQ(path, "C:\\P\\old.txt");
+    // Every step splits and compares at "\": a "/" of the name becomes one,
+    // the folder is taken as it is.
+    ASSERT_TRUE(RelativePathBuild(path, "C:/P", "Tools/Guide\\x/y", ".lnk"));
+    EXPECT_STREQ(path, "C:/P\\Tools\\Guide\\x\\y.lnk");
 }
 
 TEST(RelativeNames, UnsafeNameOrMissingFolderBuildsNothing) {

@@ -138,25 +138,108 @@ TEST(Removal, ProgressNamesEachFileInOrder) {
     EXPECT_EQ(seen, (std::vector<std::string>{"Removing: a.txt", "Removing: sub\\b.txt"}));
 }
 
+// A file the user keeps (hidden on Windows, read-only on both systems) at
+// a listed path stays, and counts as a file not removed.
+TEST(Removal, AKeptFileAtAListedPathStaysAndCounts) {
+    RemovalFolder folder;
+    folder.Add("inst/a.txt");
+    folder.Add("inst/mine.txt");
+    fs::path mine = folder.root / "inst" / "mine.txt";
+#ifdef _WIN32
+    ASSERT_TRUE(SetFileAttributesA(mine.string().c_str(), FILE_ATTRIBUTE_HIDDEN));
+#else
+    fs::permissions(mine, fs::perms::owner_read);
+#endif
+    std::string list = "\\a.txt\n\\mine.txt\n";
+    RemovalReport report = {};
+    RemovalRemoveListedFiles(folder.directory.c_str(), list.data(),
+                             static_cast<uint32_t>(list.size()), nullptr, nullptr, &report);
+    EXPECT_EQ(report.removed, 1u);
+    EXPECT_EQ(report.failed, 1u);
+    EXPECT_EQ(Contents(folder.root), (std::set<std::string>{"inst", "inst/mine.txt"}));
+#ifdef _WIN32
+    SetFileAttributesA(mine.string().c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+#endif
+    // The install's own marker goes even so (Wine shows every dot file hidden).
+    RemovalRemoveOwnFile(folder.directory.c_str(), "mine.txt", &report);
+    EXPECT_EQ(report.removed, 2u);
+    EXPECT_EQ(Contents(folder.root), (std::set<std::string>{"inst"}));
+}
+
+// Only a reparse point that stands for another name is a link: junctions
+// and symbolic links are never walked through, while files the system
+// compressed, deduplicated or keeps in the cloud are removed like others.
+TEST(Removal, OnlyNameSurrogateReparsePointsAreLinks) {
+    const struct {
+        uint32_t attributes, tag;
+        PlatformPathKind kind;
+    } kinds[] = {
+        {0x20, 0, PLATFORM_PATH_FILE},                        // archive
+        {0x10, 0, PLATFORM_PATH_FOLDER},                      // folder
+        {0x20, 0xA000000C, PLATFORM_PATH_FILE},               // no reparse point: the tag is noise
+        {0x410, 0xA0000003, PLATFORM_PATH_LINK},              // junction
+        {0x410, 0xA000000C, PLATFORM_PATH_LINK},              // symbolic link to a folder
+        {0x420, 0xA000000C, PLATFORM_PATH_LINK},              // symbolic link to a file
+        {0x820, 0x80000017, PLATFORM_PATH_FILE},              // compressed by the system (WOF)
+        {0x420, 0x80000013, PLATFORM_PATH_FILE},              // deduplicated
+        {0x400420, 0x9000601A, PLATFORM_PATH_FILE},           // cloud placeholder
+        {0x410, 0x9000001A, PLATFORM_PATH_FOLDER},            // cloud folder
+        {0x420, 0xA0000000 | 0x20000000, PLATFORM_PATH_LINK}, // any other name surrogate
+    };
+    for (const auto &k : kinds) {
+        EXPECT_EQ(PlatformPathKindFromAttributes(k.attributes, k.tag), k.kind)
+            << std::hex << k.attributes << " " << k.tag;
+    }
+}
+
 #ifndef _WIN32
 // A folder of the install replaced by a link to somewhere else: nothing
-// behind the link is touched, the link itself stays.
+// behind the link is touched, not even an empty folder, the link itself
+// stays, and a file reached through a link counts as not removed.
 TEST(Removal, NeverFollowsALinkOutOfTheFolder) {
     RemovalFolder folder;
     folder.Add("elsewhere/b.txt");
+    fs::create_directories(folder.root / "elsewhere" / "cache");
     folder.Add("inst/a.txt");
     fs::create_directory_symlink(folder.root / "elsewhere", folder.root / "inst" / "sub");
     fs::create_symlink(folder.root / "elsewhere" / "b.txt", folder.root / "inst" / "c.txt");
-    std::string list = "\\a.txt\n\\sub\\b.txt\n\\c.txt\n";
+    std::string list = "\\a.txt\n\\sub\\b.txt\n\\c.txt\n\\sub\\cache\\gone.txt\n";
     RemovalReport report = {};
     RemovalRemoveListedFiles(folder.directory.c_str(), list.data(),
                              static_cast<uint32_t>(list.size()), nullptr, nullptr, &report);
     RemovalRemoveListedFolders(folder.directory.c_str(), list.data(),
                                static_cast<uint32_t>(list.size()));
     EXPECT_EQ(report.removed, 1u);
-    EXPECT_EQ(Contents(folder.root), (std::set<std::string>{"elsewhere", "elsewhere/b.txt", "inst",
-                                                            "inst/c.txt", "inst/sub"}));
+    EXPECT_EQ(report.failed, 2u);
+    EXPECT_EQ(Contents(folder.root),
+              (std::set<std::string>{"elsewhere", "elsewhere/b.txt", "elsewhere/cache", "inst",
+                                     "inst/c.txt", "inst/sub"}));
 }
+
+// An install folder that is itself a link (the product moved to another
+// drive): nothing behind it is removed, and every listed file there counts
+// as not removed.
+TEST(Removal, AnInstallFolderThatIsALinkIsLeftWhole) {
+    RemovalFolder folder;
+    folder.Add("moved/a.txt");
+    folder.Add("moved/sub/b.txt");
+    fs::create_directories(folder.root / "moved" / "empty");
+    fs::remove(folder.root / "inst");
+    fs::create_directory_symlink(folder.root / "moved", folder.root / "inst");
+    std::string list = "\\a.txt\n\\sub\\b.txt\n\\empty\\c.txt\n";
+    RemovalReport report = {};
+    RemovalRemoveListedFiles(folder.directory.c_str(), list.data(),
+                             static_cast<uint32_t>(list.size()), nullptr, nullptr, &report);
+    EXPECT_EQ(RemovalRemoveListedFolders(folder.directory.c_str(), list.data(),
+                                         static_cast<uint32_t>(list.size())),
+              0);
+    EXPECT_EQ(report.removed, 0u);
+    EXPECT_EQ(report.failed, 2u);
+    EXPECT_EQ(Contents(folder.root),
+              (std::set<std::string>{"inst", "moved", "moved/a.txt", "moved/empty", "moved/sub",
+                                     "moved/sub/b.txt"}));
+}
+
 #endif
 
 } // namespace

@@ -137,6 +137,8 @@ std::string ExtractFailureText(const DirectoryRecord *record, ExtractFailure fai
         case EXTRACT_NOT_CREATED:
             return "not written: cannot create a file beside " + Quoted(ShownTarget(name)) +
                    " (is its folder missing or a file?)";
+        case EXTRACT_DISK_FULL:
+            return "not written: the disk is full";
         case EXTRACT_NOT_REPLACED:
             return "not written: cannot replace " + Quoted(ShownTarget(name)) +
                    " (in use, read-only or a folder)";

@@ -202,7 +202,14 @@ static std::string OpenedPackageProblem(void) {
         return "the directory does not inflate as the trailer says: " + problem;
     }
     uint32_t dataAreaSize = packageEnd - trailer.directoryOffset - trailer.directoryCompressedSize;
-    return ChainProblem(directory.data(), trailer.directorySize, dataAreaSize);
+    problem = ChainProblem(directory.data(), trailer.directorySize, dataAreaSize);
+    if (problem.empty() &&
+        PackageDirectoryProblemFind(directory.data(), trailer.directorySize, dataAreaSize) ==
+            PACKAGE_DIRECTORY_INSTALLABLE_TOO_LARGE) {
+        return "its installable entries add up to 4 GiB or more, beyond the 32-bit count of"
+               " bytes an installer extracts";
+    }
+    return problem;
 }
 
 // ---- Opening --------------------------------------------------------------------------------
