@@ -406,9 +406,9 @@ uint32_t PeVersionStringFind(const unsigned char *resource, uint32_t length, con
             *text = value;
             return textEnd != 0 ? (textEnd - value) / 2 : 0;
         } else {
-            // The value length counts UTF-16 units for text (type 1).
-            uint32_t valueLength = Load16(resource + at + 2) << (Load16(resource + at + 4) == 1);
-            at = AlignFour(value + valueLength);
+            // The blocks on the way hold binary values or none, whose length
+            // counts bytes.
+            at = AlignFour(value + Load16(resource + at + 2));
             end = blockEnd;
             level++;
         }

@@ -7,6 +7,7 @@
 #include <shellapi.h>
 #include <string.h>
 
+#include "package/extract.h"
 #include "package/package.h"
 #include "pe/pe.h"
 #include "system/system.h"
@@ -42,17 +43,10 @@ enum UninstallValue {
     VALUE_COUNT
 };
 
-static const char *const kValueNames[VALUE_COUNT] = {"",
-                                                     "DisplayName",
-                                                     "UninstallString",
-                                                     "DisplayIcon",
-                                                     "InstallLocation",
-                                                     "InstallDate",
-                                                     "Publisher",
-                                                     "DisplayVersion",
-                                                     "EstimatedSize",
-                                                     "NoModify",
-                                                     "NoRepair"};
+// The names in that order, each behind the one before and its NUL.
+static const char kValueNames[] = "\0DisplayName\0UninstallString\0DisplayIcon\0InstallLocation\0"
+                                  "InstallDate\0Publisher\0DisplayVersion\0EstimatedSize\0"
+                                  "NoModify\0NoRepair";
 
 // What the values hold: data (null: none) and, for the UTF-16 text, its
 // bytes with the NUL.
@@ -63,9 +57,9 @@ struct UninstallValues {
 
 static int UninstallValuesWrite(HKEY key, const UninstallValues *values) {
     int written = 1; // every value is attempted even when one fails
-    for (int i = 0; i < VALUE_COUNT; i++) {
+    const char *name = kValueNames;
+    for (int i = 0; i < VALUE_COUNT; i++, name += strlen(name) + 1) {
         const BYTE *data = static_cast<const BYTE *>(values->data[i]);
-        const char *name = kValueNames[i];
         LONG result;
         if (data == nullptr) {
             result = RegDeleteValueA(key, name);
@@ -113,15 +107,9 @@ static void VersionStringTake(const unsigned char *resource, uint32_t length, co
     }
 }
 
-// What the installable entries take on disk, in KiB rounded up; their sum
-// is below 4 GiB (PackageValidateDirectory).
+// What the installable entries take on disk, in KiB rounded up.
 static DWORD InstalledKibibytes(void) {
-    uint32_t total = 0;
-    for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
-         record = PackageNextRecord(record)) {
-        if (!DirectoryRecordIsInternal(record))
-            total += DirectoryRecordSize(record);
-    }
+    uint32_t total = ExtractInstallableTotal();
     return (total >> 10) + ((total & 1023) != 0);
 }
 

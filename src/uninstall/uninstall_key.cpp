@@ -21,7 +21,7 @@ void UninstallKeyPathFind(char path[UNINSTALL_KEY_PATH_SIZE]) {
     char name[UNINSTALL_KEY_NAME_MAX + 1];
     const DirectoryRecord *record = PackageFindEntry(UNINSTALL_KEY_ENTRY_NAME);
     uint32_t length = record != nullptr ? DirectoryRecordSize(record) : 0;
-    if (length == 0 || length > UNINSTALL_KEY_NAME_MAX || !PackageReadEntryFull(name, record) ||
+    if (length > UNINSTALL_KEY_NAME_MAX || !PackageReadEntryFull(name, record) ||
         !UninstallKeyNameIsSound(name, length))
         length = 0;
     name[length] = 0;
