@@ -384,7 +384,6 @@ static uint32_t TextEnd(const unsigned char *bytes, uint32_t at, uint32_t end, c
 // length is a 16-bit field.
 uint32_t PeVersionStringFind(const unsigned char *resource, uint32_t length, const char *name,
                              uint32_t *text) {
-    const char *path[4] = {nullptr, "StringFileInfo", nullptr, name};
     uint32_t at = 0, end = length;
     for (uint32_t level = 0;;) {
         uint32_t blockLength = SpanInside(at, 6, end) ? Load16(resource + at) : 0;
@@ -393,7 +392,8 @@ uint32_t PeVersionStringFind(const unsigned char *resource, uint32_t length, con
         }
         uint32_t blockEnd = at + blockLength;
         int same = 1;
-        uint32_t keyEnd = TextEnd(resource, at + 6, blockEnd, path[level], &same);
+        const char *key = level == 1 ? "StringFileInfo" : level == 3 ? name : nullptr;
+        uint32_t keyEnd = TextEnd(resource, at + 6, blockEnd, key, &same);
         if (keyEnd == 0) {
             return 0;
         }

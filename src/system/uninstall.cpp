@@ -100,7 +100,7 @@ static const unsigned char *OwnVersionResource(uint32_t *length) {
 static void VersionStringTake(const unsigned char *resource, uint32_t length, const char *name,
                               UninstallValues *values, int value) {
     uint32_t text;
-    uint32_t units = resource != nullptr ? PeVersionStringFind(resource, length, name, &text) : 0;
+    uint32_t units = PeVersionStringFind(resource, length, name, &text); // length 0 without one
     if (units != 0) {
         values->data[value] = resource + text;
         values->wideSize[value] = 2 * units + 2;
@@ -129,7 +129,8 @@ int RegisterUninstaller(const InstallDescription *description, const char *direc
     }
     UninstallValues values = {};
     values.data[VALUE_DEFAULT] = "";
-    values.data[VALUE_NAME] = description->productName != nullptr ? description->productName : "";
+    // Not null: the run refuses a manifest without a product name.
+    values.data[VALUE_NAME] = description->productName;
     values.data[VALUE_COMMAND] = command;
     // The uninstaller's first icon, when it has one: qpack brands the
     // uninstaller it generates with the installer's icon.
@@ -140,11 +141,9 @@ int RegisterUninstaller(const InstallDescription *description, const char *direc
         values.data[VALUE_ICON] = icon;
     icon[iconLength - 2] = ',';
     values.data[VALUE_LOCATION] = directory;
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    char date[12];
-    TextFormat(date, sizeof date, "%u", now.wYear * 10000u + now.wMonth * 100u + now.wDay);
-    values.data[VALUE_DATE] = date;
+    char date[12]; // today, as YYYYMMDD
+    if (GetDateFormatA(LOCALE_INVARIANT, 0, NULL, "yyyyMMdd", date, sizeof date))
+        values.data[VALUE_DATE] = date;
     uint32_t length = 0;
     const unsigned char *version = OwnVersionResource(&length);
     VersionStringTake(version, length, "CompanyName", &values, VALUE_PUBLISHER);

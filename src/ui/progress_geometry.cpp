@@ -13,14 +13,12 @@ __attribute__((noinline)) static int32_t ClampToInt32(int64_t value) {
 }
 
 // Whole 96ths and the rest apart, so that 32-bit divisions do (a 64-bit one
-// would cost the programs a library routine): the rest times a DPI of up to
-// 65535 fits 32 bits.
+// would cost the programs a library routine): the rest times the DPI fits
+// 32 bits.
 int32_t ProgressScale(int32_t value, uint32_t dpi) {
-    const int32_t base = PROGRESS_BASE_DPI;
-    int32_t perInch = static_cast<int32_t>(dpi < 65535 ? dpi : 65535);
-    int32_t rest = value % base * perInch; // the sign of value, or 0
-    rest = (rest + (rest < 0 ? -base / 2 : base / 2)) / base;
-    return ClampToInt32(static_cast<int64_t>(value / base) * perInch + rest);
+    uint32_t size = static_cast<uint32_t>(value);
+    uint32_t rest = (size % PROGRESS_BASE_DPI * dpi + PROGRESS_BASE_DPI / 2) / PROGRESS_BASE_DPI;
+    return ClampToInt32(static_cast<int64_t>(size / PROGRESS_BASE_DPI) * dpi + rest);
 }
 
 // GCC, the only compiler of both builds, shifts signed values arithmetically.
@@ -88,8 +86,7 @@ static const LayoutSum kLayout[1 + PROGRESS_BAR_PARTS][4] = {
     {{BX, 0, -F}, {T, 0, -F}, {BW, 0, 2 * F}, {L, 0, 2 * F}}, // erased: BX - F, ..., BW + 2F
 };
 
-__attribute__((noinline)) static int32_t LayoutEvaluate(const LayoutSum *sum, const int32_t *terms,
-                                                        int32_t unit) {
+static int32_t LayoutEvaluate(const LayoutSum *sum, const int32_t *terms, int32_t unit) {
     int64_t value = sum->constant * unit; // a few frames' widths
     for (int term = 0; term < LAYOUT_TERMS; term++) {
         if (sum->plus >> term & 1)

@@ -54,9 +54,9 @@ struct ProgressBarGeometry {
     ProgressRectangle parts[PROGRESS_BAR_PARTS];
 };
 
-// value (a size at 96 DPI) at dpi: value x dpi / 96 rounded to the nearest
-// integer, halves away from zero, held to the 32-bit range. At 96 DPI it is
-// value itself.
+// A size (value, at 96 DPI, not negative) at dpi (below 2^25): value x
+// dpi / 96 rounded to the nearest integer, halves up, held to the 32-bit
+// range. At 96 DPI it is value itself.
 int32_t ProgressScale(int32_t value, uint32_t dpi);
 
 // value >> 1 as a signed 32-bit integer.

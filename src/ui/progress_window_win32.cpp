@@ -18,7 +18,7 @@ ProgressWindow progressWindow;
 ProgressSequenceFunction progressWindowSequence;
 
 // The window's DPI: GetDpiForWindow where Windows has it (10, version 1607
-// on: each monitor its own), else the screen's; never below 96.
+// on: each monitor its own), else the screen's.
 static uint32_t WindowDpi(HWND window) {
     typedef UINT(WINAPI * GetDpiForWindowFunction)(HWND);
     FARPROC found = GetProcAddress(GetModuleHandleA("user32"), "GetDpiForWindow");
@@ -30,7 +30,7 @@ static uint32_t WindowDpi(HWND window) {
         dpi = GetDeviceCaps(screen, LOGPIXELSY);
         ReleaseDC(NULL, screen);
     }
-    return dpi > PROGRESS_BASE_DPI ? dpi : PROGRESS_BASE_DPI;
+    return dpi;
 }
 
 // Takes the window's DPI and makes the status font for it (20 pixels high
@@ -139,8 +139,8 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
                 MonitorFromRect(reinterpret_cast<RECT *>(lParam), MONITOR_DEFAULTTONEAREST),
                 &monitor);
             const RECT *area = &monitor.rcWork;
-            SetWindowPos(window, NULL, area->left, area->top, area->right - area->left,
-                         area->bottom - area->top, SWP_NOZORDER | SWP_NOACTIVATE);
+            MoveWindow(window, area->left, area->top, area->right - area->left,
+                       area->bottom - area->top, FALSE);
             InvalidateRect(window, NULL, FALSE);
             return 0;
         }

@@ -4,7 +4,6 @@
 #include <string.h>
 
 #include "package/package.h"
-#include "text/text_format.h"
 
 int UninstallKeyNameIsSound(const char *name, uint32_t length) {
     if (length == 0 || length > UNINSTALL_KEY_NAME_MAX)
@@ -18,13 +17,15 @@ int UninstallKeyNameIsSound(const char *name, uint32_t length) {
 }
 
 void UninstallKeyPathFind(char path[UNINSTALL_KEY_PATH_SIZE]) {
-    char name[UNINSTALL_KEY_NAME_MAX + 1];
+    memcpy(path, UNINSTALL_KEY_PARENT, sizeof UNINSTALL_KEY_PARENT - 1);
+    path[sizeof UNINSTALL_KEY_PARENT - 1] = '\\';
+    char *name = path + sizeof UNINSTALL_KEY_PARENT; // room for the longest and its NUL
     const DirectoryRecord *record = PackageFindEntry(UNINSTALL_KEY_ENTRY_NAME);
     uint32_t length = record != nullptr ? DirectoryRecordSize(record) : 0;
     if (length > UNINSTALL_KEY_NAME_MAX || !PackageReadEntryFull(name, record) ||
-        !UninstallKeyNameIsSound(name, length))
-        length = 0;
+        !UninstallKeyNameIsSound(name, length)) {
+        memcpy(name, UNINSTALL_KEY_DEFAULT_NAME, sizeof UNINSTALL_KEY_DEFAULT_NAME);
+        return;
+    }
     name[length] = 0;
-    TextFormat(path, UNINSTALL_KEY_PATH_SIZE, "%s\\%s", UNINSTALL_KEY_PARENT,
-               length != 0 ? name : UNINSTALL_KEY_DEFAULT_NAME);
 }
