@@ -51,15 +51,15 @@ struct ExtractionHooks {
     ExtractFailureFunction failed;
 };
 
+// The installable entries' sizes added up: below 4 GiB in an open package
+// (PackageValidateDirectory); 0 when none is open.
+uint32_t ExtractInstallableTotal(void);
+
 // What an extraction did: files is the number of installable entries it
 // handled (all of them; none when their sizes add up to 0, which writes
 // nothing at all), failed the number of those that were not written, and
 // damaged the number of those among them that failed their check
 // (EXTRACT_DAMAGED): the package itself is at fault, not the disk.
-// The installable entries' sizes added up: below 4 GiB in an open package
-// (PackageValidateDirectory); 0 when none is open.
-uint32_t ExtractInstallableTotal(void);
-
 struct ExtractionReport {
     uint32_t files;
     uint32_t failed;

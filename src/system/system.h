@@ -45,7 +45,7 @@ int RegisterUninstaller(const InstallDescription *description, const char *direc
 int RemoveShortcuts(const InstallDescription *description);
 
 // Deletes the uninstall key the open package names (uninstall_key.h) when
-// its "UninstallString" names the program
-// at uninstallerPath (quoted, as RegisterUninstaller writes it, ASCII case
-// ignored). Returns 0 only when that key could not be deleted.
+// its "UninstallString" names the program at uninstallerPath (quoted, as
+// RegisterUninstaller writes it, ASCII case ignored). Returns 0 only when
+// that key could not be deleted.
 int UnregisterUninstaller(const char *uninstallerPath);

@@ -14,7 +14,7 @@ const char UNINSTALL_KEY_PARENT[] = "Software\\Microsoft\\Windows\\CurrentVersio
 // Windows' longest key name.
 const uint32_t UNINSTALL_KEY_NAME_MAX = 255;
 // The parent, "\", the longest name and the NUL.
-const uint32_t UNINSTALL_KEY_PATH_SIZE = sizeof UNINSTALL_KEY_PARENT + 1 + UNINSTALL_KEY_NAME_MAX;
+const uint32_t UNINSTALL_KEY_PATH_SIZE = sizeof UNINSTALL_KEY_PARENT + UNINSTALL_KEY_NAME_MAX + 1;
 
 // 1 when the length bytes at name can name a key: 1 to
 // UNINSTALL_KEY_NAME_MAX bytes, none of them "\" (a path separator) or a
