@@ -97,9 +97,11 @@ fuzz-smoke: fuzz-build
 
 # A picture of the running progress window for people to look at: the demo's
 # bitmaps, a status and the bar at one half, captured on the virtual display
-# into build/screenshot/progress-window.png.
+# into build/screenshot/progress-window.png; with DPI=192 (or another) on a
+# display of that DPI, into progress-window-192.png.
+DPI ?= 96
 screenshot: win32
-	@scripts/screenshot.sh build/win32 build/screenshot
+	@scripts/screenshot.sh build/win32 build/screenshot $(DPI)
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -56,7 +56,36 @@ static void ReadHeaders(const uint8_t *data, uint32_t length) {
         Inside(fields[0].offset, 4, length, "CheckSum");
         Inside(fields[1].offset, 8, length, "certificate entry");
     }
+    // The version resource, the image taken as a file and as loaded, and
+    // a string of it.
+    for (int loaded = 0; loaded < 2; loaded++) {
+        PeSpan version;
+        if (PeResourceFind(&image, PE_RESOURCE_VERSION, loaded, &version)) {
+            Inside(version.offset, version.length, length, "version resource");
+            uint32_t text = 0;
+            uint32_t units =
+                PeVersionStringFind(data + version.offset, version.length, "CompanyName", &text);
+            if (units != 0) {
+                Inside(text, 2 * uint64_t(units) + 2, version.length, "version string");
+            }
+        }
+    }
     (void)touched;
+}
+
+// The input as a version resource.
+static void ReadVersionStrings(const uint8_t *data, uint32_t length) {
+    static const char *const names[2] = {"CompanyName", "ProductVersion"};
+    for (const char *name : names) {
+        uint32_t text = 0;
+        uint32_t units = PeVersionStringFind(data, length, name, &text);
+        if (units != 0) {
+            Inside(text, 2 * uint64_t(units) + 2, length, "version string");
+            if (data[text + 2 * units] != 0 || data[text + 2 * units + 1] != 0) {
+                Fail("version string without its NUL");
+            }
+        }
+    }
 }
 
 static void CheckLocation(const uint8_t *data, uint32_t length, const PackageLocation &location) {
@@ -99,6 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     uint32_t length = static_cast<uint32_t>(size);
     ReadHeaders(data, length);
+    ReadVersionStrings(data, length);
     PackageLocation location;
     if (!PackageLocate(data, length, &location)) {
         if (PackageOpenMemory(data, length)) {

@@ -23,7 +23,8 @@ echo "== stub: $win32/bin/qunpack.exe, $(stat -c %s "$win32/bin/qunpack.exe") by
   --manifest "$demo/manifest.txt" --brand "$demo/brand.bmp" --centre "$demo/installingtext.bmp" \
   --icon "$demo/quorvane.ico" --version-info "CompanyName=Quorvane Demo Vendor" \
   --version-info FileVersion=1.0.0 --version-info ProductVersion=1.0 \
-  --version-info "LegalCopyright=Copyright 2026 Quorvane Demo Vendor" "$demo/payload"
+  --version-info "LegalCopyright=Copyright 2026 Quorvane Demo Vendor" \
+  --uninstall-key Quorvane "$demo/payload"
 echo "== its icon and version information, as wrestool (an independent reader) lists them"
 wrestool -l "$unsigned" | sed 's/^/  /'
 # Signing is the last step. A vendor signs with a code-signing certificate;

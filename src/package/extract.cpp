@@ -236,7 +236,7 @@ int ExtractEntryToFile(const DirectoryRecord *record, char *path, const char *sp
 // 32 bits hold it: the open refuses a package whose installable sizes add
 // up to 4 GiB or more, so the sum cannot wrap to nothing and skip the
 // extraction with success reported.
-static uint32_t ExtractInstallableTotal(void) {
+uint32_t ExtractInstallableTotal(void) {
     uint32_t total = 0;
     for (const DirectoryRecord *record = PackageFirstRecord(); record != nullptr;
          record = PackageNextRecord(record)) {

@@ -52,6 +52,10 @@ struct ExtractionHooks {
     ExtractFailureFunction failed;
 };
 
+// The installable entries' sizes added up: below 4 GiB in an open package
+// (PackageValidateDirectory); 0 when none is open.
+uint32_t ExtractInstallableTotal(void);
+
 // What an extraction did: files is the number of installable entries it
 // handled (all of them; none when their sizes add up to 0, which writes
 // nothing at all), failed the number of those that were not written, and

@@ -282,3 +282,135 @@ int PeResourcesWalk(const PeImage *image, PeResourceVisit visit, void *context) 
     memset(&resource, 0, sizeof resource);
     return ResourceDirectoryWalk(&tree, 0, 0, &resource);
 }
+
+// ---- Finding one resource and the version strings -----------------------------
+//
+// The stub reads these from its own image, so they are written for size:
+// byte loads the compiler merges into one, and no function per level.
+
+static uint32_t Load16(const unsigned char *bytes) {
+    return bytes[0] | static_cast<uint32_t>(bytes[1]) << 8;
+}
+
+static uint32_t Load32(const unsigned char *bytes) {
+    return Load16(bytes) | Load16(bytes + 2) << 16;
+}
+
+int PeLoadedImageRead(const void *base, PeImage *image) {
+    // Everything PeImageRead checked lies in the headers' page; the rest of
+    // the image is mapped as far as its SizeOfImage.
+    return PeImageRead(base, PE_LOADED_HEADERS_SIZE, image) &&
+           PeReadU32(image, image->optionalHeaderOffset + PE_SIZE_OF_IMAGE_FIELD, &image->length);
+}
+
+// Finds the first resource of the type in the resource tree of length
+// bytes at tree: 1 with its data entry's RVA in data->offset and its size
+// in data->length. Offsets stay far below 4 GiB: 31 bits plus a directory
+// of at most 131070 entries.
+static int ResourceTreeFind(const unsigned char *tree, uint32_t length, uint32_t type,
+                            PeSpan *data) {
+    uint32_t at = 0;
+    for (uint32_t level = 0; level < 3; level++) {
+        if (!SpanInside(at, PE_RESOURCE_DIRECTORY_SIZE, length)) {
+            return 0;
+        }
+        uint32_t count = Load16(tree + at + 12) + Load16(tree + at + 14);
+        uint32_t entry = at + PE_RESOURCE_DIRECTORY_SIZE;
+        // Types are matched by number (a named entry has its high bit set);
+        // below them the first name and the first language are taken.
+        for (;; entry += PE_RESOURCE_ENTRY_SIZE, count--) {
+            if (count == 0 || !SpanInside(entry, PE_RESOURCE_ENTRY_SIZE, length)) {
+                return 0;
+            }
+            if (level != 0 || Load32(tree + entry) == type) {
+                break;
+            }
+        }
+        uint32_t child = Load32(tree + entry + 4);
+        if ((child >> 31) != (level < 2 ? 1u : 0u)) { // subdirectories above the leaves
+            return 0;
+        }
+        at = child & 0x7FFFFFFFu;
+    }
+    if (!SpanInside(at, PE_RESOURCE_DATA_ENTRY_SIZE, length)) {
+        return 0;
+    }
+    data->offset = Load32(tree + at);
+    data->length = Load32(tree + at + 4);
+    return 1;
+}
+
+int PeResourceFind(const PeImage *image, uint32_t type, int loaded, PeSpan *resource) {
+    PeDataDirectory directory;
+    uint32_t tree = 0;
+    if (!PeDataDirectoryGet(image, PE_DIRECTORY_RESOURCE, &directory) ||
+        !(loaded ? (tree = directory.address, 1)
+                 : PeRvaToOffset(image, directory.address, directory.size, &tree)) ||
+        !SpanInside(tree, directory.size, image->length) ||
+        !ResourceTreeFind(image->bytes + tree, directory.size, type, resource)) {
+        return 0;
+    }
+    uint32_t rva = resource->offset;
+    if (!loaded && !PeRvaToOffset(image, rva, resource->length, &resource->offset)) {
+        return 0;
+    }
+    return SpanInside(resource->offset, resource->length, image->length);
+}
+
+static uint32_t AlignFour(uint32_t offset) {
+    return (offset + 3) & ~3u;
+}
+
+// The offset of the NUL that ends the UTF-16 text at the offset at, which
+// must lie before end; 0 when there is none. Clears *same when key (ASCII)
+// is not null and the text differs from it.
+static uint32_t TextEnd(const unsigned char *bytes, uint32_t at, uint32_t end, const char *key,
+                        int *same) {
+    for (uint32_t i = 0; SpanInside(at, 2, end); i++, at += 2) {
+        uint32_t unit = Load16(bytes + at);
+        if (key != nullptr && *same) {
+            *same = unit == static_cast<unsigned char>(key[i]);
+        }
+        if (unit == 0) {
+            return at;
+        }
+    }
+    return 0;
+}
+
+// The string's path from the root: the root and the table (any key),
+// "StringFileInfo" between them, then the string's own name. Offsets stay
+// below 64 KiB plus a few bytes: every block lies inside the root, whose
+// length is a 16-bit field.
+uint32_t PeVersionStringFind(const unsigned char *resource, uint32_t length, const char *name,
+                             uint32_t *text) {
+    uint32_t at = 0, end = length;
+    for (uint32_t level = 0;;) {
+        uint32_t blockLength = SpanInside(at, 6, end) ? Load16(resource + at) : 0;
+        if (blockLength < 6 || !SpanInside(at, blockLength, end)) {
+            return 0; // past the last sibling, or a block outside its parent
+        }
+        uint32_t blockEnd = at + blockLength;
+        int same = 1;
+        const char *key = level == 1 ? "StringFileInfo" : level == 3 ? name : nullptr;
+        uint32_t keyEnd = TextEnd(resource, at + 6, blockEnd, key, &same);
+        if (keyEnd == 0) {
+            return 0;
+        }
+        uint32_t value = AlignFour(keyEnd + 2);
+        if (!same) {
+            at = AlignFour(blockEnd);
+        } else if (level == 3) {
+            // The text runs to its NUL, whatever the value length says.
+            uint32_t textEnd = TextEnd(resource, value, blockEnd, nullptr, &same);
+            *text = value;
+            return textEnd != 0 ? (textEnd - value) / 2 : 0;
+        } else {
+            // The blocks on the way hold binary values or none, whose length
+            // counts bytes.
+            at = AlignFour(value + Load16(resource + at + 2));
+            end = blockEnd;
+            level++;
+        }
+    }
+}

@@ -162,3 +162,44 @@ typedef int (*PeResourceVisit)(void *context, const PeResource *resource);
 // when it is malformed, holds more than PE_RESOURCE_WALK_MAX_ENTRIES entries,
 // or visit stopped it.
 int PeResourcesWalk(const PeImage *image, PeResourceVisit visit, void *context);
+
+// Reads the headers of the image Windows loaded at base into *image, with
+// its SizeOfImage as its length: offsets into it are RVAs. The headers must
+// lie in the first PE_LOADED_HEADERS_SIZE bytes, the page that holds them.
+// Returns 1 for a PE32 or PE32+ image, 0 otherwise.
+const uint32_t PE_LOADED_HEADERS_SIZE = 4096;
+int PeLoadedImageRead(const void *base, PeImage *image);
+
+// ---- One resource -----------------------------------------------------------
+
+// Finds the first resource of the numbered type in the image (its first
+// name, its first language): 1 with the range of its data, inside the
+// image, in *resource; 0 when there is none or the path to it through the
+// resource tree does not lie inside the image. loaded: the image lies in
+// memory as Windows loaded it, length its SizeOfImage, so that offsets are
+// RVAs; else it is a file.
+int PeResourceFind(const PeImage *image, uint32_t type, int loaded, PeSpan *resource);
+
+// ---- Version resource --------------------------------------------------------
+//
+// A version resource (VS_VERSIONINFO) is a tree of blocks, each starting at
+// a multiple of 4 bytes from the resource's start:
+//
+//   0 u16 length of the block with its children   2 u16 value length
+//   (UTF-16 units for text, bytes for binary)       4 u16 type (1 text)
+//   6 key: UTF-16 units up to a NUL; padding to 4; the value; padding to 4;
+//     the children
+//
+// The root "VS_VERSION_INFO" holds the fixed part as its value and the
+// children "StringFileInfo" and "VarFileInfo"; "StringFileInfo" holds one
+// table per language (e.g. "040904B0"), each holding the strings as blocks
+// keyed by their names ("CompanyName") whose values are NUL-terminated text.
+
+// Finds the string named name (ASCII) in the first string table of the
+// version resource of length bytes at resource. Returns its length in
+// UTF-16 units, with *text set to its offset in the resource; a NUL unit
+// follows it inside the resource. Returns 0 when the string is missing or
+// empty, or when a block on the way to it does not lie inside its parent
+// or has a key without its NUL. Reads nothing outside the length bytes.
+uint32_t PeVersionStringFind(const unsigned char *resource, uint32_t length, const char *name,
+                             uint32_t *text);

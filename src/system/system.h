@@ -29,12 +29,12 @@ int CreateShortcuts(const InstallDescription *description, const char *directory
 typedef HRESULT (*ShortcutLinkCreateFunction)(IShellLinkA **link);
 extern ShortcutLinkCreateFunction shortcutLinkCreate;
 
-// The uninstall key below HKEY_LOCAL_MACHINE, one for every product.
-const char kUninstallRegistryKey[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvane";
-
-// Registers the product's uninstaller under the uninstall key. Returns 1
-// when the key was written or none was asked for, 0 when it could not be.
+// Registers the product's uninstaller under the uninstall key the open
+// package names (uninstall_key.h): its name, command, publisher and version
+// (the installer's version resource), icon (the uninstaller's, when it has
+// one), size, location and install date, with Modify and Repair turned off;
+// a value the installer has nothing for is deleted. Returns 1 when every
+// value was written or no uninstaller was asked for, 0 otherwise.
 int RegisterUninstaller(const InstallDescription *description, const char *directory);
 
 // ---- Removal, for the uninstaller ----
@@ -44,7 +44,8 @@ int RegisterUninstaller(const InstallDescription *description, const char *direc
 // link that exists could not be deleted, else 1.
 int RemoveShortcuts(const InstallDescription *description);
 
-// Deletes the uninstall key when its "UninstallString" names the program
-// at uninstallerPath (quoted, as RegisterUninstaller writes it, ASCII case
-// ignored). Returns 0 only when that key could not be deleted.
+// Deletes the uninstall key the open package names (uninstall_key.h) when
+// its "UninstallString" names the program at uninstallerPath (quoted, as
+// RegisterUninstaller writes it, ASCII case ignored). Returns 0 only when
+// that key could not be deleted.
 int UnregisterUninstaller(const char *uninstallerPath);

@@ -4,18 +4,20 @@
 
 #include "system/system.h"
 #include "text/text_format.h"
+#include "uninstall/uninstall_key.h"
 
-// The key is shared by every product this system installs: a later install
-// of another product owns it now, and its entry must stay.
+// Products built without a key name of their own share one key: a later
+// install of another product may own it now, and its entry must stay.
 int UnregisterUninstaller(const char *uninstallerPath) {
     char command[MAX_PATH + 2];
     int length = TextFormat(command, sizeof command, "\"%s\"", uninstallerPath);
     if (length <= 0 || static_cast<size_t>(length) >= sizeof command) {
         return 0;
     }
+    char keyPath[UNINSTALL_KEY_PATH_SIZE];
+    UninstallKeyPathFind(keyPath);
     HKEY key = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kUninstallRegistryKey, 0, KEY_QUERY_VALUE, &key) !=
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
         return 1;
     }
     char registered[MAX_PATH + 3] = "";
@@ -28,5 +30,5 @@ int UnregisterUninstaller(const char *uninstallerPath) {
     if (read != ERROR_SUCCESS || type != REG_SZ || lstrcmpiA(registered, command) != 0) {
         return 1;
     }
-    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallRegistryKey) == ERROR_SUCCESS;
+    return RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath) == ERROR_SUCCESS;
 }

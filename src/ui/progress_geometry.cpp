@@ -12,6 +12,15 @@ __attribute__((noinline)) static int32_t ClampToInt32(int64_t value) {
     return static_cast<int32_t>(value);
 }
 
+// Whole 96ths and the rest apart, so that 32-bit divisions do (a 64-bit one
+// would cost the programs a library routine): the rest times the DPI fits
+// 32 bits.
+int32_t ProgressScale(int32_t value, uint32_t dpi) {
+    uint32_t size = static_cast<uint32_t>(value);
+    uint32_t rest = (size % PROGRESS_BASE_DPI * dpi + PROGRESS_BASE_DPI / 2) / PROGRESS_BASE_DPI;
+    return ClampToInt32(static_cast<int64_t>(size / PROGRESS_BASE_DPI) * dpi + rest);
+}
+
 // GCC, the only compiler of both builds, shifts signed values arithmetically.
 int32_t ProgressHalve(int32_t value) {
     return value >> 1;
@@ -22,10 +31,12 @@ int32_t ProgressCentredX(int32_t clientWidth, int32_t bitmapWidth) {
 }
 
 void ProgressCentrePlace(int32_t clientWidth, int32_t clientHeight, int32_t bitmapWidth,
-                         int32_t bitmapHeight, int32_t *x, int32_t *y, int32_t *barTop) {
+                         int32_t bitmapHeight, uint32_t dpi, int32_t *x, int32_t *y,
+                         int32_t *barTop) {
     *x = ProgressCentredX(clientWidth, bitmapWidth);
     *y = ProgressHalve(ClampToInt32(static_cast<int64_t>(clientHeight) - bitmapHeight));
-    *barTop = ClampToInt32(static_cast<int64_t>(*y) + bitmapHeight + PROGRESS_BAR_GAP);
+    *barTop = ClampToInt32(static_cast<int64_t>(*y) + bitmapHeight +
+                           ProgressScale(PROGRESS_BAR_GAP, dpi));
 }
 
 int32_t ProgressMarker(int32_t barWidth, float fraction) {
@@ -44,8 +55,9 @@ int32_t ProgressMarker(int32_t barWidth, float fraction) {
 enum LayoutTerm { TERM_BX, TERM_BW, TERM_M, TERM_T, TERM_L, TERM_H, TERM_W, LAYOUT_TERMS };
 
 // One coordinate as a sum: the terms in plus added, those in minus
-// subtracted, and a constant. A table of sums, evaluated by one loop, is a
-// fraction of the code that 36 separately written 64-bit sums compile to.
+// subtracted, and a constant in pixels at 96 DPI (multiplied by the frame's
+// scale, so that frame and marker keep their proportions). A table of sums, evaluated by one loop,
+// is a fraction of the code that 36 separately written 64-bit sums compile to.
 struct LayoutSum {
     uint8_t plus;
     uint8_t minus;
@@ -74,8 +86,8 @@ static const LayoutSum kLayout[1 + PROGRESS_BAR_PARTS][4] = {
     {{BX, 0, -F}, {T, 0, -F}, {BW, 0, 2 * F}, {L, 0, 2 * F}}, // erased: BX - F, ..., BW + 2F
 };
 
-static int32_t LayoutEvaluate(const LayoutSum *sum, const int32_t *terms) {
-    int64_t value = sum->constant;
+static int32_t LayoutEvaluate(const LayoutSum *sum, const int32_t *terms, int32_t unit) {
+    int64_t value = sum->constant * unit; // a few frames' widths
     for (int term = 0; term < LAYOUT_TERMS; term++) {
         if (sum->plus >> term & 1)
             value += terms[term];
@@ -86,7 +98,9 @@ static int32_t LayoutEvaluate(const LayoutSum *sum, const int32_t *terms) {
 }
 
 void ProgressBarLayout(int32_t clientWidth, int32_t clientHeight, int32_t lineHeight,
-                       int32_t barTop, float fraction, ProgressBarGeometry *geometry) {
+                       int32_t barTop, float fraction, uint32_t dpi,
+                       ProgressBarGeometry *geometry) {
+    const int32_t unit = ProgressScale(1, dpi);
     const int32_t barWidth = ProgressHalve(clientWidth);
     const int32_t barLeft =
         ProgressHalve(ClampToInt32(static_cast<int64_t>(clientWidth) - barWidth));
@@ -107,10 +121,10 @@ void ProgressBarLayout(int32_t clientWidth, int32_t clientHeight, int32_t lineHe
         ProgressRectangle *rectangle =
             row == 0 ? &geometry->statusStrip : &geometry->parts[row - 1];
         const LayoutSum *sums = kLayout[row];
-        rectangle->x = LayoutEvaluate(&sums[0], terms);
-        rectangle->y = LayoutEvaluate(&sums[1], terms);
-        rectangle->width = LayoutEvaluate(&sums[2], terms);
-        rectangle->height = LayoutEvaluate(&sums[3], terms);
+        rectangle->x = LayoutEvaluate(&sums[0], terms, unit);
+        rectangle->y = LayoutEvaluate(&sums[1], terms, unit);
+        rectangle->width = LayoutEvaluate(&sums[2], terms, unit);
+        rectangle->height = LayoutEvaluate(&sums[3], terms, unit);
     }
 }
 

@@ -30,6 +30,7 @@ struct ProgressWindow {
     PackageBitmap *brandBitmap;      // "#brand.bmp", null when missing
     PackageBitmap *centreBitmap;     // "#installingtext.bmp", null when missing
     int installing;                  // 1 while RunInstall runs
+    uint32_t dpi;                    // the window's, 96 or more; sizes scale by dpi / 96
 };
 
 extern ProgressWindow progressWindow;
@@ -52,7 +53,9 @@ extern const char *progressWindowVerb;
 void ProgressWindowRun(InstallDescription *description);
 
 // The class's window procedure: paints, runs progressWindowSequence on
-// MSG_START_INSTALL, posts the quit message when the window is destroyed.
+// MSG_START_INSTALL, posts the quit message when the window is destroyed,
+// and on WM_DPICHANGED takes the new DPI and covers the work area of the
+// monitor the window moved to.
 // While the install runs (its message boxes and SetStatus let messages in)
 // the window ignores WM_CLOSE, which would destroy it under the install,
 // and answers WM_QUERYENDSESSION with "not now"; the WM_CLOSE that
@@ -74,15 +77,19 @@ void StatusPaint(void);
 // set) into dc; clientRectangle is GetClientRect's, left and top 0.
 void PaintStatusAndBar(HDC dc, const RECT *clientRectangle);
 
-// Draws bitmap (not null) with its top-left corner at point; returns
-// SetDIBitsToDevice's result.
-int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point);
+// The size a bitmap (not null) is drawn at for dpi.
+SIZE BitmapDrawnSize(const PackageBitmap *bitmap, uint32_t dpi);
+
+// Draws bitmap (not null) drawn pixels large with its top-left corner at
+// point: at its own size pixel for pixel, else stretched with halftoning.
+// Returns StretchDIBits' result.
+int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point, SIZE drawn);
 
 // ---- The steps ProgressWindowRun is made of (tests drive them one by one) ----
 
-// Clears the record, makes the font, loads both bitmaps from the open
-// package, registers the class, creates the window over the work area and
-// shows it. Returns 1 when the window exists, 0 when it could not be made
+// Clears the record, loads both bitmaps from the open package, registers
+// the class, creates the window over the work area, makes the font for the
+// window's DPI and shows it. Returns 1 when the window exists, 0 when it could not be made
 // (the rest is then still to be released by ProgressWindowRelease).
 int ProgressWindowCreate(InstallDescription *description);
 

@@ -18,10 +18,31 @@ ProgressWindow progressWindow;
 ProgressSequenceFunction progressWindowSequence;
 const char *progressWindowVerb = "Installing";
 
-static HFONT StatusFontCreate(void) {
-    return CreateFontA(20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_TT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
-                       "Arial");
+// The window's DPI: GetDpiForWindow where Windows has it (10, version 1607
+// on: each monitor its own), else the screen's.
+static uint32_t WindowDpi(HWND window) {
+    typedef UINT(WINAPI * GetDpiForWindowFunction)(HWND);
+    FARPROC found = GetProcAddress(GetModuleHandleA("user32"), "GetDpiForWindow");
+    UINT dpi = found ? reinterpret_cast<GetDpiForWindowFunction>(
+                           reinterpret_cast<void (*)(void)>(found))(window)
+                     : 0;
+    if (dpi == 0) {
+        HDC screen = GetDC(NULL);
+        dpi = GetDeviceCaps(screen, LOGPIXELSY);
+        ReleaseDC(NULL, screen);
+    }
+    return dpi;
+}
+
+// Takes the window's DPI and makes the status font for it (20 pixels high
+// at 96 DPI).
+static void ProgressDpiSet(uint32_t dpi) {
+    progressWindow.dpi = dpi;
+    DeleteObject(progressWindow.font);
+    progressWindow.font =
+        CreateFontA(ProgressScale(PROGRESS_FONT_HEIGHT, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE,
+                    FALSE, ANSI_CHARSET, OUT_TT_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY,
+                    DEFAULT_PITCH | FF_DONTCARE, "Arial");
 }
 
 static void ProgressClassRegister(void) {
@@ -46,7 +67,6 @@ static void ProgressTitleFormat(char *title, int size, const char *productName) 
 int ProgressWindowCreate(InstallDescription *description) {
     memset(&progressWindow, 0, sizeof progressWindow);
     progressWindow.description = description;
-    progressWindow.font = StatusFontCreate();
     progressWindow.brandBitmap = BitmapLoad(kBrandBitmapEntry);
     progressWindow.centreBitmap = BitmapLoad(kCentreBitmapEntry);
     ProgressClassRegister();
@@ -61,6 +81,7 @@ int ProgressWindowCreate(InstallDescription *description) {
         GetModuleHandleA(NULL), NULL);
     if (!progressWindow.window)
         return 0;
+    ProgressDpiSet(WindowDpi(progressWindow.window));
     ShowWindow(progressWindow.window, SW_SHOW);
     return 1;
 }
@@ -109,6 +130,21 @@ LRESULT CALLBACK ProgressWindowProc(HWND window, UINT message, WPARAM wParam, LP
                 PostMessageA(window, WM_CLOSE, 0, 0);
             progressWindow.installing = 0;
             return 0;
+        case WM_DPICHANGED: {
+            // Moved to a monitor of another DPI: cover that monitor's work
+            // area, drawn for its DPI.
+            ProgressDpiSet(HIWORD(wParam));
+            MONITORINFO monitor;
+            monitor.cbSize = sizeof monitor;
+            GetMonitorInfoA(
+                MonitorFromRect(reinterpret_cast<RECT *>(lParam), MONITOR_DEFAULTTONEAREST),
+                &monitor);
+            const RECT *area = &monitor.rcWork;
+            MoveWindow(window, area->left, area->top, area->right - area->left,
+                       area->bottom - area->top, FALSE);
+            InvalidateRect(window, NULL, FALSE);
+            return 0;
+        }
         case WM_CLOSE:
         case WM_QUERYENDSESSION: // FALSE: "not now"
             if (progressWindow.installing)
@@ -143,21 +179,25 @@ void ProgressWindowPaint(HWND window) {
     SelectObject(dc, previousBrush);
     DeleteObject(background);
 
+    const uint32_t dpi = progressWindow.dpi;
     const PackageBitmap *brand = progressWindow.brandBitmap;
     if (brand) {
-        POINT at = {ProgressCentredX(client.right, brand->width), PROGRESS_BRAND_TOP};
-        BitmapDraw(dc, brand, at);
+        SIZE drawn = BitmapDrawnSize(brand, dpi);
+        POINT at = {ProgressCentredX(client.right, drawn.cx),
+                    ProgressScale(PROGRESS_BRAND_TOP, dpi)};
+        BitmapDraw(dc, brand, at, drawn);
     }
     const PackageBitmap *centre = progressWindow.centreBitmap;
     if (centre) {
+        SIZE drawn = BitmapDrawnSize(centre, dpi);
         POINT at;
         int32_t x, y;
-        ProgressCentrePlace(client.right, client.bottom, centre->width, centre->height, &x, &y,
+        ProgressCentrePlace(client.right, client.bottom, drawn.cx, drawn.cy, dpi, &x, &y,
                             &progressWindow.barTop);
         at.x = x;
         at.y = y;
         if (progressWindow.statusText)
-            BitmapDraw(dc, centre, at);
+            BitmapDraw(dc, centre, at, drawn);
     }
     PaintStatusAndBar(dc, &client);
     EndPaint(window, &paint);
@@ -187,7 +227,7 @@ void PaintStatusAndBar(HDC dc, const RECT *clientRectangle) {
     int32_t lineHeight = PaintStatusLine(dc, clientRectangle);
     ProgressBarGeometry bar;
     ProgressBarLayout(clientRectangle->right, clientRectangle->bottom, lineHeight,
-                      progressWindow.barTop, progressWindow.fraction, &bar);
+                      progressWindow.barTop, progressWindow.fraction, progressWindow.dpi, &bar);
 
     HBRUSH border = CreateSolidBrush(description->progressBorderColour);
     HBRUSH done = CreateSolidBrush(description->progressBarColour);
@@ -244,10 +284,21 @@ void StatusPaint(void) {
     PeekMessageA(&message, NULL, 0, 0, PM_NOREMOVE);
 }
 
+SIZE BitmapDrawnSize(const PackageBitmap *bitmap, uint32_t dpi) {
+    SIZE drawn = {ProgressScale(bitmap->width, dpi), ProgressScale(bitmap->height, dpi)};
+    return drawn;
+}
+
 // Not inlined: the paint draws two bitmaps, and one copy of the long call does.
-__attribute__((noinline)) int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point) {
-    return SetDIBitsToDevice(dc, point.x, point.y, static_cast<DWORD>(bitmap->width),
-                             static_cast<DWORD>(bitmap->height), 0, 0, 0,
-                             static_cast<UINT>(bitmap->height), bitmap->bits,
-                             reinterpret_cast<const BITMAPINFO *>(bitmap->info), DIB_RGB_COLORS);
+// At its own size the bitmap is copied pixel for pixel; stretched, it is
+// halftoned, which averages the source pixels under each drawn one: GDI's
+// best stretch. (The brush origin that halftoning asks for matters to
+// patterned brushes only.)
+__attribute__((noinline)) int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point,
+                                         SIZE drawn) {
+    if (drawn.cx != bitmap->width || drawn.cy != bitmap->height)
+        SetStretchBltMode(dc, HALFTONE);
+    return StretchDIBits(
+        dc, point.x, point.y, drawn.cx, drawn.cy, 0, 0, bitmap->width, bitmap->height, bitmap->bits,
+        reinterpret_cast<const BITMAPINFO *>(bitmap->info), DIB_RGB_COLORS, SRCCOPY);
 }

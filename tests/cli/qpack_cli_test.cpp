@@ -1613,3 +1613,40 @@ TEST_F(QpackCli, BuildGeneratesTheUninstallerThePayloadLacks) {
     EXPECT_EQ(ListedColumn(Qpack({"list", "vendor.exe"}).out, true),
               (std::vector<std::string>{"installable", "installable", "installable", "internal"}));
 }
+
+// The key's name goes into the installer and its generated uninstaller
+// alike; a name Windows cannot use as a key is refused.
+TEST_F(QpackCli, BuildWritesTheUninstallKeyIntoBothPrograms) {
+    WriteText(root / "manifest.txt",
+              std::string(SOUND_MANIFEST) + "uninstaller = \"remove.exe\"\r\n");
+    WriteText(root / "qunpack-uninstall.exe", "MZ the uninstaller stub");
+    WriteText(root / "pay/a.txt", "alpha");
+
+    Outcome named = Build("named.exe", "pay", {"--uninstall-key", "Vendor Product 2"});
+    ASSERT_EQ(named.status, 0) << named.err;
+    EXPECT_EQ(EntriesOfProgram(root / "named.exe")["\\#UninstallKey"], "Vendor Product 2");
+    ASSERT_EQ(Qpack({"extract", "-o", "out", "named.exe"}).status, 0);
+    EXPECT_EQ(EntriesOfProgram(root / "out/remove.exe")["\\#UninstallKey"], "Vendor Product 2");
+    EXPECT_EQ(Qpack({"verify", "named.exe"}).status, 0);
+
+    // Without the option nothing is added, and a branded build is told why
+    // it should give one.
+    Outcome plain = Build("plain.exe", "pay");
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    EXPECT_EQ(EntriesOfProgram(root / "plain.exe").count("\\#UninstallKey"), 0u);
+    EXPECT_EQ(plain.err.find("--uninstall-key"), std::string::npos) << plain.err;
+    WriteBytes(root / "stub.exe", StubWithManifest());
+    WriteBytes(root / "qunpack-uninstall.exe", StubWithManifest());
+    Outcome branded = Build("branded.exe", "pay", {"--version-info", "CompanyName=Vendor"});
+    ASSERT_EQ(branded.status, 0) << branded.err;
+    EXPECT_NE(branded.err.find("warning: no --uninstall-key"), std::string::npos) << branded.err;
+
+    for (const std::string &bad :
+         {std::string("Vendor\\Product"), std::string(256, 'k'), std::string("tab\there")}) {
+        Outcome refused = Build("refused.exe", "pay", {"--uninstall-key", bad});
+        EXPECT_EQ(refused.status, 1) << bad;
+        EXPECT_NE(refused.err.find("cannot name a registry key"), std::string::npos) << refused.err;
+        EXPECT_FALSE(fs::exists(root / "refused.exe"));
+    }
+    EXPECT_EQ(Build("longest.exe", "pay", {"--uninstall-key", std::string(255, 'k')}).status, 0);
+}

@@ -6,18 +6,19 @@
 
 #include <set>
 
+#include "../unit/icon_bytes.h"
 #include "e2e_support.h"
 
 namespace {
 
 const char kProduct[] = "E2E Removal";
 
-std::string InstallFolder(void) {
-    return SpecialFolder(CSIDL_PROGRAM_FILES) + "\\" + kProduct;
+std::string InstallFolder(const std::string &product = kProduct) {
+    return SpecialFolder(CSIDL_PROGRAM_FILES) + "\\" + product;
 }
 
-std::string ProgramsFolder(void) {
-    return SpecialFolder(CSIDL_PROGRAMS) + "\\" + kProduct;
+std::string ProgramsFolder(const std::string &product = kProduct) {
+    return SpecialFolder(CSIDL_PROGRAMS) + "\\" + product;
 }
 
 std::string BesideTests(const char *name) {
@@ -83,6 +84,7 @@ DWORD RunToEnd(const std::string &program, const std::string &arguments) {
 // Where the manifest puts the product: its directory below Program Files,
 // its uninstaller and the shortcut to its guide, "\" or "/" separated.
 struct ProductNames {
+    std::string product = kProduct;
     std::string directory = kProduct;
     std::string uninstaller = "uninstall.exe";
     std::string guide = "Help\\Guide";
@@ -104,7 +106,7 @@ std::string BuildProduct(const std::string &folder, const std::string &extra,
     if (vendorUninstaller)
         WriteFileBytes(payload + "\\uninstall.exe", "the vendor's own");
     WriteFileBytes(folder + "\\manifest.txt",
-                   std::string("productname = \"") + kProduct + "\"\r\ndirectory = \"" +
+                   std::string("productname = \"") + names.product + "\"\r\ndirectory = \"" +
                        names.directory + "\"\r\norigin = \"e2e\"\r\nuninstaller = \"" +
                        names.uninstaller +
                        "\"\r\nmainwindowname = \"E2E Removal Product\"\r\n"
@@ -378,6 +380,134 @@ TEST(UninstallE2E, QpackGeneratesOnlyWhatThePayloadLacks) {
     RemoveTree(folder);
     RemoveTree(noneFolder);
     RemoveTree(vendorFolder);
+}
+
+// ---- The entry in Programs and Features -------------------------------------------
+
+// A value of the key as "type:text" ("dword:5"), "(none)" when missing.
+std::string RegistryValue(const std::string &keyPath, const char *name) {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath.c_str(), 0, KEY_QUERY_VALUE, &key) !=
+        ERROR_SUCCESS)
+        return "(no key)";
+    char data[1024] = "";
+    DWORD size = sizeof data - 1, type = 0;
+    LONG read = RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE *>(data), &size);
+    RegCloseKey(key);
+    if (read != ERROR_SUCCESS)
+        return "(none)";
+    if (type == REG_DWORD)
+        return "dword:" + std::to_string(*reinterpret_cast<DWORD *>(data));
+    return (type == REG_SZ ? "sz:" : "type " + std::to_string(type) + ":") + std::string(data);
+}
+
+std::string ProductKey(const std::string &name) {
+    return std::string("Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\") + name;
+}
+
+// What the installed files take, in KiB rounded up.
+std::string InstalledKibibytes(const std::string &folder) {
+    uint64_t total = 0;
+    for (const std::string &name : Contents(folder)) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (name != ".origin" &&
+            GetFileAttributesExA((folder + "\\" + name).c_str(), GetFileExInfoStandard, &data) &&
+            !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            total += data.nFileSizeLow;
+    }
+    return "dword:" + std::to_string((total + 1023) / 1024);
+}
+
+std::string Today(void) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return "sz:" + std::to_string(now.wYear * 10000 + now.wMonth * 100 + now.wDay);
+}
+
+// A branded install, an upgrade to another version, and an unbranded
+// reinstall: each leaves exactly its own values, and the uninstaller takes
+// the key away.
+TEST(UninstallE2E, TheEntryShowsWhatTheInstallerCarriesAndNothingStale) {
+    std::string folder = MakeTestFolder("uninstall-entry");
+    std::vector<unsigned char> icon = TestIcon();
+    WriteFileBytes(folder + "\\product.ico", std::string(icon.begin(), icon.end()));
+    std::string branding = "--icon \"" + folder + "\\product.ico\" --version-info \"CompanyName=" +
+                           "Vendor Ltd\" --version-info ProductVersion=";
+    RemoveTree(InstallFolder());
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    const std::string uninstaller = InstallFolder() + "\\uninstall.exe";
+    struct Step {
+        const char *what;
+        std::string extra;
+        std::string publisher, version, icon;
+    } steps[] = {
+        {"branded", branding + "2.5.1", "sz:Vendor Ltd", "sz:2.5.1", "sz:" + uninstaller + ",0"},
+        {"an upgrade", branding + "2.6", "sz:Vendor Ltd", "sz:2.6", "sz:" + uninstaller + ",0"},
+        {"unbranded", "", "(none)", "(none)", "(none)"},
+    };
+    for (const Step &step : steps) {
+        InstallerRun run;
+        RunInstaller(BuildProduct(folder, step.extra), IDYES, &run);
+        ExpectBox(run.outcome, std::string(kProduct) + " has been successfully installed.",
+                  MB_ICONINFORMATION | MB_OK, kProgressWindowClass);
+        std::string key = kUninstallKey;
+        EXPECT_EQ(RegistryValue(key, "DisplayName"), std::string("sz:") + kProduct) << step.what;
+        EXPECT_EQ(RegistryValue(key, "UninstallString"), "sz:\"" + uninstaller + "\"");
+        EXPECT_EQ(RegistryValue(key, "Publisher"), step.publisher) << step.what;
+        EXPECT_EQ(RegistryValue(key, "DisplayVersion"), step.version) << step.what;
+        EXPECT_EQ(RegistryValue(key, "DisplayIcon"), step.icon) << step.what;
+        EXPECT_EQ(RegistryValue(key, "EstimatedSize"), InstalledKibibytes(InstallFolder()));
+        EXPECT_EQ(RegistryValue(key, "InstallLocation"), "sz:" + InstallFolder());
+        EXPECT_EQ(RegistryValue(key, "InstallDate"), Today());
+        EXPECT_EQ(RegistryValue(key, "NoModify"), "dword:1");
+        EXPECT_EQ(RegistryValue(key, "NoRepair"), "dword:1");
+    }
+    DWORD code = 0;
+    EXPECT_EQ(Uninstall(uninstaller, IDYES, &code).size(), 2u);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(RegistryValue(kUninstallKey, "DisplayName"), "(no key)");
+    Restart();
+    RemoveTree(InstallFolder());
+    RemoveTree(folder);
+}
+
+// Built with keys of their own, two products keep two entries, and each
+// uninstaller takes only its own; neither touches the shared default key.
+TEST(UninstallE2E, TwoProductsWithTheirOwnKeysKeepTwoEntries) {
+    const std::string products[2] = {"E2E Removal One", "E2E Removal Two"};
+    std::string folders[2];
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    for (int i = 0; i < 2; i++) {
+        folders[i] = MakeTestFolder("uninstall-two-" + std::to_string(i));
+        RemoveTree(InstallFolder(products[i]));
+        RemoveTree(ProgramsFolder(products[i]));
+        InstallerRun run;
+        ProductNames names;
+        names.product = names.directory = products[i];
+        RunInstaller(BuildProduct(folders[i], "--uninstall-key \"" + products[i] + " Key\"", false,
+                                  names),
+                     IDYES, &run);
+        ExpectBox(run.outcome, products[i] + " has been successfully installed.",
+                  MB_ICONINFORMATION | MB_OK, kProgressWindowClass);
+    }
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(RegistryValue(ProductKey(products[i] + " Key"), "DisplayName"),
+                  "sz:" + products[i]);
+    }
+    EXPECT_FALSE(UninstallKeyExists());
+
+    DWORD code = 0;
+    EXPECT_EQ(Uninstall(InstallFolder(products[0]) + "\\uninstall.exe", IDYES, &code).size(), 2u);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(RegistryValue(ProductKey(products[0] + " Key"), "DisplayName"), "(no key)");
+    EXPECT_EQ(RegistryValue(ProductKey(products[1] + " Key"), "DisplayName"), "sz:" + products[1]);
+    EXPECT_EQ(Uninstall(InstallFolder(products[1]) + "\\uninstall.exe", IDYES, &code).size(), 2u);
+    EXPECT_EQ(RegistryValue(ProductKey(products[1] + " Key"), "DisplayName"), "(no key)");
+    Restart();
+    for (int i = 0; i < 2; i++) {
+        RemoveTree(InstallFolder(products[i]));
+        RemoveTree(folders[i]);
+    }
 }
 
 } // namespace

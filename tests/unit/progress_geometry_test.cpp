@@ -18,9 +18,9 @@ void ExpectRectangle(const ProgressRectangle &actual, int32_t x, int32_t y, int3
 }
 
 ProgressBarGeometry Layout(int32_t width, int32_t height, int32_t lineHeight, int32_t barTop,
-                           float fraction) {
+                           float fraction, uint32_t dpi = 96) {
     ProgressBarGeometry geometry;
-    ProgressBarLayout(width, height, lineHeight, barTop, fraction, &geometry);
+    ProgressBarLayout(width, height, lineHeight, barTop, fraction, dpi, &geometry);
     return geometry;
 }
 
@@ -40,7 +40,7 @@ TEST(ProgressGeometry, HalvingRoundsTowardMinusInfinity) {
 
 TEST(ProgressGeometry, ExampleWindowAtHalfway) {
     int32_t x = 0, y = 0, barTop = 0;
-    ProgressCentrePlace(800, 600, 200, 50, &x, &y, &barTop);
+    ProgressCentrePlace(800, 600, 200, 50, 96, &x, &y, &barTop);
     EXPECT_EQ(x, 300);
     EXPECT_EQ(y, 275);
     EXPECT_EQ(barTop, 345);
@@ -144,12 +144,12 @@ TEST(ProgressGeometry, OddAndEvenClientWidths) {
 
 TEST(ProgressGeometry, BitmapsLargerThanTheClientAreaStartBeforeIt) {
     int32_t x = 0, y = 0, barTop = 0;
-    ProgressCentrePlace(800, 600, 831, 631, &x, &y, &barTop);
+    ProgressCentrePlace(800, 600, 831, 631, 96, &x, &y, &barTop);
     EXPECT_EQ(x, -16);
     EXPECT_EQ(y, -16);
     EXPECT_EQ(barTop, -16 + 631 + 20);
     EXPECT_EQ(ProgressCentredX(800, 831), -16);
-    ProgressCentrePlace(800, 600, INT32_MAX, INT32_MAX, &x, &y, &barTop);
+    ProgressCentrePlace(800, 600, INT32_MAX, INT32_MAX, 96, &x, &y, &barTop);
     EXPECT_EQ(x, (800 - INT32_MAX) >> 1);
     EXPECT_EQ(barTop, int64_t(y) + INT32_MAX + 20);
 }
@@ -170,8 +170,10 @@ int32_t Clamped(int64_t value) {
 
 // Every rectangle written out as its own 64-bit sums, held to the 32-bit range.
 void ExpectLayoutFormulas(int32_t width, int32_t height, int32_t lineHeight, int32_t barTop,
-                          float fraction) {
-    const int64_t W = width, H = height, L = lineHeight, T = barTop, F = PROGRESS_FRAME;
+                          float fraction, uint32_t dpi = 96) {
+    // The frame's pixels scale by whole units: 1 up to 143 DPI, 2 up to 239.
+    const int64_t u = dpi < 144 ? 1 : dpi < 240 ? 2 : 3;
+    const int64_t W = width, H = height, L = lineHeight, T = barTop, F = PROGRESS_FRAME * u;
     const int64_t BW = width >> 1, BX = Clamped(W - BW) >> 1;
     const int64_t M = ProgressMarker(int32_t(BW), fraction);
     const int64_t expected[1 + PROGRESS_BAR_PARTS][4] = {
@@ -180,12 +182,12 @@ void ExpectLayoutFormulas(int32_t width, int32_t height, int32_t lineHeight, int
         {BX, T + L, BW, F},
         {BX - F, T - F, F, L + 2 * F},
         {BX + BW, T - F, F, L + 2 * F},
-        {BX + M - 1, T - F, F, L + 2 * F},
-        {BX, T, M - 1, L},
-        {BX + M + 1, T, BW - M - 2, L},
+        {BX + M - u, T - F, F, L + 2 * F},
+        {BX, T, M - u, L},
+        {BX + M + u, T, BW - M - 2 * u, L},
         {BX - F, T - F, BW + 2 * F, L + 2 * F},
     };
-    ProgressBarGeometry bar = Layout(width, height, lineHeight, barTop, fraction);
+    ProgressBarGeometry bar = Layout(width, height, lineHeight, barTop, fraction, dpi);
     EXPECT_EQ(bar.barWidth, BW);
     EXPECT_EQ(bar.barLeft, BX);
     EXPECT_EQ(bar.marker, M);
@@ -210,7 +212,44 @@ TEST(ProgressGeometry, EveryRectangleIsItsSumHeldToTheRange) {
                 ExpectLayoutFormulas(a, b, a, b, fraction);
                 ExpectLayoutFormulas(1024, 768, a, b, fraction);
                 ExpectLayoutFormulas(a, 768, 23, b, fraction);
+                ExpectLayoutFormulas(a, b, 46, 400, fraction, 192);
             }
         }
     }
+}
+
+// Above 96 DPI every size scales by DPI / 96, rounded; the frame and the
+// marker by whole pixels, so that the marker stays centred on its column.
+TEST(ProgressGeometry, SizesScaleWithTheDpi) {
+    struct Case {
+        int32_t value;
+        uint32_t dpi;
+        int32_t scaled;
+    } cases[] = {
+        {20, 96, 20},
+        {20, 120, 25},
+        {20, 144, 30},
+        {20, 192, 40},
+        {1, 96, 1},
+        {1, 144, 2},
+        {1, 120, 1},
+        {3, 144, 5},
+        {0, 192, 0},
+        {INT32_MAX, 192, INT32_MAX},
+        {INT32_MAX, 96, INT32_MAX},
+        {95, 65535, 64852},
+        {200, 168, 350},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(ProgressScale(c.value, c.dpi), c.scaled) << c.value << " at " << c.dpi;
+
+    int32_t x = 0, y = 0, barTop = 0;
+    ProgressCentrePlace(1600, 1200, 400, 100, 192, &x, &y, &barTop);
+    EXPECT_EQ(barTop, 550 + 100 + 40);
+    ProgressBarGeometry bar = Layout(1600, 1200, 46, barTop, 0.5f, 192);
+    ExpectRectangle(Part(bar, PROGRESS_TOP_FRAME), 400, 686, 800, 4, "top frame at 192");
+    ExpectRectangle(Part(bar, PROGRESS_MARKER), 798, 686, 4, 54, "marker at 192");
+    ExpectRectangle(Part(bar, PROGRESS_DONE), 400, 690, 398, 46, "done at 192");
+    ExpectRectangle(Part(bar, PROGRESS_REMAINING), 802, 690, 396, 46, "remaining at 192");
+    ExpectRectangle(bar.statusStrip, 0, 1154, 1600, 46, "status strip at 192");
 }

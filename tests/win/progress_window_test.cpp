@@ -329,6 +329,109 @@ TEST_F(ProgressWindowTest, WithoutUsableBitmapsTheBarTakesTheTopRows) {
     EXPECT_TRUE(AreaIs(capture, BX - 2, 0, 2, L + 2, kBorder)) << "left frame";
 }
 
+namespace {
+
+// The window at dpi with the status "Installing" at one half, its status
+// text lineAtBase high at baseDpi: every size scales by dpi / 96 (the
+// bitmaps stretched, their place computed from the drawn size), the frame
+// and marker by whole pixels (2 from 144 DPI on).
+void ExpectPictureAt(HWND window, int dpi, int lineAtBase, int baseDpi) {
+    SCOPED_TRACE(dpi);
+    EXPECT_EQ(progressWindow.dpi, static_cast<uint32_t>(dpi));
+    RECT client;
+    GetClientRect(window, &client);
+    const int W = client.right, H = client.bottom, BW = W / 2, BX = (W - BW) / 2, M = BW / 2;
+    HDC dc = GetDC(window);
+    HGDIOBJ previous = SelectObject(dc, progressWindow.font);
+    SIZE text = {0, 0};
+    GetTextExtentPointA(dc, "Xy", 2, &text);
+    SelectObject(dc, previous);
+    ReleaseDC(window, dc);
+    const int line = text.cy;
+    EXPECT_NEAR(line, lineAtBase * dpi / baseDpi, 2) << "status text height";
+
+    const int unit = dpi < 144 ? 1 : 2, frame = 2 * unit, margin = 20 * dpi / 96;
+    const int brandWidth = kBrandWidth * dpi / 96, brandHeight = kBrandHeight * dpi / 96;
+    const int centreWidth = kCentreWidth * dpi / 96, centreHeight = kCentreHeight * dpi / 96;
+    const int brandX = (W - brandWidth) / 2;
+    const int x = (W - centreWidth) / 2, y = (H - centreHeight) / 2;
+    const int top = y + centreHeight + margin;
+    EXPECT_EQ(progressWindow.barTop, top);
+    Capture capture = CaptureClient(window);
+    // Inside, the plain colour (a stretched marked corner is averaged into
+    // its neighbours); outside, the background.
+    EXPECT_TRUE(AreaIs(capture, brandX + 4, margin + 4, brandWidth - 8, brandHeight - 8,
+                       AsColorRef(kBrandFill)));
+    EXPECT_TRUE(AreaIs(capture, 0, 0, W, margin, kBackground)) << "above the brand";
+    EXPECT_TRUE(AreaIs(capture, brandX - 2, margin, 2, brandHeight, kBackground));
+    EXPECT_TRUE(AreaIs(capture, brandX + brandWidth, margin, 2, brandHeight, kBackground));
+    EXPECT_TRUE(AreaIs(capture, 0, margin + brandHeight, W, 2, kBackground)) << "below it";
+    EXPECT_TRUE(
+        AreaIs(capture, x + 4, y + 4, centreWidth - 8, centreHeight - 8, AsColorRef(kCentreFill)));
+    EXPECT_TRUE(AreaIs(capture, x - 2, y, 2, centreHeight, kBackground));
+    EXPECT_TRUE(AreaIs(capture, x + centreWidth, y, 2, centreHeight, kBackground));
+    // The bar: half the width as always, its frame and marker scaled.
+    EXPECT_TRUE(AreaIs(capture, BX, top - frame, BW, frame, kBorder)) << "top frame";
+    EXPECT_TRUE(AreaIs(capture, BX, top + line, BW, frame, kBorder)) << "bottom frame";
+    EXPECT_TRUE(AreaIs(capture, BX - frame, top - frame, frame, line + 2 * frame, kBorder));
+    EXPECT_TRUE(AreaIs(capture, BX + M - unit, top, frame, line, kBorder)) << "marker";
+    EXPECT_TRUE(AreaIs(capture, BX, top, M - unit, line, kBar)) << "done part";
+    EXPECT_TRUE(AreaIs(capture, BX + M + unit, top, BW - M - 2 * unit, line, kBackground));
+    EXPECT_TRUE(AreaIs(capture, BX, top + line + frame, BW, 2, kBackground)) << "below the bar";
+    EXPECT_GT(CountColour(capture, 0, H - line, 200, line, kText), 10) << "status text";
+    EXPECT_TRUE(AreaIs(capture, W / 2, H - line, W - W / 2, line, kBackground)) << "strip";
+}
+
+int ScreenDpi(void) {
+    HDC screen = GetDC(NULL);
+    int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(NULL, screen);
+    return dpi;
+}
+
+} // namespace
+
+// The window takes the display's DPI (Wine's LogPixels; the ctest entry
+// win_tests_dpi runs this at 144 and 192).
+TEST_F(ProgressWindowTest, DrawsForTheDisplaysDpi) {
+    ShowDefault();
+    SetStatus("Installing", 0.5f);
+    Repaint();
+    const int dpi = ScreenDpi();
+    // The text's height at 96 DPI, from a font as large as the status's is there.
+    HFONT font96 =
+        CreateFontA(20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_TT_PRECIS,
+                    CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "Arial");
+    HDC dc = GetDC(window);
+    HGDIOBJ previous = SelectObject(dc, font96);
+    SIZE text = {0, 0};
+    GetTextExtentPointA(dc, "Xy", 2, &text);
+    SelectObject(dc, previous);
+    ReleaseDC(window, dc);
+    DeleteObject(font96);
+    ExpectPictureAt(window, dpi, text.cy, 96);
+}
+
+// Moved to monitors of 144 and 192 DPI and back, the window covers the
+// monitor's work area and draws for its DPI.
+TEST_F(ProgressWindowTest, ADpiChangeScalesTheBitmapsTheTextAndTheBar) {
+    ShowDefault();
+    const int base = static_cast<int>(progressWindow.dpi);
+    SetStatus("Installing", 0.5f);
+    for (int dpi : {144, 192, base}) {
+        RECT workArea;
+        SystemParametersInfoA(SPI_GETWORKAREA, 0, &workArea, 0);
+        RECT suggested = workArea;
+        SendMessageA(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                     reinterpret_cast<LPARAM>(&suggested));
+        UpdateWindow(window);
+        RECT placed;
+        GetWindowRect(window, &placed);
+        EXPECT_TRUE(EqualRect(&workArea, &placed)) << "over the monitor's work area";
+        ExpectPictureAt(window, dpi, L, base);
+    }
+}
+
 TEST_F(ProgressWindowTest, AStatusTheHeapCannotCopyLeavesNoStatus) {
     ShowDefault();
     SetStatus("Installing", 0.5f);

@@ -9,6 +9,7 @@
 #include "package/package.h"
 #include "package/relative_names.h"
 #include "uninstall/removal.h"
+#include "uninstall/uninstall_key.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -38,6 +39,8 @@ struct BuildRequest {
     std::vector<std::string> versionInfo; // NAME=VALUE
     std::string uninstallerStub;          // "": qunpack-uninstall.exe beside the stub
     bool noUninstaller = false;           // never generate one
+    bool uninstallKeyGiven = false;
+    std::string uninstallKey; // the uninstall key's name; with uninstallKeyGiven
 };
 
 // A file to pack, as found before anything is read.
@@ -456,6 +459,41 @@ bool EntriesRead(const std::vector<PackFile> &files, std::vector<PackageWriterEn
     return true;
 }
 
+// ---- The uninstall key ---------------------------------------------------------------
+
+// The "#UninstallKey" entry, or nothing without --uninstall-key.
+std::vector<PackageWriterEntry> UninstallKeyEntries(const BuildRequest &request) {
+    if (!request.uninstallKeyGiven) {
+        return {};
+    }
+    return {{std::string("\\") + UNINSTALL_KEY_ENTRY_NAME,
+             PackageBytes(request.uninstallKey.begin(), request.uninstallKey.end())}};
+}
+
+// Refuses a name the installer could not use, and says what sharing the
+// default name means for a branded product.
+bool UninstallKeyCheck(const BuildRequest &request, std::string *error) {
+    if (!request.uninstallKeyGiven) {
+        if (!request.icon.empty() || !request.versionInfo.empty()) {
+            ReportWarning(std::string("no --uninstall-key: the installer registers under \"") +
+                          UNINSTALL_KEY_DEFAULT_NAME +
+                          "\", the entry every installer built without one shares, so that"
+                          " installing another such product takes its place in Programs and"
+                          " Features");
+        }
+        return true;
+    }
+    const std::string &name = request.uninstallKey;
+    if (name.size() > UINT32_MAX ||
+        !UninstallKeyNameIsSound(name.data(), static_cast<uint32_t>(name.size()))) {
+        return BuildFail(error, "--uninstall-key " + Quoted(name) +
+                                    " cannot name a registry key: it must be 1 to " +
+                                    std::to_string(UNINSTALL_KEY_NAME_MAX) +
+                                    " characters, none of them \"\\\" or a control character");
+    }
+    return true;
+}
+
 // ---- The generated uninstaller -----------------------------------------------------
 
 // The manifest's "uninstaller" as an entry name ("\" and "\"-separated); ""
@@ -531,7 +569,9 @@ bool UninstallerGenerate(const BuildRequest &request, const StubBranding &brandi
     if (!BrandingApply(branding, stubPath, &uninstallerStub, error)) {
         return false;
     }
-    std::vector<PackageWriterEntry> own = {{"\\#Manifest", manifest->data}};
+    // The same key as the installer's: the uninstaller removes what it wrote.
+    std::vector<PackageWriterEntry> own = UninstallKeyEntries(request);
+    own.insert(own.begin(), {"\\#Manifest", manifest->data});
     PackageWriterEntry generated;
     generated.name = name;
     InstallableEntryInsert(entries, generated); // manifest is not valid from here on
@@ -550,6 +590,20 @@ bool UninstallerGenerate(const BuildRequest &request, const StubBranding &brandi
         if (entry.name == name) {
             entry.data = std::move(program);
         }
+    }
+    return SizesCheck(*files, error);
+}
+
+// Adds the "#UninstallKey" entry behind the other internal entries.
+bool UninstallKeyEntryAdd(const BuildRequest &request, std::vector<PackFile> *files,
+                          std::vector<PackageWriterEntry> *entries, std::string *error) {
+    for (PackageWriterEntry &entry : UninstallKeyEntries(request)) {
+        PackFile file;
+        file.name = entry.name;
+        file.shownPath = "(--uninstall-key)";
+        file.size = entry.data.size();
+        files->push_back(file);
+        entries->push_back(std::move(entry));
     }
     return SizesCheck(*files, error);
 }
@@ -586,11 +640,13 @@ bool BuildInstaller(const BuildRequest &request, std::string *error) {
     std::vector<PackageWriterEntry> entries;
     StubBranding branding;
     uint64_t length = 0;
-    if (!StubLoad(request.stub, &stub, error) || !PackFilesCollect(request, &files, error) ||
+    if (!UninstallKeyCheck(request, error) || !StubLoad(request.stub, &stub, error) ||
+        !PackFilesCollect(request, &files, error) ||
         !BrandingPrepare(request.icon, request.versionInfo, request.manifest, &branding, error) ||
         !BrandingApply(branding, request.stub, &stub, error) ||
         !EntriesRead(files, &entries, error) ||
         !UninstallerGenerate(request, branding, &files, &entries, error) ||
+        !UninstallKeyEntryAdd(request, &files, &entries, error) ||
         !InstallerWrite(request, stub, entries, &length, error)) {
         return false;
     }
@@ -620,7 +676,8 @@ int BuildCommand(const std::vector<std::string> &args) {
                                         {"icon", 0, true},
                                         {"version-info", 0, true, true},
                                         {"uninstaller-stub", 0, true},
-                                        {"no-uninstaller", 0, false}},
+                                        {"no-uninstaller", 0, false},
+                                        {"uninstall-key", 0, true}},
                                        {"output", "stub", "manifest"}, "PAYLOAD_DIR", &parsed);
     if (status >= 0) {
         return status;
@@ -641,6 +698,8 @@ int BuildCommand(const std::vector<std::string> &args) {
     request.versionInfo = parsed.lists["version-info"];
     request.uninstallerStub = parsed.options["uninstaller-stub"];
     request.noUninstaller = ArgumentsHave(parsed, "no-uninstaller");
+    request.uninstallKeyGiven = ArgumentsHave(parsed, "uninstall-key");
+    request.uninstallKey = parsed.options["uninstall-key"];
     std::string error;
     if (!BuildInstaller(request, &error)) {
         if (!error.empty()) {

@@ -88,6 +88,11 @@ static void ShowUninstallKey(const char *keyPath) {
         if (RegEnumValueA(key, index, name, &nameSize, NULL, &type, reinterpret_cast<BYTE *>(data),
                           &dataSize) != ERROR_SUCCESS)
             break;
+        if (type == REG_DWORD && dataSize == sizeof(DWORD)) {
+            printf("  %-16s = %lu (REG_DWORD)\n", name,
+                   static_cast<unsigned long>(*reinterpret_cast<DWORD *>(data)));
+            continue;
+        }
         data[type == REG_SZ ? dataSize : 0] = '\0';
         printf("  %-16s = %s\n", nameSize ? name : "(default)",
                type == REG_SZ ? data : "(not a string)");
