@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?=
 
-.PHONY: all deps native native-asan win32 test test-native test-asan test-win32 demo bench bench-wine bench-large bench-many-files test-large fuzz fuzz-smoke fuzz-build format clean screenshot
+.PHONY: all deps native native-asan win32 install deb dist-windows test test-native test-asan test-win32 demo bench bench-wine bench-large bench-many-files test-large fuzz fuzz-smoke fuzz-build format clean screenshot
 
 all: native win32
 
@@ -21,6 +21,22 @@ native-asan: deps
 win32: deps
 	@cmake --preset win32 >/dev/null
 	@cmake --build --preset win32 -j $(JOBS)
+
+# qpack, the stub and the uninstaller stub, the man page and the CMake
+# package below PREFIX (DESTDIR in front, for staging). The native build
+# installs the Win32 build's programs with qpack, so both are built first.
+PREFIX ?= /usr/local
+install: native win32
+	DESTDIR="$(DESTDIR)" cmake --install build/native --prefix "$(PREFIX)" --strip
+
+# build/dist/qunpack_<version>_amd64.deb: the same, below /usr.
+deb: native win32
+	@cpack --config build/native/CPackConfig.cmake -G DEB -B $(CURDIR)/build/dist
+
+# build/dist/qunpack-<version>-win32.zip: qpack.exe, the programs beside
+# it, the README.
+dist-windows: win32
+	@cpack --config build/win32/CPackConfig.cmake -G ZIP -B $(CURDIR)/build/dist
 
 test-native: native
 	ctest --preset native $(CTEST_FLAGS)

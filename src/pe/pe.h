@@ -103,6 +103,7 @@ int PeSigningFields(const PeImage *image, PeSpan fields[2]);
 const uint32_t PE_SIZE_OF_INITIALIZED_DATA_FIELD = 8;
 const uint32_t PE_SECTION_ALIGNMENT_FIELD = 32;
 const uint32_t PE_FILE_ALIGNMENT_FIELD = 36;
+const uint32_t PE_MAJOR_IMAGE_VERSION_FIELD = 44; // u16, then the minor version's u16
 const uint32_t PE_SIZE_OF_IMAGE_FIELD = 56;
 const uint32_t PE_SIZE_OF_HEADERS_FIELD = 60;
 // The section count, in the file header in front of the optional header.

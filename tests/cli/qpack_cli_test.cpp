@@ -199,10 +199,17 @@ class QpackCli : public ::testing::Test {
 
     std::string At(const std::string &relative) const { return (root / relative).string(); }
 
-    // Runs qpack in root, so that relative paths are relative to it.
-    Outcome Qpack(const std::vector<std::string> &args) const {
+    // The program the cases run: qpack, or qpack.exe under Wine.
+    static std::string Program(void) { return UnderWine() ? QpackExe() : QPACK_PATH; }
+
+    // Runs qpack (or a copy of it at program) in root, so that relative
+    // paths are relative to it.
+    Outcome Qpack(const std::vector<std::string> &args, std::string program = "") const {
+        if (program.empty()) {
+            program = Program();
+        }
         std::string command = "cd " + ShellQuoted(root.string()) + " && ";
-        command += UnderWine() ? "wine " + ShellQuoted(QpackExe()) : ShellQuoted(QPACK_PATH);
+        command += UnderWine() ? "wine " + ShellQuoted(program) : ShellQuoted(program);
         for (const std::string &arg : args) {
             command += " " + ShellQuoted(UnderWine() ? WindowsArgument(arg, root) : arg);
         }
@@ -972,6 +979,73 @@ TEST_F(QpackCli, HelpAndVersion) {
     Outcome version = Qpack({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("qpack ", 0), 0u) << version.out;
+}
+
+// ---- The programs installed with qpack ------------------------------------------------------
+
+TEST_F(QpackCli, BuildTakesTheStubInstalledWithQpackUnlessToldOtherwise) {
+    // A stub whose image version says 3.7, where an installed layout (the
+    // Debian package, make install) and the Windows zip put it.
+    PackageBytes stub = TestPeImage();
+    PutLittleEndian(&stub, kTestPeOptionalHeader + 44, 3, 2);
+    PutLittleEndian(&stub, kTestPeOptionalHeader + 46, 7, 2);
+    const std::string qpack = UnderWine() ? "qpack.exe" : "qpack";
+    struct Layout {
+        std::string program; // below root
+        std::string stub;    // "": none installed
+    };
+    const Layout layouts[] = {
+        {"usr/bin/" + qpack, "usr/share/qunpack/qunpack.exe"},
+        {"zip/" + qpack, "zip/qunpack.exe"},
+        {"lonely/bin/" + qpack, ""},
+    };
+    WriteText(root / "pay/a.txt", "alpha");
+    for (const Layout &layout : layouts) {
+        SCOPED_TRACE(layout.program);
+        fs::create_directories((root / layout.program).parent_path());
+        fs::copy_file(Program(), root / layout.program);
+        std::string shownStub =
+            UnderWine() ? WindowsArgument(At(layout.stub), root) : At(layout.stub);
+        if (!layout.stub.empty()) {
+            WriteBytes(root / layout.stub, stub);
+        }
+        Outcome build = Qpack({"build", "-o", "setup.exe", "--manifest", "manifest.txt", "pay"},
+                              At(layout.program));
+        Outcome version = Qpack({"--version"}, At(layout.program));
+        EXPECT_EQ(version.status, 0);
+        EXPECT_EQ(version.out.rfind("qpack ", 0), 0u) << version.out;
+        if (layout.stub.empty()) {
+            // Where it looked: share/qunpack beside its folder, then its folder.
+            EXPECT_EQ(build.status, 1);
+            for (const char *place : {"/share/qunpack/qunpack.exe", "/bin/qunpack.exe"}) {
+                std::string shown = UnderWine() ? WindowsArgument(place, root) : place;
+                EXPECT_NE(build.err.find("lonely" + shown), std::string::npos) << build.err;
+            }
+            EXPECT_NE(build.err.find("--stub"), std::string::npos) << build.err;
+            EXPECT_NE(version.out.find("no qunpack.exe found"), std::string::npos) << version.out;
+            EXPECT_FALSE(fs::exists(root / "setup.exe"));
+            continue;
+        }
+        ASSERT_EQ(build.status, 0) << build.err;
+        EXPECT_EQ(build.out.rfind("stub: " + shownStub + " (installed with qpack)\n", 0), 0u)
+            << build.out;
+        PackageBytes installer = ReadBytes(root / "setup.exe");
+        EXPECT_TRUE(std::equal(stub.begin(), stub.end(), installer.begin()));
+        EXPECT_NE(version.out.find("qunpack.exe 3.7: " + shownStub + "\n"), std::string::npos)
+            << version.out;
+        EXPECT_NE(version.out.find("no qunpack-uninstall.exe found"), std::string::npos)
+            << version.out;
+        fs::remove(root / "setup.exe");
+
+        // --stub still decides, and then nothing is said about it.
+        Outcome named = Qpack(
+            {"build", "-o", "setup.exe", "--stub", "stub.exe", "--manifest", "manifest.txt", "pay"},
+            At(layout.program));
+        ASSERT_EQ(named.status, 0) << named.err;
+        EXPECT_EQ(named.out.find("stub:"), std::string::npos) << named.out;
+        EXPECT_EQ(ReadText(root / "setup.exe").rfind("MZ a stub standing in", 0), 0u);
+        fs::remove(root / "setup.exe");
+    }
 }
 
 // ---- Manifests -----------------------------------------------------------------------------

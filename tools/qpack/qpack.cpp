@@ -9,10 +9,6 @@
 
 #include "heap/region_heap.h"
 
-#ifndef QPACK_VERSION
-#define QPACK_VERSION "0.1.0"
-#endif
-
 // ---- Messages ------------------------------------------------------------------
 
 void ReportError(const std::string &message) {
@@ -71,7 +67,7 @@ void UsagePrint(void) {
     fputs("Usage: qpack COMMAND [OPTIONS] ARGUMENTS\n"
           "Builds, lists, verifies, shows and extracts qunpack installers; checks manifests.\n"
           "\n"
-          "  qpack build -o OUTPUT --stub STUB --manifest MANIFEST [--brand BMP]\n"
+          "  qpack build -o OUTPUT [--stub STUB] --manifest MANIFEST [--brand BMP]\n"
           "              [--centre BMP] [--icon ICO] [--version-info NAME=VALUE]...\n"
           "              [--strict] [--zlib] [--previous OLD] [--uninstaller-stub FILE]\n"
           "              [--no-uninstaller] [--uninstall-key NAME] PAYLOAD_DIR\n"
@@ -85,7 +81,9 @@ void UsagePrint(void) {
           "      the build, as does a bitmap the installer would not draw. With\n"
           "      --previous, the release is compared with OLD as qpack diff does.\n"
           "      The stub must be unsigned: sign the installer afterwards, as the\n"
-          "      last step.\n"
+          "      last step. Without --stub, qpack takes the stub installed with it\n"
+          "      (share/qunpack beside the folder it runs from, or its own folder)\n"
+          "      and names it.\n"
           "      --icon puts every image of the .ico file into the installer as its\n"
           "      icon. --version-info, repeatable, sets a version string: CompanyName,\n"
           "      FileDescription, FileVersion, ProductName, ProductVersion or\n"
@@ -137,6 +135,8 @@ void UsagePrint(void) {
           "      Writes the installable entries (with --all the internal ones too)\n"
           "      below DIR. Names that would leave DIR are refused.\n"
           "  qpack --help | --version\n"
+          "      --version also names the installed stub and uninstaller stub and\n"
+          "      their versions.\n"
           "\n"
           "Exit status: 0 success (check: warnings allowed without --strict); 1 bad\n"
           "package, failed check, manifest errors or refused input; 2 bad usage.\n",
@@ -288,7 +288,7 @@ static int QpackRun(const std::vector<std::string> &args) {
         return QPACK_EXIT_OK;
     }
     if (name == "--version") {
-        puts("qpack " QPACK_VERSION);
+        VersionPrint();
         return QPACK_EXIT_OK;
     }
     for (const Command &command : commands) {

@@ -555,7 +555,8 @@ bool UninstallerGenerate(const BuildRequest &request, const StubBranding &brandi
     }
     std::string stubPath = request.uninstallerStub;
     if (stubPath.empty()) {
-        stubPath = (PathFromNative(request.stub).parent_path() / "qunpack-uninstall.exe").string();
+        stubPath =
+            (PathFromNative(request.stub).parent_path() / QPACK_UNINSTALLER_STUB_FILE).string();
     }
     PackageBytes uninstallerStub;
     std::string stubError;
@@ -678,7 +679,7 @@ int BuildCommand(const std::vector<std::string> &args) {
                                         {"uninstaller-stub", 0, true},
                                         {"no-uninstaller", 0, false},
                                         {"uninstall-key", 0, true}},
-                                       {"output", "stub", "manifest"}, "PAYLOAD_DIR", &parsed);
+                                       {"output", "manifest"}, "PAYLOAD_DIR", &parsed);
     if (status >= 0) {
         return status;
     }
@@ -701,6 +702,13 @@ int BuildCommand(const std::vector<std::string> &args) {
     request.uninstallKeyGiven = ArgumentsHave(parsed, "uninstall-key");
     request.uninstallKey = parsed.options["uninstall-key"];
     std::string error;
+    if (request.stub.empty()) {
+        if (!InstalledProgramFind(QPACK_STUB_FILE, &request.stub, &error)) {
+            ReportError(error + "; name one with --stub");
+            return QPACK_EXIT_FAILED;
+        }
+        printf("stub: %s (installed with qpack)\n", Printable(request.stub).c_str());
+    }
     if (!BuildInstaller(request, &error)) {
         if (!error.empty()) {
             ReportError(error);

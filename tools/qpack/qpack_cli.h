@@ -236,3 +236,17 @@ std::u16string VersionTextFromNative(const std::string &text);
 // PackageClose. On failure reports exactly why (the reader only says no)
 // and returns false with nothing left open.
 bool InstallerOpen(const std::string &path);
+
+// ---- Installed programs ----------------------------------------------------------------
+
+// The programs qpack builds installers from, by file name.
+const char QPACK_STUB_FILE[] = "qunpack.exe";
+const char QPACK_UNINSTALLER_STUB_FILE[] = "qunpack-uninstall.exe";
+
+// The path of file as installed with qpack: in share/qunpack beside the
+// folder qpack runs from (bin), else beside qpack itself. False with a
+// message naming every place looked in when there is none.
+bool InstalledProgramFind(const char *file, std::string *path, std::string *error);
+
+// qpack's version, and the version and path of each installed program.
+void VersionPrint(void);
