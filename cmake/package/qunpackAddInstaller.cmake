@@ -1,7 +1,7 @@
 # qunpack_add_installer(<target> OUTPUT <file> MANIFEST <file> PAYLOAD <dir>
 #                       [BRAND <bmp>] [CENTRE <bmp>] [ICON <ico>]
-#                       [VERSION_INFO <NAME=VALUE>...] [STRICT]
-#                       [DEPENDS <targets>...])
+#                       [VERSION_INFO <NAME=VALUE>...] [UNINSTALL_KEY <name>]
+#                       [STRICT] [DEPENDS <targets>...])
 #
 # Adds <target>, built by default, which makes the installer OUTPUT with
 # `qpack build` from the installed stub. qpack runs when OUTPUT is missing,
@@ -13,12 +13,14 @@
 #
 # Relative paths: OUTPUT below the current binary folder, the inputs below
 # the current source folder. STRICT refuses the build on any manifest
-# warning; each VERSION_INFO is one --version-info of qpack build.
+# warning; each VERSION_INFO is one --version-info of qpack build, and
+# UNINSTALL_KEY its --uninstall-key (the product's own entry in Programs and
+# Features).
 
 set(_QUNPACK_PAYLOAD_SCAN "${CMAKE_CURRENT_LIST_DIR}/qunpackPayloadScan.cmake")
 
 function(qunpack_add_installer target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "STRICT" "OUTPUT;MANIFEST;PAYLOAD;BRAND;CENTRE;ICON"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "STRICT" "OUTPUT;MANIFEST;PAYLOAD;BRAND;CENTRE;ICON;UNINSTALL_KEY"
     "VERSION_INFO;DEPENDS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "qunpack_add_installer(${target}): unknown arguments "
@@ -48,6 +50,9 @@ function(qunpack_add_installer target)
   foreach(text IN LISTS arg_VERSION_INFO)
     list(APPEND command --version-info "${text}")
   endforeach()
+  if(arg_UNINSTALL_KEY)
+    list(APPEND command --uninstall-key "${arg_UNINSTALL_KEY}")
+  endif()
   if(arg_STRICT)
     list(APPEND command --strict)
   endif()
