@@ -26,6 +26,7 @@
 
 #include "icon_bytes.h"
 #include "pe_bytes.h"
+#include "signed_attack.h"
 
 namespace fs = std::filesystem;
 
@@ -1332,6 +1333,49 @@ TEST_F(QpackCli, SignedInstallersReadAsBuiltAndRefuseChanges) {
             {"build", "-o", "again.exe", "--stub", stubFile, "--manifest", "manifest.txt", "pay"});
         EXPECT_EQ(refused.status, 1) << stubFile;
         EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
+    }
+}
+
+// A stranger's package added to a really signed installer, behind its
+// certificate table or inside it with the table enlarged: the signature
+// still verifies for the second (Authenticode does not hash the table), and
+// qpack refuses both, saying why.
+TEST_F(QpackCli, AStrangersPackageAddedToASignedInstallerIsRefused) {
+    if (std::system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") != 0) {
+        GTEST_SKIP() << "osslsigncode or openssl missing (scripts/install-deps.sh installs them)";
+    }
+    WriteBytes(root / "stub.exe", TestPeImage());
+    WriteText(root / "pay/readme.txt", "the vendor's");
+    WriteText(root / "theirs/evil.txt", "a stranger's");
+    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+    ASSERT_EQ(Build("stranger.exe", "theirs").status, 0);
+    ASSERT_EQ(Sign(root, "setup.exe", "signed.exe"), 0);
+    const PackageBytes signedBytes = ReadBytes(root / "signed.exe");
+    struct Attack {
+        const char *file;
+        bool insideTable;
+        bool signatureVerifies;
+        const char *message;
+    };
+    const Attack attacks[] = {
+        {"appended.exe", false, false, "the table does not end at the end of the file"},
+        {"inside.exe", true, true, "the certificate table holds more than its signatures"},
+    };
+    for (const Attack &attack : attacks) {
+        SCOPED_TRACE(attack.file);
+        PackageBytes bytes;
+        ASSERT_TRUE(SignedAttackMake(signedBytes, ReadBytes(root / "stranger.exe"),
+                                     attack.insideTable, &bytes));
+        WriteBytes(root / attack.file, bytes);
+        if (attack.signatureVerifies) {
+            EXPECT_TRUE(SignatureVerifies(root, attack.file));
+        }
+        Outcome verify = Qpack({"verify", attack.file});
+        EXPECT_EQ(verify.status, 1);
+        EXPECT_NE(verify.err.find(attack.message), std::string::npos) << verify.err;
+        EXPECT_EQ(Qpack({"list", attack.file}).status, 1);
+        EXPECT_EQ(Qpack({"extract", "-o", "out", attack.file}).status, 1);
+        EXPECT_FALSE(fs::exists(root / "out" / "evil.txt"));
     }
 }
 
