@@ -264,7 +264,7 @@ static int PackageLocateOpened(PackageLocation *location) {
     int isSigned = head != nullptr && CertificateEntryRead(head, headLength, location);
     PackageBytesUnmap(&view);
     if (head == nullptr) {
-        return 0;
+        return 0; // signed or not cannot be told
     }
     if (!isSigned) {
         location->trailerOffset = length - PACKAGE_TRAILER_SIZE;
