@@ -1377,6 +1377,44 @@ TEST_F(QpackCli, AStrangersPackageAddedToASignedInstallerIsRefused) {
         EXPECT_EQ(Qpack({"extract", "-o", "out", attack.file}).status, 1);
         EXPECT_FALSE(fs::exists(root / "out" / "evil.txt"));
     }
+
+    // Every other way a table can hold more than signatures, in verify's words.
+    PeImage image;
+    PeDataDirectory entry;
+    ASSERT_TRUE(PeImageRead(signedBytes.data(), static_cast<uint32_t>(signedBytes.size()), &image));
+    ASSERT_TRUE(PeDataDirectoryGet(&image, PE_DIRECTORY_CERTIFICATE, &entry));
+    const uint32_t table = entry.address, end = static_cast<uint32_t>(signedBytes.size());
+    struct Shape {
+        const char *what;
+        std::function<void(PackageBytes *)> change;
+        const char *message;
+    };
+    const Shape shapes[] = {
+        {"a table beyond the file",
+         [&](PackageBytes *b) { PutLittleEndian(b, entry.entryOffset, end + 8, 4); },
+         "the table does not lie inside the"},
+        {"a table of 4 bytes less",
+         [&](PackageBytes *b) {
+             b->resize(end - 4);
+             PutLittleEndian(b, entry.entryOffset + 4, entry.size - 4, 4);
+         },
+         "size is not a positive multiple of 8"},
+        {"a dwLength past the table",
+         [&](PackageBytes *b) { PutLittleEndian(b, table, entry.size + 8, 4); },
+         "too short for a signature or past the table's end"},
+        {"no DER SEQUENCE", [&](PackageBytes *b) { (*b)[table + 8] = 0x31; },
+         "does not hold a DER SEQUENCE"},
+        {"a DER length past the record", [&](PackageBytes *b) { (*b)[table + 9] = 0x84; },
+         "runs past the record's length"},
+    };
+    for (const Shape &shape : shapes) {
+        PackageBytes bytes = signedBytes;
+        shape.change(&bytes);
+        WriteBytes(root / "shape.exe", bytes);
+        Outcome verify = Qpack({"verify", "shape.exe"});
+        EXPECT_EQ(verify.status, 1) << shape.what;
+        EXPECT_NE(verify.err.find(shape.message), std::string::npos) << verify.err;
+    }
 }
 
 // ---- Releases ------------------------------------------------------------------------------
