@@ -166,7 +166,8 @@ int PackageReadEntryFull(void *destination, const DirectoryRecord *record);
 // and say which one failed. These read that file whatever the outcome:
 //
 // PackageFileLocate finds its trailer (see PackageLocate), reading its
-// head and tail only; 1 with packageReader.location set, else 0.
+// head, and its tail or its certificate table and the bytes before it
+// only; 1 with packageReader.location set, else 0.
 // PackageFileSum computes the package sum of the located file over views
 // of packageViewSize bytes; 0 when a view could not be mapped.
 // PackageFileBytesMap maps the length bytes at offset (a view of their own
