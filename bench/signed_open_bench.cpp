@@ -52,7 +52,11 @@ struct InstallerFiles {
         // directory entry and a CheckSum.
         installer.resize((installer.size() + 7) / 8 * 8, 0);
         uint32_t table = static_cast<uint32_t>(installer.size());
-        installer.resize(installer.size() + 2048, 0x30);
+        // One WIN_CERTIFICATE record: a DER SEQUENCE of 2036 bytes fills it.
+        installer.resize(installer.size() + 2048, 0xA5);
+        PutLittleEndian(&installer, table, 2048, 4);
+        PutLittleEndian(&installer, table + 4, 0x00020200, 4);
+        PutLittleEndian(&installer, table + 8, 0xF4078230, 4);
         PutLittleEndian(&installer, TestPeCertificateEntryOffset(), table, 4);
         PutLittleEndian(&installer, TestPeCertificateEntryOffset() + 4, 2048, 4);
         PutLittleEndian(&installer, TestPeCheckSumOffset(), 0x1234567, 4);

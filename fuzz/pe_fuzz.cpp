@@ -1,10 +1,11 @@
 // Any bytes as an installer: its head read as PE headers (sections, data
-// directories, the certificate table, the fields signing rewrites) and its
-// tail searched for the package behind a signature. Every range the PE
-// reader hands out must lie inside the input, and every package the reader
-// locates must have its trailer, padding and table where the rules put
-// them. The input is then opened as it is, and once more with its package
-// sum made right so that the open goes on to the directory.
+// directories, the certificate table and its records, the fields signing
+// rewrites) and its tail searched for the package before a signature. Every
+// range the PE reader hands out must lie inside the input, and every package
+// the reader locates must have its trailer, padding and table where the
+// rules put them: a signed file's table ends it and holds signatures alone.
+// The input is then opened as it is, and once more with its package sum
+// made right so that the open goes on to the directory.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -51,6 +52,13 @@ static void ReadHeaders(const uint8_t *data, uint32_t length) {
     PeSpan table, fields[2];
     if (PeCertificateTableGet(&image, &table)) {
         Inside(table.offset, table.length, length, "certificate table");
+        PeCertificateFault fault;
+        int sound = PeCertificateTableCheck(data + table.offset, table.length, &fault);
+        if (fault.recordOffset > table.length ||
+            sound != (fault.problem == PE_CERTIFICATES_SOUND) ||
+            (sound && (fault.recordOffset != table.length || table.length % 8 != 0))) {
+            Fail("a certificate table's verdict that does not fit it");
+        }
     }
     if (PeSigningFields(&image, fields)) {
         Inside(fields[0].offset, 4, length, "CheckSum");
@@ -93,15 +101,27 @@ static void CheckLocation(const uint8_t *data, uint32_t length, const PackageLoc
     if (memcmp(data + location.trailerOffset + 16, PACKAGE_MAGIC, 8) != 0) {
         Fail("a trailer without the magic");
     }
+    // The certificate entry decides: a signed file's last 24 bytes are
+    // never taken for its trailer.
+    PeImage image;
+    PeDataDirectory entry;
+    bool isSigned = PeImageRead(data, length, &image) &&
+                    PeDataDirectoryGet(&image, PE_DIRECTORY_CERTIFICATE, &entry) &&
+                    (entry.address != 0 || entry.size != 0);
     const PeSpan &table = location.certificateTable;
-    if (table.length == 0) {
-        if (location.trailerOffset + PACKAGE_TRAILER_SIZE != length) {
+    if (!isSigned) {
+        if (table.length != 0 || location.trailerOffset + PACKAGE_TRAILER_SIZE != length) {
             Fail("an unsigned trailer that is not the last 24 bytes");
         }
         return;
     }
-    if (uint64_t(table.offset) + table.length != length) {
-        Fail("a certificate table that does not end the file");
+    if (table.offset != entry.address || table.length != entry.size ||
+        uint64_t(table.offset) + table.length != length) {
+        Fail("a certificate table that is not the entry's or does not end the file");
+    }
+    PeCertificateFault fault;
+    if (!PeCertificateTableCheck(data + table.offset, table.length, &fault)) {
+        Fail("a certificate table that holds more than signatures");
     }
     uint32_t packageEnd = location.trailerOffset + PACKAGE_TRAILER_SIZE;
     if (packageEnd > table.offset || table.offset - packageEnd > PACKAGE_SIGNATURE_MAX_PADDING) {

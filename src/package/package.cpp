@@ -146,22 +146,30 @@ static int EndsInMagic(const unsigned char *bytes, uint32_t count) {
            memcmp(bytes + count - magicSize, PACKAGE_MAGIC, magicSize) == 0;
 }
 
-// The certificate table of a signed file of length bytes whose PE headers
-// lie in the headLength bytes at head: it must end exactly at the end of
-// the file. Sets the table and the signing fields.
-static int LocateCertificateTable(const unsigned char *head, uint32_t headLength, uint32_t length,
-                                  PackageLocation *location) {
+// Reads the certificate entry of the image whose PE headers lie in the
+// headLength bytes at head. Returns 1 when the entry is not zero: the file
+// is signed, and the table and the signing fields go to location. Returns 0
+// for an entry of zeros, none, or no PE image: the file is unsigned.
+static int CertificateEntryRead(const unsigned char *head, uint32_t headLength,
+                                PackageLocation *location) {
     PeImage image;
-    PeDataDirectory table;
+    PeDataDirectory entry;
     if (!PeImageRead(head, headLength, &image) ||
-        !PeDataDirectoryGet(&image, PE_DIRECTORY_CERTIFICATE, &table) || table.size == 0 ||
-        table.address > length || table.size != length - table.address ||
-        !PeSigningFields(&image, location->signingFields)) {
+        !PeDataDirectoryGet(&image, PE_DIRECTORY_CERTIFICATE, &entry) ||
+        (entry.address | entry.size) == 0) {
         return 0;
     }
-    location->certificateTable.offset = table.address;
-    location->certificateTable.length = table.size;
+    PeSigningFields(&image, location->signingFields);
+    location->certificateTable.offset = entry.address;
+    location->certificateTable.length = entry.size;
     return 1;
+}
+
+// 1 when the certificate table of a signed file of length bytes ends
+// exactly at the end of the file. (An empty one fails the table's check.)
+static int CertificateTableEndsFile(const PackageLocation *location, uint32_t length) {
+    const PeSpan &table = location->certificateTable;
+    return table.offset <= length && table.length == length - table.offset;
 }
 
 // The trailer of a signed file in the count bytes at bytes that end where
@@ -198,15 +206,18 @@ int PackageLocate(const unsigned char *view, uint32_t length, PackageLocation *l
     if (view == nullptr) {
         return 0;
     }
-    if (EndsInMagic(view, length)) {
+    if (!CertificateEntryRead(view, length, location)) {
         location->trailerOffset = length - PACKAGE_TRAILER_SIZE;
-        return 1;
+        return EndsInMagic(view, length);
     }
-    if (!LocateCertificateTable(view, length, length, location)) {
+    const PeSpan &table = location->certificateTable;
+    PeCertificateFault fault;
+    if (!CertificateTableEndsFile(location, length) ||
+        !PeCertificateTableCheck(view + table.offset, table.length, &fault)) {
         return 0;
     }
-    uint32_t room = Smaller(location->certificateTable.offset, PACKAGE_TRAILER_ROOM);
-    return LocateBeforeTable(view + location->certificateTable.offset - room, room, location);
+    uint32_t room = Smaller(table.offset, PACKAGE_TRAILER_ROOM);
+    return LocateBeforeTable(view + table.offset - room, room, location);
 }
 
 uint32_t PackageLocatedSum(const unsigned char *view, const PackageLocation *location) {
@@ -240,31 +251,43 @@ static void PackageBytesUnmap(PlatformView *view) {
     PlatformViewUnmap(view);
 }
 
-// PackageLocate for the file being opened, through views of its head and
-// of its tail (a file opened whole looks for the PE headers in all of it).
+// PackageLocate for the file being opened, through views of its head, and
+// then of its tail or of its certificate table and the bytes before it (a
+// file opened whole looks for the PE headers in all of it).
 static int PackageLocateOpened(PackageLocation *location) {
     memset(location, 0, sizeof *location);
     uint32_t length = packageReader.length;
     PlatformView view;
-    const unsigned char *tail =
-        PackageBytesMap(length - PACKAGE_TRAILER_SIZE, PACKAGE_TRAILER_SIZE, &view);
-    int found = tail != nullptr && EndsInMagic(tail, PACKAGE_TRAILER_SIZE);
-    PackageBytesUnmap(&view);
-    if (found) {
-        location->trailerOffset = length - PACKAGE_TRAILER_SIZE;
-        return 1;
-    }
     uint32_t headLength =
         packageReader.view != nullptr ? length : Smaller(length, PACKAGE_HEADERS_VIEW);
     const unsigned char *head = PackageBytesMap(0, headLength, &view);
-    found = head != nullptr && LocateCertificateTable(head, headLength, length, location);
+    int isSigned = head != nullptr && CertificateEntryRead(head, headLength, location);
+    PackageBytesUnmap(&view);
+    if (head == nullptr) {
+        return 0; // signed or not cannot be told
+    }
+    if (!isSigned) {
+        location->trailerOffset = length - PACKAGE_TRAILER_SIZE;
+        const unsigned char *tail =
+            PackageBytesMap(location->trailerOffset, PACKAGE_TRAILER_SIZE, &view);
+        int found = tail != nullptr && EndsInMagic(tail, PACKAGE_TRAILER_SIZE);
+        PackageBytesUnmap(&view);
+        return found;
+    }
+    const PeSpan &table = location->certificateTable;
+    if (!CertificateTableEndsFile(location, length)) {
+        return 0;
+    }
+    PeCertificateFault fault;
+    const unsigned char *certificates = PackageBytesMap(table.offset, table.length, &view);
+    int found =
+        certificates != nullptr && PeCertificateTableCheck(certificates, table.length, &fault);
     PackageBytesUnmap(&view);
     if (!found) {
         return 0;
     }
-    uint32_t room = Smaller(location->certificateTable.offset, PACKAGE_TRAILER_ROOM);
-    const unsigned char *before =
-        PackageBytesMap(location->certificateTable.offset - room, room, &view);
+    uint32_t room = Smaller(table.offset, PACKAGE_TRAILER_ROOM);
+    const unsigned char *before = PackageBytesMap(table.offset - room, room, &view);
     found = before != nullptr && LocateBeforeTable(before, room, location);
     PackageBytesUnmap(&view);
     return found;

@@ -11,7 +11,10 @@
 // bytes, then the certificate table that the image's certificate directory
 // entry points at, ending at the end of the file. Signing also rewrites the
 // image's CheckSum and that entry (12 bytes), so for a signed installer the
-// package sum counts those bytes as zero.
+// package sum counts those bytes as zero. That entry decides: when it is not
+// zero, the trailer is looked for before the table only, and the table must
+// hold signatures and nothing else (pe.h), since Windows does not hash it:
+// bytes added there, or behind it, would pass as signed by the vendor.
 //
 // All integers in the file are little-endian and unaligned; records are
 // packed byte by byte and read with explicit byte loads.
@@ -163,7 +166,8 @@ int PackageReadEntryFull(void *destination, const DirectoryRecord *record);
 // and say which one failed. These read that file whatever the outcome:
 //
 // PackageFileLocate finds its trailer (see PackageLocate), reading its
-// head and tail only; 1 with packageReader.location set, else 0.
+// head, and its tail or its certificate table and the bytes before it
+// only; 1 with packageReader.location set, else 0.
 // PackageFileSum computes the package sum of the located file over views
 // of packageViewSize bytes; 0 when a view could not be mapped.
 // PackageFileBytesMap maps the length bytes at offset (a view of their own
@@ -232,10 +236,12 @@ uint32_t PackageByteSum(const void *data, uint32_t length);
 uint32_t PackageByteSumAround(const void *data, uint32_t length, const PeSpan *holes,
                               uint32_t holeCount);
 
-// Finds the trailer of the file of length bytes at view. Returns 1 when the
-// last 24 bytes end in the magic (unsigned), or when the image's certificate
-// table ends exactly at the end of the file and the 24 bytes before it, less
-// at most 7 zero bytes, end in the magic (signed). Returns 0 for anything
+// Finds the trailer of the file of length bytes at view. An image whose
+// certificate directory entry is not zero is signed: returns 1 when its
+// certificate table ends exactly at the end of the file, holds signatures
+// and nothing else (PeCertificateTableCheck), and the 24 bytes before it,
+// less at most 7 zero bytes, end in the magic. Any other file is unsigned:
+// returns 1 when its last 24 bytes end in the magic. Returns 0 for anything
 // else; reads nothing outside the file and computes no sum.
 int PackageLocate(const unsigned char *view, uint32_t length, PackageLocation *location);
 

@@ -161,6 +161,72 @@ int PeSigningFields(const PeImage *image, PeSpan fields[2]) {
     return 1;
 }
 
+// A DER object's header: the SEQUENCE tag and a length in short form or in
+// 1 to 4 long-form bytes.
+const uint32_t DER_SEQUENCE = 0x30;
+const uint32_t DER_LONG_FORM = 0x80;
+const uint32_t DER_MAX_LENGTH_BYTES = 4;
+
+// The problem of the record at *offset of the table of length bytes (both
+// multiples of 8, *offset < length); when there is none, *offset moves on
+// to the next record. A record too short for the longest DER header holds
+// no signature.
+static uint32_t CertificateRecordProblem(const unsigned char *table, uint32_t length,
+                                         uint32_t *offset) {
+    const unsigned char *record = table + *offset;
+    uint32_t recordLength = LoadLittleEndian(record, 4);
+    if (recordLength < PE_CERTIFICATE_HEADER_SIZE + 2 + DER_MAX_LENGTH_BYTES ||
+        recordLength > length - *offset) {
+        return PE_CERTIFICATES_RECORD_LENGTH;
+    }
+    const unsigned char *der = record + PE_CERTIFICATE_HEADER_SIZE;
+    uint32_t header = 2, size = der[1];
+    if (size >= DER_LONG_FORM) {
+        header += size - DER_LONG_FORM;
+        if (header == 2 || header > 2 + DER_MAX_LENGTH_BYTES) {
+            return PE_CERTIFICATES_NOT_DER; // indefinite, or longer than 32 bits
+        }
+        size = 0;
+        for (uint32_t i = 2; i < header; i++) {
+            size = size << 8 | der[i];
+        }
+    }
+    if (der[0] != DER_SEQUENCE) {
+        return PE_CERTIFICATES_NOT_DER;
+    }
+    if (size > recordLength - PE_CERTIFICATE_HEADER_SIZE - header) {
+        return PE_CERTIFICATES_DER_PAST_RECORD;
+    }
+    // Fewer than 8 bytes follow the DER object in the record, and they and
+    // the bytes up to the next multiple of 8 (where the next record starts,
+    // inside the table since its length is a multiple of 8) are zero.
+    uint32_t end = PE_CERTIFICATE_HEADER_SIZE + header + size;
+    if (recordLength - end >= 8) {
+        return PE_CERTIFICATES_MORE_THAN_SIGNATURE;
+    }
+    uint32_t extent = (recordLength + 7) & ~7u;
+    for (; end < extent; end++) {
+        if (record[end] != 0) {
+            return PE_CERTIFICATES_MORE_THAN_SIGNATURE;
+        }
+    }
+    *offset += extent;
+    return PE_CERTIFICATES_SOUND;
+}
+
+int PeCertificateTableCheck(const unsigned char *table, uint32_t length,
+                            PeCertificateFault *fault) {
+    uint32_t offset = 0;
+    uint32_t problem =
+        length == 0 || length % 8 != 0 ? PE_CERTIFICATES_SIZE : PE_CERTIFICATES_SOUND;
+    while (problem == PE_CERTIFICATES_SOUND && offset < length) {
+        problem = CertificateRecordProblem(table, length, &offset);
+    }
+    fault->problem = problem;
+    fault->recordOffset = offset;
+    return problem == PE_CERTIFICATES_SOUND;
+}
+
 // ---- Layout fields and resources -------------------------------------------
 
 // The resource tree: its bytes in the file, and what a walk has used up.

@@ -92,6 +92,42 @@ int PeRvaToOffset(const PeImage *image, uint32_t rva, uint32_t size, uint32_t *o
 // bytes inside the file, 0 otherwise.
 int PeCertificateTableGet(const PeImage *image, PeSpan *table);
 
+// The certificate table holds Authenticode signatures and nothing else when
+// its size is a multiple of 8 and WIN_CERTIFICATE records tile it, each at
+// an offset that is a multiple of 8:
+//   0  u32  dwLength          the record's length, its 8-byte header included
+//   4  u16  wRevision
+//   6  u16  wCertificateType
+//   8  ...  bCertificate      one DER object: tag 0x30 (SEQUENCE), then its
+//                             length (below 0x80: the length itself; 0x81 to
+//                             0x84: that many big-endian length bytes follow)
+// The DER object lies inside dwLength, fewer than 8 bytes follow it there,
+// and they and the bytes up to the next multiple of 8 (where the next record
+// starts) are zero: the shape Windows' strict signature check asks for, so
+// that no bytes hide unsigned in a signed file. A record shorter than 14 bytes
+// (the header and the longest DER header) holds no signature.
+const uint32_t PE_CERTIFICATE_HEADER_SIZE = 8;
+
+// Why PeCertificateTableCheck refuses a table.
+enum PeCertificateProblem {
+    PE_CERTIFICATES_SOUND = 0,
+    PE_CERTIFICATES_SIZE,            // the table is empty or not a multiple of 8 long
+    PE_CERTIFICATES_RECORD_LENGTH,   // dwLength leaves no room for a DER header or passes the table
+    PE_CERTIFICATES_NOT_DER,         // no SEQUENCE header with a definite length of 1-4 bytes
+    PE_CERTIFICATES_DER_PAST_RECORD, // the DER object runs past dwLength
+    PE_CERTIFICATES_MORE_THAN_SIGNATURE, // 8 or more bytes, or a non-zero byte, follow it
+};
+
+struct PeCertificateFault {
+    uint32_t problem;      // a PeCertificateProblem
+    uint32_t recordOffset; // where the record at fault starts in the table (sound: its length)
+};
+
+// Checks the length bytes of a certificate table at table, reading nothing
+// outside them. Returns 1 when it holds signatures and nothing else (above),
+// 0 otherwise; *fault says why either way.
+int PeCertificateTableCheck(const unsigned char *table, uint32_t length, PeCertificateFault *fault);
+
 // The 12 bytes that signing rewrites, in file order: the CheckSum field
 // (4 bytes) and the certificate directory entry (8 bytes). Returns 0 when
 // the image has no certificate directory entry.

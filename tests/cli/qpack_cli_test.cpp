@@ -26,6 +26,7 @@
 
 #include "icon_bytes.h"
 #include "pe_bytes.h"
+#include "signed_attack.h"
 
 namespace fs = std::filesystem;
 
@@ -1433,6 +1434,87 @@ TEST_F(QpackCli, SignedInstallersReadAsBuiltAndRefuseChanges) {
             {"build", "-o", "again.exe", "--stub", stubFile, "--manifest", "manifest.txt", "pay"});
         EXPECT_EQ(refused.status, 1) << stubFile;
         EXPECT_NE(refused.err.find(message), std::string::npos) << refused.err;
+    }
+}
+
+// A stranger's package added to a really signed installer, behind its
+// certificate table or inside it with the table enlarged: the signature
+// still verifies for the second (Authenticode does not hash the table), and
+// qpack refuses both, saying why.
+TEST_F(QpackCli, AStrangersPackageAddedToASignedInstallerIsRefused) {
+    if (std::system("command -v osslsigncode >/dev/null && command -v openssl >/dev/null") != 0) {
+        GTEST_SKIP() << "osslsigncode or openssl missing (scripts/install-deps.sh installs them)";
+    }
+    WriteBytes(root / "stub.exe", TestPeImage());
+    WriteText(root / "pay/readme.txt", "the vendor's");
+    WriteText(root / "theirs/evil.txt", "a stranger's");
+    ASSERT_EQ(Build("setup.exe", "pay").status, 0);
+    ASSERT_EQ(Build("stranger.exe", "theirs").status, 0);
+    ASSERT_EQ(Sign(root, "setup.exe", "signed.exe"), 0);
+    const PackageBytes signedBytes = ReadBytes(root / "signed.exe");
+    struct Attack {
+        const char *file;
+        bool insideTable;
+        bool signatureVerifies;
+        const char *message;
+    };
+    const Attack attacks[] = {
+        {"appended.exe", false, false, "the table does not end at the end of the file"},
+        {"inside.exe", true, true, "the certificate table holds more than its signatures"},
+    };
+    for (const Attack &attack : attacks) {
+        SCOPED_TRACE(attack.file);
+        PackageBytes bytes;
+        ASSERT_TRUE(SignedAttackMake(signedBytes, ReadBytes(root / "stranger.exe"),
+                                     attack.insideTable, &bytes));
+        WriteBytes(root / attack.file, bytes);
+        if (attack.signatureVerifies) {
+            EXPECT_TRUE(SignatureVerifies(root, attack.file));
+        }
+        Outcome verify = Qpack({"verify", attack.file});
+        EXPECT_EQ(verify.status, 1);
+        EXPECT_NE(verify.err.find(attack.message), std::string::npos) << verify.err;
+        EXPECT_EQ(Qpack({"list", attack.file}).status, 1);
+        EXPECT_EQ(Qpack({"extract", "-o", "out", attack.file}).status, 1);
+        EXPECT_FALSE(fs::exists(root / "out" / "evil.txt"));
+    }
+
+    // Every other way a table can hold more than signatures, in verify's words.
+    PeImage image;
+    PeDataDirectory entry;
+    ASSERT_TRUE(PeImageRead(signedBytes.data(), static_cast<uint32_t>(signedBytes.size()), &image));
+    ASSERT_TRUE(PeDataDirectoryGet(&image, PE_DIRECTORY_CERTIFICATE, &entry));
+    const uint32_t table = entry.address, end = static_cast<uint32_t>(signedBytes.size());
+    struct Shape {
+        const char *what;
+        std::function<void(PackageBytes *)> change;
+        const char *message;
+    };
+    const Shape shapes[] = {
+        {"a table beyond the file",
+         [&](PackageBytes *b) { PutLittleEndian(b, entry.entryOffset, end + 8, 4); },
+         "the table does not lie inside the"},
+        {"a table of 4 bytes less",
+         [&](PackageBytes *b) {
+             b->resize(end - 4);
+             PutLittleEndian(b, entry.entryOffset + 4, entry.size - 4, 4);
+         },
+         "size is not a positive multiple of 8"},
+        {"a dwLength past the table",
+         [&](PackageBytes *b) { PutLittleEndian(b, table, entry.size + 8, 4); },
+         "too short for a signature or past the table's end"},
+        {"no DER SEQUENCE", [&](PackageBytes *b) { (*b)[table + 8] = 0x31; },
+         "does not hold a DER SEQUENCE"},
+        {"a DER length past the record", [&](PackageBytes *b) { (*b)[table + 9] = 0x84; },
+         "runs past the record's length"},
+    };
+    for (const Shape &shape : shapes) {
+        PackageBytes bytes = signedBytes;
+        shape.change(&bytes);
+        WriteBytes(root / "shape.exe", bytes);
+        Outcome verify = Qpack({"verify", "shape.exe"});
+        EXPECT_EQ(verify.status, 1) << shape.what;
+        EXPECT_NE(verify.err.find(shape.message), std::string::npos) << verify.err;
     }
 }
 

@@ -1,11 +1,13 @@
 // Signed installers with the real stub: made by qpack and signed with
 // osslsigncode before this program runs (tests/e2e/sign_installers.sh), they
-// install byte for byte, signed once or twice; a changed byte or bytes added
-// behind the signature make the stub refuse its package.
+// install byte for byte, signed once or twice; a changed byte, bytes added
+// behind the signature or a package added behind or inside the certificate
+// table make the stub, and a signed uninstaller, refuse their package.
 #include <gtest/gtest.h>
 #include <shlobj.h>
 #include <stdlib.h>
 
+#include "../unit/signed_attack.h"
 #include "../win/version_resource.h"
 #include "e2e_support.h"
 
@@ -101,4 +103,47 @@ TEST(SignedInstallE2E, ChangedOrExtendedSignedInstallersAreRefused) {
         WriteFileBytes(path, bytes);
         ExpectRefused(path, damage.what);
     }
+}
+
+// A stranger's package added to the signed installer without changing a
+// byte its signature covers: behind the certificate table, or inside it with
+// the table enlarged (that signature still verifies: Authenticode does not
+// hash the table). The stub refuses both and installs nothing; the signed
+// uninstaller with its own package added again the same ways refuses too.
+TEST(SignedInstallE2E, AStrangersPackageBehindOrInsideTheSignatureIsRefused) {
+    std::string folder = SignedFolder();
+    if (folder.empty())
+        GTEST_SKIP() << "QUNPACK_SIGNED_DIR not set: no signed installers were made";
+    std::string strangerTarget = SpecialFolder(CSIDL_PROGRAM_FILES) + "\\E2E Stranger";
+    RemoveTree(strangerTarget);
+    RemoveTree(InstallTarget());
+    std::string stranger = MakeInstaller({{"\\evil.txt", "a stranger's file\r\n"},
+                                          {"\\#Manifest", "productname = \"Stranger Product\"\r\n"
+                                                          "directory = \"E2E Stranger\"\r\n"}});
+    std::string uninstaller = ReadFileBytes(folder + "\\signed-uninstall.exe");
+    ASSERT_FALSE(uninstaller.empty());
+    struct Target {
+        const char *name;
+        std::string program, donor;
+    };
+    const Target targets[] = {{"installer", ReadFileBytes(folder + "\\signed.exe"), stranger},
+                              {"uninstaller", uninstaller, uninstaller}};
+    std::string work = MakeTestFolder("signed-stranger");
+    for (const Target &target : targets) {
+        for (bool insideTable : {false, true}) {
+            std::vector<unsigned char> attack;
+            ASSERT_TRUE(SignedAttackMake(
+                std::vector<unsigned char>(target.program.begin(), target.program.end()),
+                std::vector<unsigned char>(target.donor.begin(), target.donor.end()), insideTable,
+                &attack))
+                << target.name;
+            std::string path =
+                work + "\\" + target.name + (insideTable ? "-inside" : "-behind") + ".exe";
+            WriteFileBytes(path, std::string(attack.begin(), attack.end()));
+            ExpectRefused(path, path);
+        }
+    }
+    EXPECT_FALSE(FileExists(strangerTarget));
+    EXPECT_FALSE(FileExists(InstallTarget()));
+    RemoveTree(work);
 }

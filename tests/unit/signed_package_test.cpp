@@ -1,7 +1,9 @@
 // Reading PE headers within bounds, and the package of a signed installer:
-// found behind its certificate table, summed with the fields that signing
-// rewrites counted as zero. The signatures here are stand-ins (the reader
-// never looks inside the table); tests/cli signs with the real tool.
+// found before its certificate table, which holds signatures and nothing
+// else, summed with the fields that signing rewrites counted as zero. The
+// signatures here are stand-ins of the right shape (the reader checks the
+// table's records and DER headers, not the signatures); tests/cli signs
+// with the real tool.
 #include "package/package.h"
 #include "pe/pe.h"
 #include "qpack/package_writer.h"
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "pe_bytes.h"
+#include "signed_attack.h"
 
 namespace {
 
@@ -36,17 +39,57 @@ PackageBytes Unsigned(uint32_t magic = 0x10B) {
     return installer;
 }
 
+// A WIN_CERTIFICATE record whose certificate is a DER SEQUENCE of content
+// bytes, its length in lengthBytes long-form bytes (0: the short form),
+// followed by after; dwLength covers it all.
+PackageBytes CertificateRecord(uint32_t content, uint32_t lengthBytes,
+                               const PackageBytes &after = {}) {
+    PackageBytes record(8, 0);
+    PutLittleEndian(&record, 4, 0x0200, 2); // revision 2.0
+    PutLittleEndian(&record, 6, 2, 2);      // PKCS#7 SignedData
+    record.push_back(0x30);
+    record.push_back(static_cast<unsigned char>(lengthBytes == 0 ? content : 0x80 + lengthBytes));
+    for (uint32_t i = lengthBytes; i > 0; i--)
+        record.push_back(static_cast<unsigned char>(content >> (8 * (i - 1))));
+    record.resize(record.size() + content, 0xA5);
+    record.insert(record.end(), after.begin(), after.end());
+    PutLittleEndian(&record, 0, Size(record), 4);
+    return record;
+}
+
+// Records one after another, each followed by zeros to a multiple of 8.
+PackageBytes CertificateTable(const std::vector<PackageBytes> &records) {
+    PackageBytes table;
+    for (const PackageBytes &record : records) {
+        table.insert(table.end(), record.begin(), record.end());
+        table.resize((table.size() + 7) / 8 * 8, 0);
+    }
+    return table;
+}
+
+// A table of one record of tableSize bytes (from 16, a multiple of 8), as
+// signing tools write it: the DER object and its zero padding inside dwLength.
+PackageBytes Signature(uint32_t tableSize) {
+    return tableSize == 0 ? PackageBytes()
+                          : CertificateTable({CertificateRecord(tableSize - 12, 2)});
+}
+
 // What a signing tool does: zero padding, a certificate table at the end,
 // the directory entry pointing at it and a new CheckSum.
-PackageBytes Sign(PackageBytes installer, uint32_t padding, uint32_t tableSize = 64,
-                  uint32_t magic = 0x10B) {
+PackageBytes SignWith(PackageBytes installer, uint32_t padding, const PackageBytes &signatures,
+                      uint32_t magic = 0x10B) {
     installer.resize(installer.size() + padding, 0);
     uint32_t table = Size(installer);
-    installer.resize(installer.size() + tableSize, 0x30);
+    installer.insert(installer.end(), signatures.begin(), signatures.end());
     PutLittleEndian(&installer, TestPeCertificateEntryOffset(magic), table, 4);
-    PutLittleEndian(&installer, TestPeCertificateEntryOffset(magic) + 4, tableSize, 4);
+    PutLittleEndian(&installer, TestPeCertificateEntryOffset(magic) + 4, Size(signatures), 4);
     PutLittleEndian(&installer, TestPeCheckSumOffset(), 0x5EC0DE42, 4);
     return installer;
+}
+
+PackageBytes Sign(const PackageBytes &installer, uint32_t padding, uint32_t tableSize = 64,
+                  uint32_t magic = 0x10B) {
+    return SignWith(installer, padding, Signature(tableSize), magic);
 }
 
 // Opens from an exact-size copy, so that ASan sees any read beyond it.
@@ -190,6 +233,9 @@ TEST(SignedPackageTest, RefusesEveryOtherPlacement) {
         {"a table that ends early", 4, 64,
          [&](PackageBytes *b) { PutLittleEndian(b, entry + 4, 60, 4); }},
         {"an empty table at the end", 0, 0, [](PackageBytes *b) { b->resize(b->size() + 8); }},
+        {"an empty table", 0, 0, [](PackageBytes *) {}},
+        {"a table beyond the file", 4, 64,
+         [&](PackageBytes *b) { PutLittleEndian(b, entry, Size(*b) + 8, 4); }},
         {"padding that is not zero", 4, 64, [&](PackageBytes *b) { (*b)[packageEnd + 1] = 1; }},
         {"8 bytes of padding", 8, 64, [](PackageBytes *) {}},
         {"no magic before the table", 2, 64,
@@ -204,6 +250,121 @@ TEST(SignedPackageTest, RefusesEveryOtherPlacement) {
         PackageLocation location;
         EXPECT_EQ(PackageLocate(bytes.data(), Size(bytes), &location), 0) << placement.what;
         EXPECT_EQ(OpenExact(bytes), 0) << placement.what;
+    }
+}
+
+// The certificate table holds signatures and nothing else: each shape is
+// judged by the PE reader's check, and a signed installer with that table
+// opens exactly when the check passes.
+TEST(SignedPackageTest, CertificateTableHoldsSignaturesAndNothingElse) {
+    struct Shape {
+        std::string what;
+        PackageBytes table;
+        uint32_t problem;
+        uint32_t at; // the record at fault; ignored when sound
+    };
+    auto zeros = [](size_t count) { return PackageBytes(count, 0); };
+    auto changed = [](PackageBytes table, size_t at, uint32_t value, int width) {
+        PutLittleEndian(&table, at, value, width);
+        return table;
+    };
+    const PackageBytes one = CertificateTable({CertificateRecord(40, 0)}); // 50 bytes + 6
+    std::vector<Shape> shapes = {
+        {"one record", one, PE_CERTIFICATES_SOUND, 0},
+        {"one record, its padding in dwLength",
+         CertificateTable({CertificateRecord(40, 0, zeros(6))}), PE_CERTIFICATES_SOUND, 0},
+        {"two records",
+         CertificateTable({CertificateRecord(100, 1), CertificateRecord(1500, 2, zeros(4))}),
+         PE_CERTIFICATES_SOUND, 0},
+        {"a non-zero byte after the DER object",
+         CertificateTable({CertificateRecord(40, 0, {0, 0, 1})}),
+         PE_CERTIFICATES_MORE_THAN_SIGNATURE, 0},
+        {"a non-zero byte behind dwLength", changed(one, 53, 1, 1),
+         PE_CERTIFICATES_MORE_THAN_SIGNATURE, 0},
+        {"8 zero bytes after the DER object",
+         CertificateTable({CertificateRecord(40, 0, zeros(8))}),
+         PE_CERTIFICATES_MORE_THAN_SIGNATURE, 0},
+        {"a second record with 9 bytes after it",
+         CertificateTable({CertificateRecord(40, 0), CertificateRecord(40, 0, zeros(9))}),
+         PE_CERTIFICATES_MORE_THAN_SIGNATURE, 56},
+        {"a dwLength past the table", changed(one, 0, 64, 4), PE_CERTIFICATES_RECORD_LENGTH, 0},
+        {"a dwLength of 0", changed(one, 0, 0, 4), PE_CERTIFICATES_RECORD_LENGTH, 0},
+        {"a dwLength too short for a DER header", changed(one, 0, 13, 4),
+         PE_CERTIFICATES_RECORD_LENGTH, 0},
+        {"a second record's dwLength past the table",
+         changed(CertificateTable({CertificateRecord(40, 0), CertificateRecord(40, 0)}), 56, 57, 4),
+         PE_CERTIFICATES_RECORD_LENGTH, 56},
+        {"a DER length past its record", changed(one, 9, 41, 1), PE_CERTIFICATES_DER_PAST_RECORD,
+         0},
+        {"a DER length of 2^32 - 1",
+         changed(CertificateTable({CertificateRecord(200, 4)}), 10, 0xFFFFFFFF, 4),
+         PE_CERTIFICATES_DER_PAST_RECORD, 0},
+        {"an indefinite DER length", changed(one, 9, 0x80, 1), PE_CERTIFICATES_NOT_DER, 0},
+        {"a DER length in 5 bytes", changed(one, 9, 0x85, 1), PE_CERTIFICATES_NOT_DER, 0},
+        {"a certificate that is no SEQUENCE", changed(one, 8, 0x31, 1), PE_CERTIFICATES_NOT_DER, 0},
+        {"a table of 52 bytes", PackageBytes(one.begin(), one.end() - 4), PE_CERTIFICATES_SIZE, 0},
+        {"an empty table", {}, PE_CERTIFICATES_SIZE, 0},
+    };
+    for (uint32_t count = 1; count <= 7; count++)
+        shapes.push_back({std::to_string(count) + " zero bytes after the DER object",
+                          CertificateTable({CertificateRecord(40, 0, zeros(count))}),
+                          PE_CERTIFICATES_SOUND, 0});
+    for (uint32_t lengthBytes = 1; lengthBytes <= 4; lengthBytes++)
+        shapes.push_back({"a DER length in " + std::to_string(lengthBytes) + " long-form bytes",
+                          CertificateTable({CertificateRecord(200, lengthBytes)}),
+                          PE_CERTIFICATES_SOUND, 0});
+    const PackageBytes plain = Unsigned();
+    for (const Shape &shape : shapes) {
+        SCOPED_TRACE(shape.what);
+        std::vector<unsigned char> *exact = new std::vector<unsigned char>(shape.table);
+        PeCertificateFault fault;
+        EXPECT_EQ(PeCertificateTableCheck(exact->data(), Size(*exact), &fault),
+                  shape.problem == PE_CERTIFICATES_SOUND);
+        delete exact;
+        EXPECT_EQ(fault.problem, shape.problem);
+        EXPECT_EQ(fault.recordOffset,
+                  shape.problem == PE_CERTIFICATES_SOUND ? Size(shape.table) : shape.at);
+        EXPECT_EQ(OpenExact(SignWith(plain, 2, shape.table)),
+                  shape.problem == PE_CERTIFICATES_SOUND);
+    }
+}
+
+// A stranger's package added to a signed installer without changing a byte
+// its signature covers: behind the table, or inside it with the table
+// enlarged. Read as an unsigned file the same bytes hold a sound package, so
+// only the signed installer's rules refuse them.
+TEST(SignedPackageTest, AStrangersPackageBehindOrInsideTheTableIsRefused) {
+    const PackageBytes vendor = Sign(Unsigned(), 5);
+    ASSERT_EQ(OpenExact(vendor), 1);
+    PackageBytes stranger;
+    std::string error;
+    ASSERT_TRUE(PackageWrite(TestPeImage(), {{"\\evil.txt", PackageBytes(300, 'e')}},
+                             PackageWriterOptions(), &stranger, &error))
+        << error;
+    const uint32_t entry = TestPeCertificateEntryOffset();
+    for (bool insideTable : {false, true}) {
+        SCOPED_TRACE(insideTable ? "inside the table" : "behind the table");
+        PackageBytes attack;
+        ASSERT_TRUE(SignedAttackMake(vendor, stranger, insideTable, &attack));
+        PackageLocation location;
+        EXPECT_EQ(PackageLocate(attack.data(), Size(attack), &location), 0);
+        EXPECT_EQ(OpenExact(attack), 0);
+        if (insideTable) {
+            uint32_t table = Size(vendor) - 64;
+            PeCertificateFault fault;
+            EXPECT_EQ(PeCertificateTableCheck(attack.data() + table, Size(attack) - table, &fault),
+                      0);
+            EXPECT_EQ(fault.problem, PE_CERTIFICATES_MORE_THAN_SIGNATURE);
+        }
+        PackageBytes asUnsigned = attack;
+        PutLittleEndian(&asUnsigned, entry, 0, 4);
+        PutLittleEndian(&asUnsigned, entry + 4, 0, 4);
+        uint32_t trailer = Size(asUnsigned) - PACKAGE_TRAILER_SIZE;
+        PutLittleEndian(&asUnsigned, trailer + 12, PackageWriterByteSum(asUnsigned.data(), trailer),
+                        4);
+        ASSERT_EQ(PackageOpenMemory(asUnsigned.data(), Size(asUnsigned)), 1);
+        EXPECT_NE(PackageFindEntry("evil.txt"), nullptr);
+        PackageClose();
     }
 }
 

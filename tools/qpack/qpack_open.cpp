@@ -112,26 +112,71 @@ static std::string TrailerProblem(const PackageTrailer &trailer, uint32_t packag
     return "";
 }
 
-// Why no trailer can be found: the last 24 bytes do not end in the magic,
-// and whatever certificate table the image (its headers in the headLength
-// bytes at head) has does not lead to one.
+// Why the certificate table at tableOffset, which the reader's check
+// refused with fault, is more than signatures.
+static std::string CertificateProblem(const PeCertificateFault &fault, uint32_t tableOffset) {
+    std::string record =
+        "the record at file offset " + std::to_string(tableOffset + fault.recordOffset);
+    switch (fault.problem) {
+        case PE_CERTIFICATES_SIZE:
+            return "the certificate table's size is not a positive multiple of 8, as signatures "
+                   "fill"
+                   " it";
+        case PE_CERTIFICATES_RECORD_LENGTH:
+            return "the certificate table holds something other than signatures: " + record +
+                   " has a length (dwLength) too short for a signature or past the table's end";
+        case PE_CERTIFICATES_NOT_DER:
+            return "the certificate table holds something other than signatures: " + record +
+                   " does not hold a DER SEQUENCE with a definite length of 1 to 4 bytes";
+        case PE_CERTIFICATES_DER_PAST_RECORD:
+            return "the certificate table holds something other than signatures: the signature "
+                   "in " +
+                   record + " runs past the record's length (dwLength)";
+        default:
+            return "the certificate table holds more than its signatures: " + record +
+                   " goes on behind its signature with more than the zeros (at most 7) that align"
+                   " the next record (bytes were hidden in the signed file)";
+    }
+}
+
+// Why no trailer can be found. An image whose certificate entry is not zero
+// is signed, and its trailer is looked for before the table only; otherwise
+// the last 24 bytes do not end in the magic. head holds the image's headers
+// (headLength bytes) and the table is mapped from the file the reader has
+// open.
 static std::string LocationProblem(const unsigned char *head, uint32_t headLength,
                                    uint32_t length) {
     const std::string unsignedProblem =
         "no package: its last 8 bytes are not \"InstPack\" (a file without a package, or one cut"
         " short or extended after it was built)";
     PeImage image;
-    PeSpan table;
+    PeDataDirectory entry;
     if (head == nullptr || !PeImageRead(head, headLength, &image) ||
-        !PeCertificateTableGet(&image, &table)) {
+        !PeDataDirectoryGet(&image, PE_DIRECTORY_CERTIFICATE, &entry) ||
+        (entry.address | entry.size) == 0) {
         return unsignedProblem;
     }
-    std::string signedAt = "signed (a certificate table of " + std::to_string(table.length) +
-                           " bytes at offset " + std::to_string(table.offset) + "), but ";
-    if (table.length != length - table.offset) {
+    std::string signedAt = "signed (a certificate table of " + std::to_string(entry.size) +
+                           " bytes at offset " + std::to_string(entry.address) + "), but ";
+    if (entry.address > length || entry.size > length - entry.address) {
+        return signedAt + "the table does not lie inside the " + std::to_string(length) +
+               "-byte file";
+    }
+    if (entry.size != length - entry.address) {
         return signedAt + "the table does not end at the end of the file: " +
-               std::to_string(length - table.offset - table.length) +
+               std::to_string(length - entry.address - entry.size) +
                " bytes follow it (the file was extended after it was signed)";
+    }
+    PlatformView view;
+    const unsigned char *table = PackageFileBytesMap(entry.address, entry.size, &view);
+    PeCertificateFault fault;
+    bool sound = table == nullptr || PeCertificateTableCheck(table, entry.size, &fault);
+    PackageFileBytesUnmap(&view);
+    if (table == nullptr) {
+        return signedAt + "its certificate table cannot be read";
+    }
+    if (!sound) {
+        return signedAt + CertificateProblem(fault, entry.address);
     }
     return signedAt + "no package trailer ending in \"InstPack\" stands before the table, behind"
                       " at most 7 zero bytes (a signed file without a package, or one changed"
