@@ -84,10 +84,10 @@ DWORD RunToEnd(const std::string &program, const std::string &arguments) {
 // Where the manifest puts the product: its directory below Program Files,
 // its uninstaller and the shortcut to its guide, "\" or "/" separated.
 struct ProductNames {
-    std::string product = kProduct;
     std::string directory = kProduct;
     std::string uninstaller = "uninstall.exe";
     std::string guide = "Help\\Guide";
+    std::string product = kProduct;
 };
 
 // Builds the installer with qpack.exe from a payload with subfolders, an
@@ -137,7 +137,8 @@ std::string InstallProduct(const std::string &folder) {
 
 // Starts the uninstaller at path, answers its question with answer and
 // presses OK on the message that follows (if any). Returns the messages.
-std::vector<std::string> Uninstall(const std::string &path, int answer, DWORD *exitCode) {
+std::vector<std::string> Uninstall(const std::string &path, int answer, DWORD *exitCode,
+                                   const std::string &product = kProduct) {
     std::vector<std::string> texts;
     Program program;
     if (!StartProgram(path, "", &program)) {
@@ -150,7 +151,7 @@ std::vector<std::string> Uninstall(const std::string &path, int answer, DWORD *e
         bool question = box.text.find("Do you want") == 0;
         if (question) {
             EXPECT_EQ(box.type, static_cast<UINT>(MB_ICONQUESTION | MB_YESNO));
-            EXPECT_EQ(box.ownerTitle, std::string("Removing ") + kProduct);
+            EXPECT_EQ(box.ownerTitle, "Removing " + product);
         }
         AnswerBox(box, question ? answer : IDOK);
         SeenBox outcome;
@@ -484,9 +485,9 @@ TEST(UninstallE2E, TwoProductsWithTheirOwnKeysKeepTwoEntries) {
         InstallerRun run;
         ProductNames names;
         names.product = names.directory = products[i];
-        RunInstaller(BuildProduct(folders[i], "--uninstall-key \"" + products[i] + " Key\"", false,
-                                  names),
-                     IDYES, &run);
+        RunInstaller(
+            BuildProduct(folders[i], "--uninstall-key \"" + products[i] + " Key\"", false, names),
+            IDYES, &run);
         ExpectBox(run.outcome, products[i] + " has been successfully installed.",
                   MB_ICONINFORMATION | MB_OK, kProgressWindowClass);
     }
@@ -497,11 +498,15 @@ TEST(UninstallE2E, TwoProductsWithTheirOwnKeysKeepTwoEntries) {
     EXPECT_FALSE(UninstallKeyExists());
 
     DWORD code = 0;
-    EXPECT_EQ(Uninstall(InstallFolder(products[0]) + "\\uninstall.exe", IDYES, &code).size(), 2u);
+    EXPECT_EQ(
+        Uninstall(InstallFolder(products[0]) + "\\uninstall.exe", IDYES, &code, products[0]).size(),
+        2u);
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(RegistryValue(ProductKey(products[0] + " Key"), "DisplayName"), "(no key)");
     EXPECT_EQ(RegistryValue(ProductKey(products[1] + " Key"), "DisplayName"), "sz:" + products[1]);
-    EXPECT_EQ(Uninstall(InstallFolder(products[1]) + "\\uninstall.exe", IDYES, &code).size(), 2u);
+    EXPECT_EQ(
+        Uninstall(InstallFolder(products[1]) + "\\uninstall.exe", IDYES, &code, products[1]).size(),
+        2u);
     EXPECT_EQ(RegistryValue(ProductKey(products[1] + " Key"), "DisplayName"), "(no key)");
     Restart();
     for (int i = 0; i < 2; i++) {
