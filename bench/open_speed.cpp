@@ -13,7 +13,9 @@
 //           trailer found, the package sum taken in views, the directory
 //           inflated and checked).
 //   whole   the file opened, mapped whole with the system's plain calls,
-//           summed in one psadbw pass, unmapped and closed.
+//           summed in one psadbw pass, unmapped and closed (on POSIX
+//           mapped with MAP_POPULATE, which is faster than a fault per
+//           few pages: the stronger reference).
 //   views   the same in 64 MiB views, each mapped, summed and unmapped.
 // It prints the medians, the stub's speed as a share of the whole-file
 // pass (the ratio of the medians) and the range of the per-round shares.
@@ -122,7 +124,7 @@ bool RefOpen(const char *path, RefFile *ref) {
 }
 
 const unsigned char *RefMap(const RefFile *ref, uint32_t offset, uint32_t length) {
-    void *view = mmap(nullptr, length, PROT_READ, MAP_PRIVATE, ref->file, offset);
+    void *view = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, ref->file, offset);
     return view != MAP_FAILED ? static_cast<const unsigned char *>(view) : nullptr;
 }
 
