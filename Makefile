@@ -3,7 +3,7 @@
 JOBS ?= $(shell nproc)
 CTEST_FLAGS ?=
 
-.PHONY: all deps native native-asan win32 install deb dist-windows test test-native test-asan test-win32 demo bench bench-wine bench-large bench-many-files test-large fuzz fuzz-smoke fuzz-build format clean screenshot
+.PHONY: all deps native native-asan win32 install deb dist-windows test test-native test-asan test-win32 demo bench bench-wine bench-open bench-memory bench-large bench-many-files test-large fuzz fuzz-smoke fuzz-build format clean screenshot
 
 all: native win32
 
@@ -86,6 +86,29 @@ bench-wine: native win32
 	scripts/wine-run.sh --prefix build/win32/wineprefix build/win32/bin/extract_wine_bench.exe \
 	  "Z:$$(echo $$root/corpus | tr / '\\')" "Z:$$(echo $$root/out | tr / '\\')" $(BENCH_ROUNDS)
 	@echo "load after: $$(cat /proc/loadavg)"
+
+# The stub's open of a 512 MiB installer (bench/open_speed.cpp) against the
+# file mapped whole and summed in one psadbw pass, natively and then the
+# Win32 build under Wine; BENCH_ROUNDS rounds, medians. The installer is
+# written to BENCH_OPEN_DIR and removed after each run.
+BENCH_OPEN_DIR ?= build/bench-open
+bench-open: native win32
+	@mkdir -p $(BENCH_OPEN_DIR)
+	@echo "load before: $$(cat /proc/loadavg)"
+	@echo "== native"; build/native/bin/open_speed $(BENCH_OPEN_DIR)/installer.exe $(BENCH_ROUNDS)
+	@echo "== Win32 under Wine"; root=$$(cd $(BENCH_OPEN_DIR) && pwd); \
+	scripts/wine-run.sh --prefix build/win32/wineprefix build/win32/bin/open_speed.exe \
+	  "Z:$$(echo $$root/installer.exe | tr / '\\')" $(BENCH_ROUNDS)
+	@echo "load after: $$(cat /proc/loadavg)"
+
+# Peak resident memory of qpack extract against a plain inflate-and-write
+# program (bench/extract_memory.cpp), over the bench-wine corpus's mixed and
+# large packages; BENCH_ROUNDS rounds, medians.
+bench-memory: native
+	@build/native/bin/make_corpus examples/demo build/bench-wine/corpus
+	@mkdir -p build/bench-memory
+	@for p in mixed large; do echo "== $$p"; build/native/bin/extract_memory build/native/bin/qpack \
+	  build/bench-wine/corpus/$$p-v1.pkg build/bench-memory $(BENCH_ROUNDS) || exit 1; done
 
 # Installers near the format's 4 GiB, natively (bench/large_installer_speed.cpp):
 # verification of 3.5 GiB and extraction of a 3 GiB entry against plain

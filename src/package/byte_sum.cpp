@@ -52,42 +52,36 @@ uint32_t ByteSumScalar(const void *data, uint32_t length) {
 }
 
 #if BYTE_SUM_HAS_SSE2
-// Adds the 16-bit lanes of a and b into four 32-bit lanes.
-BYTE_SUM_SSE2 static __m128i LanesWiden(__m128i a, __m128i b) {
-    const __m128i zero = _mm_setzero_si128();
-    return _mm_add_epi32(_mm_add_epi32(_mm_unpacklo_epi16(a, zero), _mm_unpackhi_epi16(a, zero)),
-                         _mm_add_epi32(_mm_unpacklo_epi16(b, zero), _mm_unpackhi_epi16(b, zero)));
-}
-
 BYTE_SUM_SSE2 uint32_t ByteSumSse2(const void *data, uint32_t length) {
     const unsigned char *bytes = static_cast<const unsigned char *>(data);
     uint32_t sum = 0;
-    // Scalar bytes up to a 16-byte boundary, then 16 bytes per step: even
-    // bytes (masked) and odd bytes (shifted down) add into the 16-bit lanes
-    // of two accumulators, which 256 steps (4 KiB) cannot overflow; they are
-    // widened into 32-bit lanes per 4 KiB. Only masks, shifts and adds: the
-    // cheapest operations everywhere, emulators included (psadbw is not).
+    // Scalar bytes up to a 16-byte boundary, then psadbw against zero: the
+    // sum of each 8 bytes in the low bits of a 64-bit lane, added into the
+    // low 32-bit lane, which wraps as the sum does. Four psadbw per step,
+    // added in pairs into one accumulator: independent of each other, and
+    // few enough registers for the small programs' -Oz to keep the loop
+    // tight. Measured natively it reads memory faster than widening adds,
+    // in the cache and out of it (not under emulators, which are not where
+    // users run the stub).
     while (length > 0 && (reinterpret_cast<uintptr_t>(bytes) & 15) != 0) {
         sum += *bytes++;
         length--;
     }
-    const __m128i lowBytes = _mm_set1_epi16(0x00FF);
-    __m128i wide = _mm_setzero_si128();
-    while (length >= 16) {
-        uint32_t steps = length / 16 < 256 ? length / 16 : 256;
-        __m128i even = _mm_setzero_si128(), odd = even;
-        for (uint32_t i = 0; i < steps; i++) {
-            __m128i block = _mm_load_si128(reinterpret_cast<const __m128i *>(bytes) + i);
-            even = _mm_add_epi16(even, _mm_and_si128(block, lowBytes));
-            odd = _mm_add_epi16(odd, _mm_srli_epi16(block, 8));
-        }
-        wide = _mm_add_epi32(wide, LanesWiden(even, odd)); // lanes wrap as the sum does
-        bytes += steps * 16;
-        length -= steps * 16;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i *block = reinterpret_cast<const __m128i *>(bytes);
+    __m128i a = zero;
+    for (; length >= 64; length -= 64, block += 4) {
+        a = _mm_add_epi32(
+            a, _mm_add_epi32(
+                   _mm_add_epi32(_mm_sad_epu8(block[0], zero), _mm_sad_epu8(block[1], zero)),
+                   _mm_add_epi32(_mm_sad_epu8(block[2], zero), _mm_sad_epu8(block[3], zero))));
     }
-    wide = _mm_add_epi32(wide, _mm_shuffle_epi32(wide, 0x4E));
-    wide = _mm_add_epi32(wide, _mm_shuffle_epi32(wide, 0xB1));
-    return ByteSumTail(bytes, length, sum + static_cast<uint32_t>(_mm_cvtsi128_si32(wide)));
+    for (; length >= 16; length -= 16, block++) {
+        a = _mm_add_epi32(a, _mm_sad_epu8(block[0], zero));
+    }
+    a = _mm_add_epi32(a, _mm_shuffle_epi32(a, 0x4E));
+    return ByteSumTail(reinterpret_cast<const unsigned char *>(block), length,
+                       sum + static_cast<uint32_t>(_mm_cvtsi128_si32(a)));
 }
 #else
 uint32_t ByteSumSse2(const void *data, uint32_t length) {

@@ -9,7 +9,7 @@
 // Plain 32-bit code for every x86: two bytes per 16-bit lane of a word.
 uint32_t ByteSumScalar(const void *data, uint32_t length);
 
-// SSE2, 16 bytes per step. Runs only where PlatformProcessorHasSse2() says
+// SSE2 (psadbw), 64 bytes per step. Runs only where PlatformProcessorHasSse2() says
 // 1; where this build has no SSE2 loop (not x86) it is the scalar loop.
 uint32_t ByteSumSse2(const void *data, uint32_t length);
 

@@ -25,16 +25,39 @@ int ExtractPathBuild(char *path, const char *directory, const char *name) {
     return 1;
 }
 
+// Creates the folder of path that ends at separator; 1 when it was made.
+static int FolderCreateAt(char *path, char *separator) {
+    *separator = 0;
+    int made = extractDirectoryCreate(path);
+    *separator = '\\';
+    return made;
+}
+
 void MakeParentDirectories(char *path) {
     // The first four characters are never looked at: "C:\" is not created.
     if (!TextHasLength(path, 4)) {
         return;
     }
-    for (char *c = path + 4; *c != 0; c++) {
+    // Deepest first: a file that needs a folder mostly needs only its own.
+    // A folder that cannot be made (its parent is missing, or it exists)
+    // sends the walk one folder up; from the first one made, or the top,
+    // the folders below it are made in order.
+    char *top = path + 4;
+    char *from = nullptr;
+    for (char *c = path + strlen(path); c > top;) {
+        if (*--c == '\\') {
+            from = c;
+            if (FolderCreateAt(path, c)) {
+                break;
+            }
+        }
+    }
+    if (from == nullptr) {
+        return; // no folder in path
+    }
+    for (char *c = from + 1; *c != 0; c++) {
         if (*c == '\\') {
-            *c = 0;
-            extractDirectoryCreate(path);
-            *c = '\\';
+            FolderCreateAt(path, c);
         }
     }
 }
@@ -171,10 +194,14 @@ static int ExtractEntryInPieces(const DirectoryRecord *record, char *path, const
                                 unsigned char *block, uint32_t capacity, ExtractFailure *failure) {
     char temporaryPath[PLATFORM_MAX_PATH];
     size_t folderLength = 0;
-    // One entry this large is worth a call per folder: they are made first.
-    MakeParentDirectories(path);
     const char *folder = ExtractTemporaryFolder(path, spareFolder, &folderLength);
     ExtractPieces pieces = {PlatformFileCreateTemporary(folder, folderLength, temporaryPath), 0};
+    if (pieces.file == 0 && folder == path) {
+        // As for small entries, folders are made when the first try shows
+        // a need.
+        MakeParentDirectories(path);
+        pieces.file = PlatformFileCreateTemporary(folder, folderLength, temporaryPath);
+    }
     if (pieces.file == 0) {
         return ExtractFail(failure, EXTRACT_NOT_CREATED);
     }

@@ -128,12 +128,15 @@ const uint32_t EXTRACT_PIECE_SIZE = 4u << 20;
 extern uint32_t extractLargeEntry;
 extern uint32_t extractPieceSize; // not 0
 
-// Creates every directory along the full path, from its fifth character on:
-// for each "\" from index 4, the prefix before it, so that a drive root
-// ("C:\") is never created and nor is the part after the last "\" (the file
-// name). Results are ignored: a directory that exists or cannot be made is
-// passed over. path is changed during the call and restored before it
-// returns.
+// Creates every missing directory along the full path, from its fifth
+// character on: the directories are the prefixes before each "\" from
+// index 4, so that a drive root ("C:\") is never created and nor is the
+// part after the last "\" (the file name). The deepest is tried first and
+// the walk goes up only while a directory cannot be made, then makes the
+// ones below the first made (or the topmost) in order: a path with only
+// its last directory missing costs one call. Results are otherwise
+// ignored: a directory that exists or cannot be made is passed over. path
+// is changed during the call and restored before it returns.
 void MakeParentDirectories(char *path);
 
 // The directory creation MakeParentDirectories calls: PlatformDirectoryCreate

@@ -29,8 +29,8 @@ TEST(ByteSum, BothLoopsAgreeWithAPlainSumAtEveryAlignmentAndLength) {
     }
     bool sse2 = PlatformProcessorHasSse2() != 0;
     for (size_t start = 0; start < 16; start++) {
-        for (size_t length : {0, 1, 3, 4, 15, 16, 17, 63, 64, 65, 127, 200, 1023, 1024, 1025, 2047,
-                              2048, 2063, 4096}) {
+        for (size_t length : {0,   1,   3,   4,    15,   16,   17,   63,   64,   65,  79,
+                              111, 127, 200, 1023, 1024, 1025, 2047, 2048, 2063, 4096}) {
             const unsigned char *at = bytes.data() + start;
             uint32_t expected = PlainSum(at, length);
             ASSERT_EQ(ByteSumScalar(at, static_cast<uint32_t>(length)), expected)

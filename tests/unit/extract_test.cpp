@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -540,35 +541,65 @@ TEST_F(ExtractTest, MissingHeapMemoryKeepsTheOldFileAtEveryFailurePoint) {
 // ---- Parent directories -------------------------------------------------------------------
 
 std::vector<std::string> createdDirectories;
+// The folders that exist, for RecordDirectory: a folder is made when it
+// does not exist and its parent does (a path without a "\\" has no parent
+// to wait for).
+std::set<std::string> existingDirectories;
 
 int RecordDirectory(const char *path) {
     createdDirectories.push_back(path);
+    std::string folder = path;
+    size_t separator = folder.rfind('\\');
+    if (existingDirectories.count(folder) != 0 ||
+        (separator != std::string::npos &&
+         existingDirectories.count(folder.substr(0, separator)) == 0)) {
+        return 0;
+    }
+    existingDirectories.insert(folder);
     return 1;
 }
 
-TEST(MakeParentDirectoriesTest, CreatesEveryFolderBelowTheRootButNotTheFile) {
+TEST(MakeParentDirectoriesTest, MakesTheMissingFoldersDeepestFirstButNotTheFile) {
     ExtractDirectoryCreateFunction saved = extractDirectoryCreate;
     extractDirectoryCreate = RecordDirectory;
     struct Case {
         const char *path;
-        std::vector<std::string> created;
+        std::set<std::string> existing; // besides "C:" and "\\\\srv"
+        std::vector<std::string> calls;
     };
     const Case cases[] = {
-        {"C:\\one\\two\\three\\file.txt", {"C:\\one", "C:\\one\\two", "C:\\one\\two\\three"}},
-        {"C:\\file.txt", {}},
-        {"C:\\", {}},
-        {"C:", {}},
-        {"", {}},
-        {"C:\\ab", {}},
-        {"C:\\a\\", {"C:\\a"}},
-        {"\\\\srv\\share\\f", {"\\\\srv", "\\\\srv\\share"}}, // by position only
+        // Only its own folder missing: one call.
+        {"C:\\one\\two\\three\\file.txt", {"C:\\one", "C:\\one\\two"}, {"C:\\one\\two\\three"}},
+        // Up until one is made, then down.
+        {"C:\\one\\two\\three\\file.txt",
+         {"C:\\one"},
+         {"C:\\one\\two\\three", "C:\\one\\two", "C:\\one\\two\\three"}},
+        {"C:\\one\\two\\three\\file.txt",
+         {},
+         {"C:\\one\\two\\three", "C:\\one\\two", "C:\\one", "C:\\one\\two", "C:\\one\\two\\three"}},
+        // All there: up to the top, then once more below it.
+        {"C:\\one\\two\\f",
+         {"C:\\one", "C:\\one\\two"},
+         {"C:\\one\\two", "C:\\one", "C:\\one\\two"}},
+        {"C:\\file.txt", {}, {}},
+        {"C:\\", {}, {}},
+        {"C:", {}, {}},
+        {"", {}, {}},
+        {"C:\\ab", {}, {}},
+        {"C:\\a\\", {}, {"C:\\a"}},
+        {"\\\\srv\\share\\f", {}, {"\\\\srv\\share"}}, // by position only
     };
     for (const Case &test : cases) {
         createdDirectories.clear();
+        existingDirectories = test.existing;
+        existingDirectories.insert({"C:", "\\\\srv"});
+        std::set<std::string> expected = existingDirectories;
+        expected.insert(test.calls.begin(), test.calls.end());
         char path[PLATFORM_MAX_PATH];
         snprintf(path, sizeof path, "%s", test.path);
         MakeParentDirectories(path);
-        EXPECT_EQ(createdDirectories, test.created) << test.path;
+        EXPECT_EQ(createdDirectories, test.calls) << test.path;
+        EXPECT_EQ(existingDirectories, expected) << test.path << ": every folder made";
         EXPECT_STREQ(path, test.path) << "restored";
     }
     extractDirectoryCreate = saved;
