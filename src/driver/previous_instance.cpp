@@ -6,6 +6,7 @@
 
 #include "driver/driver.h"
 #include "system/wide_path.h"
+#include "text/text_format.h"
 
 static const char kRunKeyName[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 static const char kStartupFailedText[] =
@@ -21,9 +22,15 @@ static const UINT kCloseRequestTimeoutMs = 5000;
 
 OpenProcessFunction previousInstanceOpenProcess = OpenProcess;
 
+// Room for the longest text with a product name of 1023 characters, the
+// longest a manifest can give; a longer name is cut.
+static const int kMessageSize = 1280;
+
 // Returns the message box's answer.
 static int ShowProductMessage(const char *format, const char *productName, UINT type) {
-    return ShowFormattedMessage(GetDesktopWindow(), type, format, productName ? productName : "");
+    char message[kMessageSize];
+    TextFormat(message, sizeof message, format, productName ? productName : "");
+    return MessageBoxA(GetDesktopWindow(), message, kMessageCaption, type);
 }
 
 // A name that could climb out of the Startup folder never names a file there.
