@@ -2,7 +2,8 @@
 #include "driver/driver.h"
 
 static const char kGlobalLockName[] = "Global\\QUnpack_Running";
-static const char kSessionLockName[] = "QUnpack_Running";
+// The same name without the "Global\" prefix: one string for both.
+static const char *const kSessionLockName = kGlobalLockName + sizeof "Global\\" - 1;
 static const DWORD kLockWaitMs = 500;
 
 // 1 when mutex was had within timeoutMs. An abandoned mutex does not count,

@@ -322,8 +322,8 @@ static int ApplyDeleteFile(InstallDescription *description, const char *value) {
     return 1;
 }
 
-int ManifestApplyKey(InstallDescription *description, const char *key, const char *value) {
-    int keyIndex = ManifestFindKey(key);
+// Applies the key of keyIndex (-1: none, which applies nothing).
+static int ApplyKeyIndex(InstallDescription *description, int keyIndex, const char *value) {
     switch (ManifestKeyValueForm(keyIndex)) {
         case MANIFEST_VALUE_STRING:
             return ApplyString(static_cast<char **>(KeyField(description, keyIndex)), value);
@@ -336,6 +336,10 @@ int ManifestApplyKey(InstallDescription *description, const char *key, const cha
         default:
             return 0;
     }
+}
+
+int ManifestApplyKey(InstallDescription *description, const char *key, const char *value) {
+    return ApplyKeyIndex(description, ManifestFindKey(key), value);
 }
 
 // ---- Lines ---------------------------------------------------------------------------
@@ -423,7 +427,7 @@ static void ParseLine(InstallDescription *description, const char *text, Manifes
     line->applied = 0;
     if (line->form != MANIFEST_FORM_NONE) {
         line->keyIndex = ManifestFindKey(key);
-        line->applied = ManifestApplyKey(description, key, value);
+        line->applied = ApplyKeyIndex(description, line->keyIndex, value);
     } else {
         key[0] = '\0';
         value[0] = '\0';

@@ -343,28 +343,3 @@ int PlatformFileDelete(const char *path) {
 int PlatformProcessorHasSse2(void) {
     return IsProcessorFeaturePresent(PF_XMMI64_INSTRUCTIONS_AVAILABLE) != 0;
 }
-
-PlatformPathKind PlatformPathKindGet(const char *path) {
-    if (path == nullptr || strlen(path) >= PLATFORM_MAX_PATH) {
-        return PLATFORM_PATH_NONE;
-    }
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return PLATFORM_PATH_NONE;
-    }
-    // The tag is asked for only where there is one (a reparse point is
-    // rare); one that cannot be read counts as a link.
-    DWORD tag = PLATFORM_WIN32_REPARSE_TAG_NAME_SURROGATE;
-    WIN32_FIND_DATAA found;
-    HANDLE search = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? FindFirstFileA(path, &found)
-                                                                : INVALID_HANDLE_VALUE;
-    if (search != INVALID_HANDLE_VALUE) {
-        tag = found.dwReserved0;
-        FindClose(search);
-    }
-    return PlatformPathKindFromAttributes(attributes, tag);
-}
-
-int PlatformDirectoryRemove(const char *path) {
-    return path != nullptr && strlen(path) < PLATFORM_MAX_PATH && RemoveDirectoryA(path) != 0;
-}

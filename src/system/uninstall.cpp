@@ -15,19 +15,6 @@
 #include "text/text_format.h"
 #include "uninstall/uninstall_key.h"
 
-// The uninstaller's path in double quotes: unquoted, Windows would try
-// "C:\Program.exe" first for a path below "C:\Program Files". The path is
-// joined as every manifest name is, so that it is the uninstaller's own
-// path when it runs. It must fit MAX_PATH; command has room for the quotes.
-static int BuildUninstallCommand(char *command, size_t size, const char *directory,
-                                 const char *uninstaller) {
-    char path[MAX_PATH];
-    if (!RelativePathBuild(path, directory, uninstaller, nullptr))
-        return 0;
-    int length = TextFormat(command, size, "\"%s\"", path);
-    return length > 0 && static_cast<size_t>(length) < size;
-}
-
 // The values written under the key, in this order: ANSI text, then the
 // version resource's UTF-16 text, then numbers (REG_DWORD). A value without
 // data is deleted, so that no earlier release's publisher or version
@@ -121,8 +108,10 @@ int RegisterUninstaller(const InstallDescription *description, const char *direc
     if (description->uninstaller == nullptr) {
         return 1;
     }
-    char command[MAX_PATH + 2];
-    if (!BuildUninstallCommand(command, sizeof command, directory, description->uninstaller)) {
+    // The uninstaller's path, joined as every manifest name is, so that it
+    // is the uninstaller's own path when it runs.
+    char path[MAX_PATH];
+    if (!RelativePathBuild(path, directory, description->uninstaller, nullptr)) {
         return 0;
     }
     char keyPath[UNINSTALL_KEY_PATH_SIZE];
@@ -135,13 +124,18 @@ int RegisterUninstaller(const InstallDescription *description, const char *direc
     values.data[VALUE_DEFAULT] = "";
     // Not null: the run refuses a manifest without a product name.
     values.data[VALUE_NAME] = description->productName;
+    // The path in double quotes: unquoted, Windows would try
+    // "C:\Program.exe" first for a path below "C:\Program Files". The
+    // buffers have room for the path (below MAX_PATH), two characters more
+    // and the NUL.
+    char command[MAX_PATH + 2];
+    TextFormat(command, sizeof command, "\"%s\"", path);
     values.data[VALUE_COMMAND] = command;
     // The uninstaller's first icon, when it has one: qpack brands the
     // uninstaller it generates with the installer's icon.
-    char icon[MAX_PATH + 2]; // the path as the command has it, ",0" and the NUL
-    if (RelativePathBuild(icon, directory, description->uninstaller, nullptr) &&
-        ExtractIconExA(icon, -1, NULL, NULL, 0) != 0) {
-        memcpy(icon + strlen(icon), ",0", 3);
+    char icon[MAX_PATH + 2];
+    if (ExtractIconExA(path, -1, NULL, NULL, 0) != 0) {
+        TextFormat(icon, sizeof icon, "%s,0", path);
         values.data[VALUE_ICON] = icon;
     }
     values.data[VALUE_LOCATION] = directory;

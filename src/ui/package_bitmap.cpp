@@ -82,7 +82,10 @@ static void BitmapReadHeader(const unsigned char *file, BitmapHeader *header) {
     header->tableEnd = tableStart + BitmapColourCount(header->bitCount, LoadU32(info + 32)) * 4;
 }
 
-BitmapProblem BitmapCheck(const unsigned char *file, uint32_t size) {
+// BitmapCheck, with the header read into *header once the info header is
+// known to lie inside the file.
+static BitmapProblem BitmapCheckReading(const unsigned char *file, uint32_t size,
+                                        BitmapHeader *header) {
     if (!file || size < BITMAP_FILE_HEADER_SIZE + 4 || file[0] != 'B' || file[1] != 'M')
         return BITMAP_NOT_BMP;
     uint32_t infoSize = LoadU32(file + BITMAP_FILE_HEADER_SIZE);
@@ -90,22 +93,26 @@ BitmapProblem BitmapCheck(const unsigned char *file, uint32_t size) {
         return BITMAP_HEADER_UNKNOWN;
     if (BITMAP_FILE_HEADER_SIZE + infoSize > size)
         return BITMAP_HEADER_OUTSIDE;
-    BitmapHeader header;
-    BitmapReadHeader(file, &header);
-    if (header.width <= 0 || header.height <= 0)
+    BitmapReadHeader(file, header);
+    if (header->width <= 0 || header->height <= 0)
         return BITMAP_NOT_BOTTOM_UP;
-    if (!BitmapFormatIsDrawable(header.bitCount, header.compression) ||
-        (infoSize == BITMAP_CORE_HEADER_SIZE && header.bitCount != 1 && header.bitCount != 4 &&
-         header.bitCount != 8 && header.bitCount != 24))
+    if (!BitmapFormatIsDrawable(header->bitCount, header->compression) ||
+        (infoSize == BITMAP_CORE_HEADER_SIZE && header->bitCount != 1 && header->bitCount != 4 &&
+         header->bitCount != 8 && header->bitCount != 24))
         return BITMAP_FORMAT_UNSUPPORTED;
-    if (header.tableEnd > size)
+    if (header->tableEnd > size)
         return BITMAP_TABLE_OUTSIDE;
     uint32_t pixelOffset = LoadU32(file + 10);
     if (pixelOffset >= size)
         return BITMAP_PIXELS_OUTSIDE;
-    uint64_t pixelBytes = BitmapStride(static_cast<uint32_t>(header.width), header.bitCount) *
-                          static_cast<uint64_t>(header.height); // below 2^34 x 2^31: no wrap
+    uint64_t pixelBytes = BitmapStride(static_cast<uint32_t>(header->width), header->bitCount) *
+                          static_cast<uint64_t>(header->height); // below 2^34 x 2^31: no wrap
     return pixelBytes <= size - pixelOffset ? BITMAP_SOUND : BITMAP_PIXELS_OUTSIDE;
+}
+
+BitmapProblem BitmapCheck(const unsigned char *file, uint32_t size) {
+    BitmapHeader header;
+    return BitmapCheckReading(file, size, &header);
 }
 
 const char *BitmapProblemText(BitmapProblem problem) {
@@ -152,14 +159,16 @@ PackageBitmap *BitmapLoad(const char *entryName) {
     if (!bitmap)
         return 0;
     bitmap->buffer = static_cast<unsigned char *>(RegionHeapAlloc(size));
+    BitmapHeader header;
     if (!bitmap->buffer || !PackageReadEntryFull(bitmap->buffer, record) ||
-        !BitmapValidate(bitmap->buffer, size)) {
+        BitmapCheckReading(bitmap->buffer, size, &header) != BITMAP_SOUND) {
         BitmapFree(bitmap);
         return 0;
     }
     bitmap->info = bitmap->buffer + BITMAP_FILE_HEADER_SIZE;
     bitmap->bits = bitmap->buffer + LoadU32(bitmap->buffer + 10);
-    BitmapDimensions(bitmap->buffer, &bitmap->width, &bitmap->height);
+    bitmap->width = header.width;
+    bitmap->height = header.height;
     return bitmap;
 }
 
