@@ -34,19 +34,18 @@ uint32_t ByteSumScalar(const void *data, uint32_t length) {
     uint32_t sum = 0;
     // Words of four bytes: even bytes add into the two 16-bit lanes of one
     // accumulator, odd bytes into those of another. 256 words (1 KiB) keep
-    // a lane below 65536, so it is folded into sum per KiB.
-    while (length >= 16) {
-        uint32_t block = length < 1024 ? length & ~15u : 1024;
+    // a lane below 65536, so it is folded into sum per KiB. One word a step:
+    // only processors without SSE2 run this loop, and it stays small.
+    while (length >= 4) {
+        uint32_t words = length / 4 < 256 ? length / 4 : 256;
         uint32_t even = 0, odd = 0;
-        for (const unsigned char *end = bytes + block; bytes != end; bytes += 16) {
-            uint32_t w0 = WordLoad(bytes), w1 = WordLoad(bytes + 4);
-            uint32_t w2 = WordLoad(bytes + 8), w3 = WordLoad(bytes + 12);
-            even += (w0 & kLanes) + (w1 & kLanes) + (w2 & kLanes) + (w3 & kLanes);
-            odd +=
-                (w0 >> 8 & kLanes) + (w1 >> 8 & kLanes) + (w2 >> 8 & kLanes) + (w3 >> 8 & kLanes);
+        for (uint32_t i = 0; i < words; i++, bytes += 4) {
+            uint32_t word = WordLoad(bytes);
+            even += word & kLanes;
+            odd += word >> 8 & kLanes;
         }
         sum += (even & 0xFFFF) + (even >> 16) + (odd & 0xFFFF) + (odd >> 16);
-        length -= block;
+        length -= words * 4;
     }
     return ByteSumTail(bytes, length, sum);
 }
