@@ -172,12 +172,14 @@ bool PackageWriterIsInternal(const std::string &name);
 // 32 bits. "" when nothing is wrong yet.
 std::string PackageSizesProblem(const std::vector<std::pair<std::string, uint64_t>> &sizes);
 
-// Writes the installer that PackageWrite would make with the same options to out as it is made,
-// reading path entries in pieces. The streams go to the file scratch first (the directory before
-// them needs their sizes); scratch is removed on return. Memory stays bounded whatever the entries'
-// sizes. Returns false with a message for what PackageBuildParts refuses, a file that cannot be
-// read or changed while it was packed, scratch or out failing, or an installer that would pass
-// packageFormatLimit (stopped as soon as that shows). *length receives the installer's length.
+// Writes the installer that PackageWrite would make with the same options to
+// out as it is made, reading path entries in pieces. The streams go to the
+// file scratch first (the directory before them needs their sizes); scratch
+// is removed on return. Memory stays bounded whatever the entries' sizes.
+// Returns false with a message for what PackageBuildParts refuses, a file
+// that cannot be read or changed while it was packed, scratch or out failing,
+// or an installer that would pass packageFormatLimit (stopped as soon as that
+// shows). *length receives the installer's length.
 bool PackageWriteStreamed(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
                           const PackageWriterOptions &options, const std::filesystem::path &scratch,
                           std::ostream &out, uint64_t *length, std::string *error);
