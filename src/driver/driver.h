@@ -13,7 +13,8 @@ extern const char kPackageFailureText[];
 // Shows a message box captioned kMessageCaption whose text is format
 // filled by TextFormat (a text longer than 2047 characters is cut).
 // Returns the box's answer.
-int ShowFormattedMessage(HWND owner, UINT type, const char *format, ...);
+int ShowFormattedMessage(HWND owner, UINT type, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Limits the DLL search to the system folder (see messages.cpp for the
 // older systems' fallback). Called first thing by both programs.

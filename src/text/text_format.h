@@ -17,8 +17,10 @@
 // Writes the formatted text into out, cut to size - 1 characters and always
 // terminated when size > 0 (out may be null when size is 0). Returns the
 // length the whole text has, so a result >= size means it was cut; never
-// negative.
-int TextFormat(char *out, size_t size, const char *format, ...);
+// negative. The compiler checks the arguments against the format as it
+// would printf's (the conversions above are printf's).
+int TextFormat(char *out, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
 int TextFormatV(char *out, size_t size, const char *format, va_list arguments);
 
 // 1 when text has at least length characters before its terminator; reads

@@ -3,6 +3,7 @@
 // buffers of every size around the text's length.
 #include <gtest/gtest.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -12,6 +13,16 @@
 #include "text/text_format.h"
 
 namespace {
+
+// TextFormat without the compiler's printf check, for what TextFormat
+// does beyond printf (a null string writes nothing).
+int TextFormatUnchecked(char *out, size_t size, const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int length = TextFormatV(out, size, format, arguments);
+    va_end(arguments);
+    return length;
+}
 
 struct FormatCase {
     std::mt19937 random{20261209};
@@ -113,6 +124,6 @@ TEST(TextFormat, LeavesWhatItDoesNotKnowAsItStands) {
         EXPECT_STREQ(out, c.expected) << c.format;
     }
     char out[8] = "ZZZZZZZ";
-    EXPECT_EQ(TextFormat(out, sizeof out, "[%s]", static_cast<const char *>(nullptr)), 2);
+    EXPECT_EQ(TextFormatUnchecked(out, sizeof out, "[%s]", static_cast<const char *>(nullptr)), 2);
     EXPECT_STREQ(out, "[]");
 }

@@ -9,13 +9,12 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <tuple>
 
+#include "package/package.h"
 #include "pe/pe.h"
 
 namespace {
-
-const uint32_t kRecordHeaderSize = 18;
-const uint32_t kTrailerSize = 24;
 
 void PutU16(PackageBytes *out, uint16_t value) {
     out->push_back(static_cast<unsigned char>(value));
@@ -55,24 +54,16 @@ bool CompressSerially(const PackageWriterEntry *const *entries, size_t count,
     return true;
 }
 
-// FNV-1a over the bytes: equal entries hash alike, so only entries of equal
-// size and hash are compared whole.
-uint64_t ContentHash(const PackageBytes &data) {
-    uint64_t hash = 14695981039346656037ull;
-    for (unsigned char byte : data) {
-        hash = (hash ^ byte) * 1099511628211ull;
-    }
-    return hash;
-}
-
 // For each entry, the index of the first entry with the same bytes (itself
 // when none comes before it).
 std::vector<size_t> FirstEqualEntries(const std::vector<const PackageWriterEntry *> &order) {
-    std::multimap<std::pair<size_t, uint64_t>, size_t> seen;
+    std::multimap<PackageContentKey, size_t> seen;
     std::vector<size_t> first(order.size());
     for (size_t i = 0; i < order.size(); i++) {
         const PackageBytes &data = order[i]->data;
-        auto key = std::make_pair(data.size(), ContentHash(data));
+        PackageContentKey key;
+        key.size = data.size();
+        PackageContentKeyAdd(&key, data.data(), data.size());
         first[i] = i;
         for (auto it = seen.lower_bound(key); it != seen.end() && it->first == key; ++it) {
             if (order[it->second]->data == data) {
@@ -233,7 +224,7 @@ bool PackageEntriesCheck(const std::vector<const PackageWriterEntry *> &order, s
         if (name.find('\0') != std::string::npos) {
             return Fail(error, "entry name \"" + std::string(name.c_str()) + "\" holds a NUL byte");
         }
-        if (kRecordHeaderSize + name.size() + 1 > UINT16_MAX) {
+        if (DIRECTORY_RECORD_HEADER_SIZE + name.size() + 1 > UINT16_MAX) {
             return Fail(error, "entry name \"" + name.substr(0, 64) +
                                    "...\" is too long for a directory record");
         }
@@ -245,7 +236,7 @@ bool PackageEntriesCheck(const std::vector<const PackageWriterEntry *> &order, s
 
 bool PackageLengthCheck(const PackageParts &parts, uint64_t dataAreaSize, std::string *error) {
     uint64_t total = static_cast<uint64_t>(parts.stub.size()) + parts.directoryStream.size() +
-                     dataAreaSize + kTrailerSize;
+                     dataAreaSize + PACKAGE_TRAILER_SIZE;
     if (BeyondFormat(total)) {
         return Fail(error, "the installer would be " + std::to_string(total) +
                                " bytes, 4 GiB or more (more than " +
@@ -308,9 +299,6 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
         const PackageWriterEntry &entry = *order[i];
         PackageWriterRecord record;
         record.name = entry.name;
-        bool last = i + 1 == order.size();
-        record.recordLength =
-            last ? 0 : static_cast<uint16_t>(kRecordHeaderSize + entry.name.size() + 1);
         record.size = static_cast<uint32_t>(entry.data.size());
         record.compressedSize = static_cast<uint32_t>(parts->streams[streamIndex[i]].size());
         record.dataSum = PackageWriterByteSum(entry.data.data(), entry.data.size());
@@ -318,6 +306,7 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
             static_cast<uint32_t>(std::min<uint64_t>(streamOffsets[streamIndex[i]], UINT32_MAX));
         parts->records.push_back(record);
     }
+    PackageRecordLengthsSet(&parts->records);
 
     PackageEncodeDirectory(parts);
     parts->trailer.directoryOffset =
@@ -328,7 +317,7 @@ bool PackageBuildParts(const PackageBytes &stub, const std::vector<PackageWriter
 
 PackageBytes PackageAssemble(PackageParts *parts, bool recomputeSum) {
     PackageBytes out;
-    size_t total = parts->stub.size() + parts->directoryStream.size() + kTrailerSize;
+    size_t total = parts->stub.size() + parts->directoryStream.size() + PACKAGE_TRAILER_SIZE;
     for (const PackageBytes &stream : parts->streams) {
         total += stream.size();
     }
@@ -341,13 +330,45 @@ PackageBytes PackageAssemble(PackageParts *parts, bool recomputeSum) {
     if (recomputeSum) {
         parts->trailer.packageSum = PackageWriterByteSum(out.data(), out.size());
     }
-    const PackageWriterTrailer &trailer = parts->trailer;
+    PackageBytes trailer = PackageTrailerEncode(parts->trailer);
+    out.insert(out.end(), trailer.begin(), trailer.end());
+    return out;
+}
+
+void PackageRecordLengthsSet(std::vector<PackageWriterRecord> *records) {
+    for (size_t i = 0; i < records->size(); i++) {
+        PackageWriterRecord &record = (*records)[i];
+        bool last = i + 1 == records->size();
+        record.recordLength =
+            last ? 0 : static_cast<uint16_t>(DIRECTORY_RECORD_HEADER_SIZE + record.name.size() + 1);
+    }
+}
+
+PackageBytes PackageTrailerEncode(const PackageWriterTrailer &trailer) {
+    PackageBytes out;
     PutU32(&out, trailer.directoryOffset);
     PutU32(&out, trailer.directoryCompressedSize);
     PutU32(&out, trailer.directorySize);
     PutU32(&out, trailer.packageSum);
     out.insert(out.end(), trailer.magic, trailer.magic + sizeof trailer.magic);
     return out;
+}
+
+bool PackageContentKey::operator<(const PackageContentKey &other) const {
+    return std::tie(size, crc, sum) < std::tie(other.size, other.crc, other.sum);
+}
+
+bool PackageContentKey::operator==(const PackageContentKey &other) const {
+    return size == other.size && crc == other.crc && sum == other.sum;
+}
+
+void PackageContentKeyAdd(PackageContentKey *key, const unsigned char *bytes, size_t count) {
+    key->sum += PackageWriterByteSum(bytes, count);
+    for (size_t done = 0; done < count;) {
+        uInt part = static_cast<uInt>(std::min<size_t>(count - done, 1u << 30));
+        key->crc = static_cast<uint32_t>(crc32(key->crc, bytes + done, part));
+        done += part;
+    }
 }
 
 void PackageStubClearSigningFields(PackageBytes *stub) {

@@ -69,14 +69,25 @@ enum PackageCompression {
 using PackageCompressFunction = bool (*)(const PackageWriterEntry *const *entries, size_t count,
                                          PackageCompression compression, PackageBytes *streams);
 
+// Runs task(0) .. task(count - 1), in any order or at once, and returns when
+// all are done. Tasks may wait for tasks of lower index, never of higher.
+using PackageRunFunction = void (*)(size_t count, const std::function<void(size_t)> &task);
+
+// How both ways of writing make a package. PackageWrite uses
+// compressEntries; PackageWriteStreamed uses runTasks and entryWritten.
 struct PackageWriterOptions {
     // Null: the entries are compressed one after another on this thread.
     PackageCompressFunction compressEntries = nullptr;
+    // Null: the streamed writer's tasks run one after another on this thread.
+    PackageRunFunction runTasks = nullptr;
+    // Called by the streamed writer once per entry, in directory order, when
+    // its stream is written.
+    std::function<void(uint64_t entryBytes)> entryWritten;
     // Internal entries go behind the installable ones (order within each
     // group kept). False keeps the order exactly as given.
     bool internalEntriesLast = true;
     // An entry with the same bytes as an earlier one gets no stream of its
-    // own: its record points at the earlier entry's stream.
+    // own: its record points at the earlier entry's stream. Off unless asked.
     bool shareIdenticalStreams = false;
     PackageCompression compression = PACKAGE_COMPRESSION_LIBDEFLATE_12;
 };
@@ -161,29 +172,16 @@ bool PackageWriterIsInternal(const std::string &name);
 // 32 bits. "" when nothing is wrong yet.
 std::string PackageSizesProblem(const std::vector<std::pair<std::string, uint64_t>> &sizes);
 
-// Runs task(0) .. task(count - 1), in any order or at once, and returns when
-// all are done. Tasks may wait for tasks of lower index, never of higher.
-using PackageRunFunction = void (*)(size_t count, const std::function<void(size_t)> &task);
-
-struct PackageStreamOptions {
-    bool shareIdenticalStreams = true;
-    PackageCompression compression = PACKAGE_COMPRESSION_LIBDEFLATE_12;
-    PackageRunFunction runTasks = nullptr; // null: one after another on this thread
-    // Called once per entry, in directory order, when its stream is written.
-    std::function<void(uint64_t entryBytes)> entryWritten;
-};
-
-// Writes the installer that PackageWrite would make (internal entries last,
-// identical entries sharing a stream when asked) to out as it is made, reading
-// path entries in pieces. The streams go to the file scratch first (the
-// directory before them needs their sizes); scratch is removed on return.
-// Memory stays bounded whatever the entries' sizes. Returns false with a
-// message for what PackageBuildParts refuses, a file that cannot be read or
-// changed while it was packed, scratch or out failing, or an installer that
-// would pass packageFormatLimit (stopped as soon as that shows). *length
-// receives the installer's length.
+// Writes the installer that PackageWrite would make with the same options to
+// out as it is made, reading path entries in pieces. The streams go to the
+// file scratch first (the directory before them needs their sizes); scratch
+// is removed on return. Memory stays bounded whatever the entries' sizes.
+// Returns false with a message for what PackageBuildParts refuses, a file
+// that cannot be read or changed while it was packed, scratch or out failing,
+// or an installer that would pass packageFormatLimit (stopped as soon as that
+// shows). *length receives the installer's length.
 bool PackageWriteStreamed(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
-                          const PackageStreamOptions &options, const std::filesystem::path &scratch,
+                          const PackageWriterOptions &options, const std::filesystem::path &scratch,
                           std::ostream &out, uint64_t *length, std::string *error);
 
 // ---- Shared by both ways of writing --------------------------------------------
@@ -195,6 +193,25 @@ PackageEntryOrder(const std::vector<PackageWriterEntry> &entries, bool internalE
 uint64_t PackageEntrySize(const PackageWriterEntry &entry);
 // False with a message for no entries, a bad name or PackageSizesProblem.
 bool PackageEntriesCheck(const std::vector<const PackageWriterEntry *> &order, std::string *error);
+// Gives every record its recordLength: 18 + name + terminator, 0 on the last.
+void PackageRecordLengthsSet(std::vector<PackageWriterRecord> *records);
+// The trailer's 24 bytes, its fields as they stand.
+PackageBytes PackageTrailerEncode(const PackageWriterTrailer &trailer);
+
+// What finds identical entries: equal bytes give equal keys, so only entries
+// of equal keys need their bytes compared (the key alone proves nothing).
+// size is the entry's (set by the caller), sum its byte sum (its record's
+// dataSum).
+struct PackageContentKey {
+    uint64_t size = 0;
+    uint32_t crc = 0; // CRC-32
+    uint32_t sum = 0;
+    bool operator<(const PackageContentKey &other) const;
+    bool operator==(const PackageContentKey &other) const;
+};
+// Adds count more of the entry's bytes to the key's CRC-32 and sum.
+void PackageContentKeyAdd(PackageContentKey *key, const unsigned char *bytes, size_t count);
+
 // False with a message when the laid-out installer (parts' stub and
 // directory, a data area of dataAreaSize bytes) would pass packageFormatLimit.
 bool PackageLengthCheck(const PackageParts &parts, uint64_t dataAreaSize, std::string *error);

@@ -7,8 +7,8 @@
 // into memory, a large one only keyed (its bytes are compressed when its
 // turn comes). Whichever task finds the next entry ready writes it, and any
 // ready ones after it, to the scratch file, so that the streams lie there in
-// directory order; identical entries are found by size, CRC-32 and byte sum,
-// then compared in pieces. The installer is then written: stub, directory,
+// directory order; identical entries are found by their content key, then
+// compared in pieces. The installer is then written: stub, directory,
 // the scratch file's streams, trailer.
 #include "qpack/package_writer.h"
 
@@ -21,12 +21,12 @@
 #include <map>
 #include <mutex>
 #include <new>
-#include <tuple>
+
+#include "package/package.h"
 
 namespace {
 
 const size_t kPieceSize = size_t(1) << 20;
-const uint32_t kTrailerSize = 24;
 
 bool StreamFail(std::string *error, const std::string &message) {
     *error = message;
@@ -147,26 +147,7 @@ bool EntriesEqual(const PackageWriterEntry &left, const PackageWriterEntry &righ
     }
 }
 
-// ---- Keys and compression ------------------------------------------------------------
-
-// Equal entries have equal keys; only entries of equal keys are compared.
-struct ContentKey {
-    uint64_t size;
-    uint32_t crc;
-    uint32_t sum;
-    bool operator<(const ContentKey &other) const {
-        return std::tie(size, crc, sum) < std::tie(other.size, other.crc, other.sum);
-    }
-};
-
-void KeyAdd(ContentKey *key, const unsigned char *bytes, size_t count) {
-    key->sum += PackageWriterByteSum(bytes, count);
-    for (size_t done = 0; done < count;) {
-        uInt part = static_cast<uInt>(std::min<size_t>(count - done, 1u << 30));
-        key->crc = static_cast<uint32_t>(crc32(key->crc, bytes + done, part));
-        done += part;
-    }
-}
+// ---- Compression ------------------------------------------------------------------
 
 // Runs deflate with flush until it has taken all input (Z_NO_FLUSH) or ended
 // the stream (Z_FINISH), handing what it makes to write.
@@ -193,8 +174,8 @@ bool DeflatePump(z_stream *z, int flush, std::vector<unsigned char> *out,
 // the entry's bytes, read and handed to write a piece at a time; *key gets
 // their sum and CRC. False with *error set when the entry cannot be read,
 // with *error empty when write refused.
-bool CompressInPieces(const PackageWriterEntry &entry, const PieceFunction &write, ContentKey *key,
-                      std::string *error) {
+bool CompressInPieces(const PackageWriterEntry &entry, const PieceFunction &write,
+                      PackageContentKey *key, std::string *error) {
     z_stream z;
     std::memset(&z, 0, sizeof z);
     if (deflateInit(&z, Z_BEST_COMPRESSION) != Z_OK) {
@@ -204,7 +185,7 @@ bool CompressInPieces(const PackageWriterEntry &entry, const PieceFunction &writ
     bool done = EntryForEachPiece(
         entry,
         [&](const unsigned char *bytes, size_t count) {
-            KeyAdd(key, bytes, count);
+            PackageContentKeyAdd(key, bytes, count);
             z.next_in = const_cast<Bytef *>(bytes);
             z.avail_in = static_cast<uInt>(count);
             return DeflatePump(&z, Z_NO_FLUSH, &out, write);
@@ -220,7 +201,7 @@ bool CompressInPieces(const PackageWriterEntry &entry, const PieceFunction &writ
 struct EntryWork {
     bool ready = false;
     PackageBytes stream; // a small entry's, until written
-    ContentKey key = {0, 0, 0};
+    PackageContentKey key;
 };
 
 // The streams written so far, behind the stub and the trailer's room.
@@ -243,7 +224,7 @@ bool DataAreaWrite(DataArea *area, const unsigned char *bytes, size_t count) {
 
 struct StreamBuild {
     std::vector<const PackageWriterEntry *> order;
-    const PackageStreamOptions *options = nullptr;
+    const PackageWriterOptions *options = nullptr;
     std::vector<EntryWork> work;
     std::vector<uint64_t> heldBefore; // memory the entries before i may hold, summed
     std::mutex mutex;
@@ -255,7 +236,7 @@ struct StreamBuild {
     // Touched by the writing task only:
     DataArea area;
     std::vector<PackageWriterRecord> records;
-    std::multimap<ContentKey, size_t> streams; // entries with a stream of their own
+    std::multimap<PackageContentKey, size_t> streams; // entries with a stream of their own
 };
 
 bool IsLarge(const PackageWriterEntry &entry) {
@@ -273,7 +254,7 @@ bool EntryPrepare(StreamBuild *build, size_t i, std::string *error) {
                EntryForEachPiece(
                    entry,
                    [&work](const unsigned char *bytes, size_t count) {
-                       KeyAdd(&work.key, bytes, count);
+                       PackageContentKeyAdd(&work.key, bytes, count);
                        return true;
                    },
                    error);
@@ -286,7 +267,7 @@ bool EntryPrepare(StreamBuild *build, size_t i, std::string *error) {
         }
         bytes = &read;
     }
-    KeyAdd(&work.key, bytes->data(), bytes->size());
+    PackageContentKeyAdd(&work.key, bytes->data(), bytes->size());
     if (!PackageCompress(bytes->data(), bytes->size(), &work.stream, build->options->compression)) {
         return StreamFail(error, "cannot compress " + Shown(entry) + " (out of memory?)");
     }
@@ -338,7 +319,8 @@ bool EntryWrite(StreamBuild *build, size_t i, std::string *error) {
         uint64_t offset = build->area.length;
         bool done = false;
         if (IsLarge(entry)) {
-            ContentKey key = {work.key.size, 0, 0};
+            PackageContentKey key;
+            key.size = work.key.size;
             done = CompressInPieces(
                 entry,
                 [build](const unsigned char *bytes, size_t count) {
@@ -442,23 +424,6 @@ void EntryTask(StreamBuild *build, size_t i) {
     EntryReady(build, i);
 }
 
-// Gives every record its length: 18 + name + terminator, 0 on the last.
-void RecordLengthsSet(std::vector<PackageWriterRecord> *records) {
-    for (size_t i = 0; i < records->size(); i++) {
-        PackageWriterRecord &record = (*records)[i];
-        bool last = i + 1 == records->size();
-        record.recordLength = last ? 0 : static_cast<uint16_t>(18 + record.name.size() + 1);
-    }
-}
-
-void PutU32(std::ostream &out, uint32_t value) {
-    char bytes[4];
-    for (int i = 0; i < 4; i++) {
-        bytes[i] = static_cast<char>(value >> (8 * i));
-    }
-    out.write(bytes, 4);
-}
-
 // Stub, directory, the scratch file's streams, trailer; the package sum is
 // taken as the bytes go by.
 bool InstallerWrite(PackageParts *parts, const std::filesystem::path &scratch, std::ostream &out,
@@ -481,20 +446,17 @@ bool InstallerWrite(PackageParts *parts, const std::filesystem::path &scratch, s
     if (!streams.eof()) {
         return StreamFail(error, "cannot read the scratch file back");
     }
-    const PackageWriterTrailer &trailer = parts->trailer;
-    PutU32(out, trailer.directoryOffset);
-    PutU32(out, trailer.directoryCompressedSize);
-    PutU32(out, trailer.directorySize);
-    PutU32(out, sum);
-    out.write(trailer.magic, sizeof trailer.magic);
     parts->trailer.packageSum = sum;
+    PackageBytes trailer = PackageTrailerEncode(parts->trailer);
+    out.write(reinterpret_cast<const char *>(trailer.data()),
+              static_cast<std::streamsize>(trailer.size()));
     return true;
 }
 
 bool StreamedWrite(StreamBuild *build, const PackageBytes &stub,
                    const std::filesystem::path &scratch, std::ostream &out, uint64_t *length,
                    std::string *error) {
-    uint64_t reserved = static_cast<uint64_t>(stub.size()) + kTrailerSize;
+    uint64_t reserved = static_cast<uint64_t>(stub.size()) + PACKAGE_TRAILER_SIZE;
     if (reserved > packageFormatLimit) {
         return StreamFail(error, "the stub is " + std::to_string(stub.size()) +
                                      " bytes: with a package behind it the installer would be"
@@ -533,7 +495,7 @@ bool StreamedWrite(StreamBuild *build, const PackageBytes &stub,
     PackageStubClearSigningFields(&parts.stub);
     parts.compression = build->options->compression;
     parts.records = std::move(build->records);
-    RecordLengthsSet(&parts.records);
+    PackageRecordLengthsSet(&parts.records);
     PackageEncodeDirectory(&parts);
     parts.trailer.directoryOffset = static_cast<uint32_t>(stub.size());
     if (!PackageLengthCheck(parts, build->area.length, error) ||
@@ -547,10 +509,10 @@ bool StreamedWrite(StreamBuild *build, const PackageBytes &stub,
 } // namespace
 
 bool PackageWriteStreamed(const PackageBytes &stub, const std::vector<PackageWriterEntry> &entries,
-                          const PackageStreamOptions &options, const std::filesystem::path &scratch,
+                          const PackageWriterOptions &options, const std::filesystem::path &scratch,
                           std::ostream &out, uint64_t *length, std::string *error) {
     StreamBuild build;
-    build.order = PackageEntryOrder(entries, true);
+    build.order = PackageEntryOrder(entries, options.internalEntriesLast);
     build.options = &options;
     if (!PackageEntriesCheck(build.order, error)) {
         return false;

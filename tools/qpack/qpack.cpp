@@ -1,13 +1,20 @@
 // qpack: the entry point, the command-line parser and the messages.
-#include "qpack/qpack_cli.h"
+#include "qpack/qpack_arguments.h"
+#include "qpack/qpack_commands.h"
+#include "qpack/qpack_messages.h"
+#include "qpack/qpack_programs.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <exception>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "heap/region_heap.h"
+#include "package/package.h"
+#include "qpack/package_writer.h"
 
 // ---- Messages ------------------------------------------------------------------
 

@@ -1,10 +1,17 @@
 // qpack build's branding options: --icon FILE.ico and --version-info
 // NAME=VALUE become the branding written into the installer's copy of the
 // stub (stub_branding.h).
-#include "qpack/qpack_cli.h"
+#include "qpack/package_writer.h"
+#include "qpack/qpack_branding.h"
+#include "qpack/qpack_files.h"
+#include "qpack/qpack_messages.h"
+
 #include "qpack/stub_branding.h"
 
 #include <string.h>
+
+#include <string>
+#include <vector>
 
 #include "manifest/manifest.h"
 

@@ -1,8 +1,17 @@
 // qpack build: a stub, a manifest, two optional bitmaps and a payload folder
 // become an installer. Everything that the stub could not install is refused
 // before a byte is compressed, and the installer appears in one step.
-#include "qpack/qpack_cli.h"
+#include "qpack/package_writer.h"
+#include "qpack/qpack_arguments.h"
+#include "qpack/qpack_branding.h"
+#include "qpack/qpack_commands.h"
+#include "qpack/qpack_files.h"
 #include "qpack/qpack_manifest.h"
+#include "qpack/qpack_messages.h"
+#include "qpack/qpack_names.h"
+#include "qpack/qpack_programs.h"
+#include "qpack/qpack_threads.h"
+#include "qpack/stub_branding.h"
 #include "ui/package_bitmap.h"
 
 #include "manifest/manifest.h"
@@ -17,9 +26,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
 #include <numeric>
 #include <ostream>
+#include <string>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -614,7 +628,7 @@ bool UninstallKeyEntryAdd(const BuildRequest &request, std::vector<PackFile> *fi
 bool InstallerWrite(const BuildRequest &request, const PackageBytes &stub,
                     const std::vector<PackageWriterEntry> &entries, uint64_t *length,
                     std::string *error) {
-    PackageStreamOptions options;
+    PackageWriterOptions options;
     options.compression = request.compression;
     options.runTasks = TasksRunInParallel;
     options.entryWritten = ProgressEntryWritten;

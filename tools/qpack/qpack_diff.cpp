@@ -2,22 +2,34 @@
 // upgrade from one installer to the next changes, and which files of the old
 // product it would leave behind (the installer never removes a file that no
 // "delfile" line names).
-#include "qpack/qpack_cli.h"
+#include "qpack/package_writer.h"
+#include "qpack/qpack_arguments.h"
+#include "qpack/qpack_commands.h"
+#include "qpack/qpack_files.h"
+#include "qpack/qpack_inflation.h"
+#include "qpack/qpack_messages.h"
+#include "qpack/qpack_names.h"
 
 #include <stdio.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "manifest/manifest.h"
 #include "package/package.h"
 
 namespace {
 
-// One installable entry: what it holds, as far as an upgrade cares.
+// One installable entry: what it holds, as far as an upgrade cares. The two
+// installers are read one after the other, so their bytes are never side by
+// side: entries of equal keys count as unchanged, which at worst leaves out a
+// "changed" line (nothing is shared or skipped on it).
 struct ReleaseEntry {
     std::string name;
-    uint32_t size;
-    uint64_t hash; // of the inflated bytes
+    PackageContentKey key; // of the inflated bytes
 };
 
 // Installable entries and stale-file names of one installer, by folded name.
@@ -39,14 +51,13 @@ bool ReleaseContentsRead(const std::string &path, ReleaseContents *contents, std
         if (DirectoryRecordIsInternal(record)) {
             continue;
         }
-        uint64_t hash = 14695981039346656037ull; // FNV-1a
-        InflationSink sink = [&hash](const unsigned char *bytes, size_t count) {
-            for (size_t i = 0; i < count; i++) {
-                hash = (hash ^ bytes[i]) * 1099511628211ull;
-            }
+        uint32_t size = DirectoryRecordSize(record);
+        PackageContentKey key;
+        key.size = size;
+        InflationSink sink = [&key](const unsigned char *bytes, size_t count) {
+            PackageContentKeyAdd(&key, bytes, count);
             return true;
         };
-        uint32_t size = DirectoryRecordSize(record);
         InflationResult result = InflateEntry(record, sink);
         std::string problem = InflationProblem(result, size, DirectoryRecordDataSum(record));
         std::string name = DirectoryRecordName(record);
@@ -54,7 +65,7 @@ bool ReleaseContentsRead(const std::string &path, ReleaseContents *contents, std
             *error = Printable(path) + ": entry " + Quoted(name) + ": " + problem;
             return false;
         }
-        contents->entries[FoldAsciiCase(name)] = {name, size, hash};
+        contents->entries[FoldAsciiCase(name)] = {name, key};
     }
     InstallDescription description;
     if (ManifestLoad(&description)) {
@@ -108,7 +119,7 @@ size_t ReleaseDifferencesReport(const ReleaseContents &older, const ReleaseConte
                     " line names it: an upgrade leaves it behind";
                 strict ? ReportError(message) : ReportWarning(message);
             }
-        } else if (found->second.size != old.second.size || found->second.hash != old.second.hash) {
+        } else if (!(found->second.key == old.second.key)) {
             printf("changed %s\n", Quoted(found->second.name).c_str());
         }
     }

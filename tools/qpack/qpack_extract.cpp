@@ -4,14 +4,22 @@
 // limit, every entry checked against its size and byte sum before it
 // replaces anything, and nothing written when all installable entries are
 // empty.
-#include "qpack/qpack_cli.h"
+#include "qpack/qpack_arguments.h"
+#include "qpack/qpack_commands.h"
+#include "qpack/qpack_files.h"
+#include "qpack/qpack_inflation.h"
+#include "qpack/qpack_messages.h"
+#include "qpack/qpack_names.h"
 
 #include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <filesystem>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "package/extract.h"
 #include "package/package.h"

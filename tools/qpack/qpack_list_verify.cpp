@@ -1,10 +1,19 @@
 // qpack list and qpack verify: what an installer holds, and whether every
 // byte of it is what its trailer and directory say.
-#include "qpack/qpack_cli.h"
+#include "qpack/package_writer.h"
+#include "qpack/qpack_arguments.h"
+#include "qpack/qpack_commands.h"
+#include "qpack/qpack_inflation.h"
+#include "qpack/qpack_messages.h"
+#include "qpack/qpack_names.h"
+#include "qpack/qpack_threads.h"
 
 #include <stdio.h>
 
 #include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "manifest/manifest.h"
 #include "package/package.h"

@@ -8,9 +8,16 @@
 
 #include <algorithm>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "manifest/manifest.h"
-#include "qpack/qpack_cli.h"
+#include "qpack/package_writer.h"
+#include "qpack/qpack_arguments.h"
+#include "qpack/qpack_commands.h"
+#include "qpack/qpack_files.h"
+#include "qpack/qpack_messages.h"
+#include "qpack/qpack_names.h"
 
 namespace {
 

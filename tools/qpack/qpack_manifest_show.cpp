@@ -2,9 +2,16 @@
 // loaded from the installer by the stub's own ManifestLoad.
 #include <stdio.h>
 
+#include <string>
+#include <vector>
+
 #include "manifest/manifest.h"
 #include "package/package.h"
-#include "qpack/qpack_cli.h"
+#include "qpack/qpack_arguments.h"
+#include "qpack/qpack_commands.h"
+#include "qpack/qpack_inflation.h"
+#include "qpack/qpack_messages.h"
+#include "qpack/qpack_names.h"
 
 namespace {
 

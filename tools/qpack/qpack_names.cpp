@@ -1,6 +1,8 @@
 // Entry names: what Windows can store, what the stub can place within its
 // path buffers, what is safe to extract; and the system's 8-bit names.
-#include "qpack/qpack_cli.h"
+#include "qpack/qpack_files.h"
+#include "qpack/qpack_messages.h"
+#include "qpack/qpack_names.h"
 
 #include "package/relative_names.h"
 
@@ -13,6 +15,9 @@
 #else
 #include <unistd.h>
 #endif
+
+#include <filesystem>
+#include <string>
 
 // ---- Components --------------------------------------------------------------------
 

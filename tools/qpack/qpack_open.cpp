@@ -1,13 +1,18 @@
 // Opening an installer with the package reader, and saying exactly why it
 // refused one: the reader only answers yes or no, as the stub needs, while a
 // vendor needs to know which check failed and by how much.
-#include "qpack/qpack_cli.h"
+#include "qpack/qpack_files.h"
+#include "qpack/qpack_inflation.h"
+#include "qpack/qpack_messages.h"
 
 #include <string.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <string>
 #include <system_error>
+#include <vector>
 
 #include "package/package.h"
 #include "platform/platform.h"

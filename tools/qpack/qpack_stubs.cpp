@@ -3,7 +3,10 @@
 // beside its bin folder (the native build tree holds links of the same
 // layout to the Win32 build's programs); qpack.exe from the Windows zip and
 // from the Win32 build tree has them beside itself.
-#include "qpack/qpack_cli.h"
+#include "qpack/package_writer.h"
+#include "qpack/qpack_files.h"
+#include "qpack/qpack_messages.h"
+#include "qpack/qpack_programs.h"
 
 #include "pe/pe.h"
 
@@ -15,7 +18,10 @@
 #include <unistd.h>
 #endif
 
+#include <filesystem>
+#include <string>
 #include <system_error>
+#include <vector>
 
 namespace fs = std::filesystem;
 

@@ -1,6 +1,11 @@
 // What the commands share: whole files, files written in one step, streamed
 // inflation and the worker threads.
-#include "qpack/qpack_cli.h"
+#include "package/package.h"
+#include "qpack/package_writer.h"
+#include "qpack/qpack_files.h"
+#include "qpack/qpack_inflation.h"
+#include "qpack/qpack_messages.h"
+#include "qpack/qpack_threads.h"
 
 #include <stdio.h>
 #include <zlib.h>
@@ -14,10 +19,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 
