@@ -18,7 +18,7 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
 mkdir -p "$out"
 # The stub is in front of every installer's package: its size is watched.
-echo "== stub: $win32/bin/qunpack.exe, $(stat -c %s "$win32/bin/qunpack.exe") bytes (goal 32768)"
+echo "== stub: $win32/bin/qunpack.exe, $(stat -c %s "$win32/bin/qunpack.exe") bytes (budget 32768)"
 "$native/bin/qpack" build -o "$unsigned" --stub "$win32/bin/qunpack.exe" \
   --manifest "$demo/manifest.txt" --brand "$demo/brand.bmp" --centre "$demo/installingtext.bmp" \
   --icon "$demo/quorvane.ico" --version-info "CompanyName=Quorvane Demo Vendor" \
