@@ -6,6 +6,7 @@
 #include "package/package.h"
 #include "platform/platform.h"
 #include "qpack/package_writer.h"
+#include "payload_bytes.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -26,30 +27,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-PackageBytes Bytes(const std::string &text) {
-    return PackageBytes(text.begin(), text.end());
-}
-
-PackageBytes RandomBytes(std::mt19937 &random, size_t size) {
-    PackageBytes bytes(size);
-    for (unsigned char &byte : bytes) {
-        byte = static_cast<unsigned char>(random());
-    }
-    return bytes;
-}
-
-// Text-like bytes that compress well, mixed with runs of zeros.
-PackageBytes CompressibleBytes(std::mt19937 &random, size_t size) {
-    static const char *const words[] = {"install ", "package ", "Quorvane ", "\r\n", "0000"};
-    PackageBytes bytes;
-    while (bytes.size() < size) {
-        const char *word = words[random() % 5];
-        bytes.insert(bytes.end(), word, word + strlen(word));
-    }
-    bytes.resize(size);
-    return bytes;
-}
 
 PackageBytes Compressed(const PackageBytes &data) {
     PackageBytes stream;
