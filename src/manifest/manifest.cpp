@@ -19,10 +19,6 @@ static int IsManifestSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-static char FoldAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
 static int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -225,21 +221,13 @@ static const ManifestKeyRow kManifestKeys[MANIFEST_KEY_COUNT] = {
 
 #undef FIELD
 
-static int KeysEqualFolded(const char *left, const char *right) {
-    while (*left != '\0' && FoldAscii(*left) == FoldAscii(*right)) {
-        left++;
-        right++;
-    }
-    return *left == '\0' && *right == '\0';
-}
-
 int ManifestFindKey(const char *key) {
     if (key == nullptr) {
         return -1;
     }
     const char *name = kManifestKeyNames;
     for (int index = 0; index < MANIFEST_KEY_COUNT; index++, name = NextKeyName(name)) {
-        if (KeysEqualFolded(key, name)) {
+        if (NamesEqualFolded(key, name)) {
             return index;
         }
     }

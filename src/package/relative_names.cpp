@@ -9,8 +9,16 @@ int NameCharacterIsReserved(unsigned char c) {
     return c != 0 && strchr("<>:\"|?*\\/", c) != nullptr;
 }
 
-static char FoldAscii(char c) {
+char NameCharacterFold(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+int NamesEqualFolded(const char *left, const char *right) {
+    while (*left != '\0' && NameCharacterFold(*left) == NameCharacterFold(*right)) {
+        left++;
+        right++;
+    }
+    return *left == '\0' && *right == '\0';
 }
 
 // 1 when the component's base (up to its first dot, trailing spaces
@@ -27,7 +35,7 @@ static int NameIsDevice(const char *component, size_t length) {
         return 0;
     }
     for (size_t i = 0; i < base; i++) {
-        folded[i] = FoldAscii(component[i]);
+        folded[i] = NameCharacterFold(component[i]);
     }
     folded[base] = '\0';
     // One string of the names, each behind its terminator: no table of

@@ -38,6 +38,15 @@ NameProblem RelativeNameProblem(const char *name);
 // 1 when RelativeNameProblem finds nothing, else 0.
 int RelativeNameIsSafe(const char *name);
 
+// c with A-Z folded to a-z and every other byte kept: the one case fold of
+// names and manifest keys. Beyond ASCII the fold depends on a code page,
+// so only ASCII letters are taken alike (exactly what Windows does for
+// ASCII names).
+char NameCharacterFold(char c);
+
+// 1 when left and right are the same but for the case of A-Z.
+int NamesEqualFolded(const char *left, const char *right);
+
 // Writes folder, "\", name and suffix (may be null) into path
 // (PLATFORM_MAX_PATH bytes), every "/" of name written as "\": a path made
 // from a manifest's name is the same whichever separator the manifest

@@ -1,5 +1,5 @@
-// The rules that keep a manifest's relative names (stale files, shortcut
-// names and targets) inside their folder and their paths inside MAX_PATH.
+// The one name rule (what a package or a manifest may name below a folder,
+// within MAX_PATH), the product-name rule beside it, and the one case fold.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -131,4 +131,34 @@ TEST(RelativeNames, PathMustFitMaxPathWithItsTerminator) {
     EXPECT_STREQ(path, "");
     std::string huge(1000, 'x');
     EXPECT_FALSE(RelativePathBuild(path, folder.c_str(), huge.c_str(), nullptr));
+}
+
+// One fold for names and keys: only A-Z are taken alike; bytes of a code
+// page, and the characters around the letters, stay as they are.
+TEST(RelativeNames, CaseFoldTakesOnlyAsciiLettersAlike) {
+    for (int c = 1; c < 256; c++) {
+        char folded = NameCharacterFold(static_cast<char>(c));
+        char expected = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c);
+        EXPECT_EQ(folded, expected) << c;
+    }
+    struct Case {
+        const char *left, *right;
+        int equal;
+    } cases[] = {
+        {"", "", 1},
+        {"Readme.TXT", "readme.txt", 1},
+        {"#MANIFEST", "#manifest", 1},
+        {"\"C:\\Prog\\U.exe\"", "\"c:\\prog\\u.EXE\"", 1},
+        {"a", "", 0},
+        {"", "a", 0},
+        {"abc", "abcd", 0},
+        {"@", "`", 0},       // 0x40 and 0x60 sit beside A and a
+        {"[", "{", 0},       // so do 0x5B and 0x7B
+        {"\xC9", "\xE9", 0}, // E acute in the ANSI code page: not folded
+        {"a\\b", "a/b", 0},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(NamesEqualFolded(c.left, c.right), c.equal) << c.left << " / " << c.right;
+        EXPECT_EQ(NamesEqualFolded(c.right, c.left), c.equal) << c.right << " / " << c.left;
+    }
 }

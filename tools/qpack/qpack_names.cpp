@@ -60,9 +60,7 @@ std::string EntryComponentProblem(const std::string &component) {
 std::string FoldAsciiCase(const std::string &name) {
     std::string folded = name;
     for (char &c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
+        c = NameCharacterFold(c);
     }
     return folded;
 }

@@ -28,6 +28,6 @@ std::string ExtractNameProblem(const std::string &name);
 // the one name rule accepts it.
 std::string RelativeNameProblemText(const std::string &name);
 
-// The name with A-Z folded to a-z: two names Windows takes for the same
-// file fold alike (exactly so for ASCII names).
+// The name with A-Z folded to a-z by the installer's one fold: two names
+// Windows takes for the same file fold alike (exactly so for ASCII names).
 std::string FoldAsciiCase(const std::string &name);
