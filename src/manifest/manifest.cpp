@@ -504,40 +504,11 @@ void ManifestFree(InstallDescription *description) {
 
 // ---- Usability -----------------------------------------------------------------------
 
-static int IsPathSeparator(char c) {
-    return c == '\\' || c == '/';
-}
-
-// 1 when the component [start, end) is made of dots and spaces alone (the
-// empty one included): Windows would trim it to "", "." or "..".
-static int IsDotsAndSpaces(const char *start, const char *end) {
-    for (; start < end; start++) {
-        if (*start != '.' && *start != ' ') {
-            return 0;
-        }
-    }
-    return 1;
-}
-
-int ManifestProductNameIsSafe(const char *name) {
-    if (name == nullptr) {
-        return 0;
-    }
-    size_t length = strlen(name);
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c < 0x20 || c == 0x7F || IsPathSeparator(name[i])) {
-            return 0;
-        }
-    }
-    return !IsDotsAndSpaces(name, name + length);
-}
-
 int ManifestDirectoryIsSafe(const char *directory) {
     return RelativeNameIsSafe(directory);
 }
 
 int ManifestIsUsable(const InstallDescription *description) {
-    return ManifestProductNameIsSafe(description->productName) &&
+    return ProductNameIsSafe(description->productName) &&
            ManifestDirectoryIsSafe(description->directoryName);
 }

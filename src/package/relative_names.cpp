@@ -117,6 +117,28 @@ int RelativeNameIsSafe(const char *name) {
     return RelativeNameProblem(name) == NAME_SOUND;
 }
 
+NameProblem ProductNameProblem(const char *name) {
+    if (name == nullptr || name[0] == '\0') {
+        return NAME_MISSING;
+    }
+    int plain = 0; // a character other than a dot or a space
+    for (const char *c = name; *c != '\0'; c++) {
+        unsigned char u = static_cast<unsigned char>(*c);
+        if (u < 0x20 || u == 0x7F) {
+            return NAME_CONTROL_CHARACTER;
+        }
+        if (u == '\\' || u == '/' || u == ':') {
+            return NAME_RESERVED_CHARACTER;
+        }
+        plain |= u != '.' && u != ' ';
+    }
+    return plain ? NAME_SOUND : NAME_DOT_COMPONENT;
+}
+
+int ProductNameIsSafe(const char *name) {
+    return ProductNameProblem(name) == NAME_SOUND;
+}
+
 int RelativePathBuild(char *path, const char *folder, const char *name, const char *suffix) {
     path[0] = '\0';
     if (folder == nullptr || !RelativeNameIsSafe(name)) {

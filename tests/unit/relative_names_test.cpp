@@ -133,6 +133,42 @@ TEST(RelativeNames, PathMustFitMaxPathWithItsTerminator) {
     EXPECT_FALSE(RelativePathBuild(path, folder.c_str(), huge.c_str(), nullptr));
 }
 
+// The product's name is one name: the Start-menu folder, the Startup link
+// and the Run value. It may hold what Windows would store under another
+// name (a trailing dot, a device), which qpack warns about; it may never
+// leave its folder or name a stream.
+TEST(RelativeNames, ProductNamesAreOneNameWithoutSeparatorOrStream) {
+    struct Case {
+        const char *name;
+        NameProblem problem;
+    } cases[] = {
+        {"Product", NAME_SOUND},
+        {"Product 2.0", NAME_SOUND},
+        {"Acme|Pro<1>", NAME_SOUND},
+        {"..a", NAME_SOUND},
+        {"\xE9t\xE9", NAME_SOUND},
+        {nullptr, NAME_MISSING},
+        {"", NAME_MISSING},
+        {"Bad\\Name", NAME_RESERVED_CHARACTER},
+        {"Bad/Name", NAME_RESERVED_CHARACTER},
+        {"Demo: Pro", NAME_RESERVED_CHARACTER}, // a stream, never a folder or a link
+        {"C:", NAME_RESERVED_CHARACTER},
+        {"Tab\tName", NAME_CONTROL_CHARACTER},
+        {"\x1F", NAME_CONTROL_CHARACTER},
+        {"Del\x7f", NAME_CONTROL_CHARACTER},
+        {".", NAME_DOT_COMPONENT},
+        {"..", NAME_DOT_COMPONENT},
+        {"...", NAME_DOT_COMPONENT},
+        {". .", NAME_DOT_COMPONENT},
+        {" ", NAME_DOT_COMPONENT},
+    };
+    for (const Case &c : cases) {
+        const char *shown = c.name != nullptr ? c.name : "(null)";
+        EXPECT_EQ(ProductNameProblem(c.name), c.problem) << shown;
+        EXPECT_EQ(ProductNameIsSafe(c.name), c.problem == NAME_SOUND) << shown;
+    }
+}
+
 // One fold for names and keys: only A-Z are taken alike; bytes of a code
 // page, and the characters around the letters, stay as they are.
 TEST(RelativeNames, CaseFoldTakesOnlyAsciiLettersAlike) {
