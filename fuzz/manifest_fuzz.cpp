@@ -9,6 +9,7 @@
 
 #include "heap/region_heap.h"
 #include "manifest/manifest.h"
+#include "package/relative_names.h"
 #include "platform/platform.h"
 
 static void Fail(const char *what) {
@@ -147,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         value[size] = '\0';
         CompareValueForms(value);
         ManifestDirectoryIsSafe(value);
-        ManifestProductNameIsSafe(value);
+        ProductNameIsSafe(value);
     }
     if (!RegionHeapCheck() || PlatformPagesLiveCount() != pages) {
         Fail("heap not as it was after ManifestFree");

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include "driver/driver.h"
+#include "package/relative_names.h"
 #include "system/wide_path.h"
 #include "text/text_format.h"
 
@@ -33,20 +34,13 @@ static int ShowProductMessage(const char *format, const char *productName, UINT 
     return MessageBoxA(GetDesktopWindow(), message, kMessageCaption, type);
 }
 
-// A name that could climb out of the Startup folder never names a file there.
-static int IsPlainFileName(const char *name) {
-    for (const char *c = name; *c; c++) {
-        if (*c == '\\' || *c == '/' || *c == ':')
-            return 0;
-    }
-    return 1;
-}
-
 // The Startup folder is asked for wide: a profile path outside the code
 // page would otherwise name no folder at all.
 static void RemoveStartupShortcut(const char *productName) {
     WCHAR folder[MAX_PATH];
-    if (!IsPlainFileName(productName) ||
+    // A name that could climb out of the Startup folder, or name a stream,
+    // never names a link there.
+    if (!ProductNameIsSafe(productName) ||
         !SHGetSpecialFolderPathW(NULL, folder, CSIDL_STARTUP, FALSE))
         return;
     // A path that does not fit is left alone: cut, it could name another file.

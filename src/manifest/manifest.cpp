@@ -19,10 +19,6 @@ static int IsManifestSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-static char FoldAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
 static int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -225,21 +221,13 @@ static const ManifestKeyRow kManifestKeys[MANIFEST_KEY_COUNT] = {
 
 #undef FIELD
 
-static int KeysEqualFolded(const char *left, const char *right) {
-    while (*left != '\0' && FoldAscii(*left) == FoldAscii(*right)) {
-        left++;
-        right++;
-    }
-    return *left == '\0' && *right == '\0';
-}
-
 int ManifestFindKey(const char *key) {
     if (key == nullptr) {
         return -1;
     }
     const char *name = kManifestKeyNames;
     for (int index = 0; index < MANIFEST_KEY_COUNT; index++, name = NextKeyName(name)) {
-        if (KeysEqualFolded(key, name)) {
+        if (NamesEqualFolded(key, name)) {
             return index;
         }
     }
@@ -516,40 +504,11 @@ void ManifestFree(InstallDescription *description) {
 
 // ---- Usability -----------------------------------------------------------------------
 
-static int IsPathSeparator(char c) {
-    return c == '\\' || c == '/';
-}
-
-// 1 when the component [start, end) is made of dots and spaces alone (the
-// empty one included): Windows would trim it to "", "." or "..".
-static int IsDotsAndSpaces(const char *start, const char *end) {
-    for (; start < end; start++) {
-        if (*start != '.' && *start != ' ') {
-            return 0;
-        }
-    }
-    return 1;
-}
-
-int ManifestProductNameIsSafe(const char *name) {
-    if (name == nullptr) {
-        return 0;
-    }
-    size_t length = strlen(name);
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        if (c < 0x20 || c == 0x7F || IsPathSeparator(name[i])) {
-            return 0;
-        }
-    }
-    return !IsDotsAndSpaces(name, name + length);
-}
-
 int ManifestDirectoryIsSafe(const char *directory) {
     return RelativeNameIsSafe(directory);
 }
 
 int ManifestIsUsable(const InstallDescription *description) {
-    return ManifestProductNameIsSafe(description->productName) &&
+    return ProductNameIsSafe(description->productName) &&
            ManifestDirectoryIsSafe(description->directoryName);
 }

@@ -77,20 +77,14 @@ const char MANIFEST_ENTRY_NAME[] = "#Manifest"; // the package entry, without it
 // since bytes the inflation did not write are never parsed.
 int ManifestLoad(InstallDescription *description);
 
-// Returns 1 when description can drive an install: ManifestProductNameIsSafe
-// and ManifestDirectoryIsSafe both hold.
+// Returns 1 when description can drive an install: ProductNameIsSafe (the
+// one product-name rule, package/relative_names.h) and
+// ManifestDirectoryIsSafe both hold.
 int ManifestIsUsable(const InstallDescription *description);
 
 // Releases every string and list entry of description, then clears it, so a
 // second call does nothing. A cleared record is fine.
 void ManifestFree(InstallDescription *description);
-
-// 1 when name can be the product's folder below the Programs folder and part
-// of a Startup path: present, not empty, without "\", "/" or a control
-// character (below 0x20, or 0x7F), and not made of dots and spaces alone
-// ("." and ".." walk the tree; Windows drops trailing dots and spaces, so
-// "..." or ".. " would name the folder above too).
-int ManifestProductNameIsSafe(const char *name);
 
 // 1 when directory keeps the install below the Program Files folder and
 // names folders Windows can make: a relative name under the one name rule

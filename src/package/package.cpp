@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include "heap/region_heap.h"
+#include "package/relative_names.h"
 
 PackageReader packageReader;
 
@@ -526,20 +527,6 @@ void PackageFileBytesUnmap(PlatformView *view) {
 }
 
 // ---- Lookup and reading --------------------------------------------------------
-
-static unsigned char FoldAscii(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-static int NamesEqualFolded(const char *left, const char *right) {
-    const unsigned char *a = reinterpret_cast<const unsigned char *>(left);
-    const unsigned char *b = reinterpret_cast<const unsigned char *>(right);
-    while (*a != 0 && FoldAscii(*a) == FoldAscii(*b)) {
-        a++;
-        b++;
-    }
-    return *a == 0 && *b == 0;
-}
 
 const DirectoryRecord *PackageFirstRecord(void) {
     if (!packageReader.ready) {

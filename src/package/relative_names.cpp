@@ -9,8 +9,16 @@ int NameCharacterIsReserved(unsigned char c) {
     return c != 0 && strchr("<>:\"|?*\\/", c) != nullptr;
 }
 
-static char FoldAscii(char c) {
+char NameCharacterFold(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+int NamesEqualFolded(const char *left, const char *right) {
+    while (*left != '\0' && NameCharacterFold(*left) == NameCharacterFold(*right)) {
+        left++;
+        right++;
+    }
+    return *left == '\0' && *right == '\0';
 }
 
 // 1 when the component's base (up to its first dot, trailing spaces
@@ -27,7 +35,7 @@ static int NameIsDevice(const char *component, size_t length) {
         return 0;
     }
     for (size_t i = 0; i < base; i++) {
-        folded[i] = FoldAscii(component[i]);
+        folded[i] = NameCharacterFold(component[i]);
     }
     folded[base] = '\0';
     // One string of the names, each behind its terminator: no table of
@@ -107,6 +115,28 @@ NameProblem RelativeNameProblem(const char *name) {
 
 int RelativeNameIsSafe(const char *name) {
     return RelativeNameProblem(name) == NAME_SOUND;
+}
+
+NameProblem ProductNameProblem(const char *name) {
+    if (name == nullptr || name[0] == '\0') {
+        return NAME_MISSING;
+    }
+    int plain = 0; // a character other than a dot or a space
+    for (const char *c = name; *c != '\0'; c++) {
+        unsigned char u = static_cast<unsigned char>(*c);
+        if (u < 0x20 || u == 0x7F) {
+            return NAME_CONTROL_CHARACTER;
+        }
+        if (u == '\\' || u == '/' || u == ':') {
+            return NAME_RESERVED_CHARACTER;
+        }
+        plain |= u != '.' && u != ' ';
+    }
+    return plain ? NAME_SOUND : NAME_DOT_COMPONENT;
+}
+
+int ProductNameIsSafe(const char *name) {
+    return ProductNameProblem(name) == NAME_SOUND;
 }
 
 int RelativePathBuild(char *path, const char *folder, const char *name, const char *suffix) {

@@ -13,10 +13,11 @@ enum NameProblem {
     NAME_MISSING,               // null, or nothing after the leading "\"
     NAME_NOT_RELATIVE,          // entry names: no single leading "\"; others: a leading separator
     NAME_EMPTY_COMPONENT,       // two separators in a row, or one at the end
-    NAME_DOT_COMPONENT,         // "." or "..": the folder itself or its parent
+    NAME_DOT_COMPONENT,         // "." or "..": the folder itself or its parent (a product
+                                // name: dots and spaces alone, which Windows trims to those)
     NAME_TRAILING_DOT_OR_SPACE, // Windows drops it ("a.", "a ", "...", ". ."), changing the name
     NAME_RESERVED_CHARACTER,    // < > : " | ? * (a drive, a stream, a wildcard), or "/" in entries
-    NAME_CONTROL_CHARACTER,     // 1 to 31
+    NAME_CONTROL_CHARACTER,     // 1 to 31 (and DEL in a product name)
     NAME_DEVICE // CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$, any extension
 };
 
@@ -37,6 +38,27 @@ NameProblem RelativeNameProblem(const char *name);
 
 // 1 when RelativeNameProblem finds nothing, else 0.
 int RelativeNameIsSafe(const char *name);
+
+// The product's name becomes the Start-menu folder, the Startup link's name
+// and the Run value's name, one name without separators. NAME_MISSING for
+// null or ""; NAME_CONTROL_CHARACTER for 1 to 31 and DEL; and
+// NAME_RESERVED_CHARACTER for "\", "/" and ":" (which on Windows names a
+// stream of a file, never a folder or link of its own); NAME_DOT_COMPONENT
+// for dots and spaces alone ("." and ".." walk the tree, and Windows drops
+// trailing dots and spaces, so "..." or ".. " would name the folder above).
+NameProblem ProductNameProblem(const char *name);
+
+// 1 when ProductNameProblem finds nothing, else 0.
+int ProductNameIsSafe(const char *name);
+
+// c with A-Z folded to a-z and every other byte kept: the one case fold of
+// names and manifest keys. Beyond ASCII the fold depends on a code page,
+// so only ASCII letters are taken alike (exactly what Windows does for
+// ASCII names).
+char NameCharacterFold(char c);
+
+// 1 when left and right are the same but for the case of A-Z.
+int NamesEqualFolded(const char *left, const char *right);
 
 // Writes folder, "\", name and suffix (may be null) into path
 // (PLATFORM_MAX_PATH bytes), every "/" of name written as "\": a path made

@@ -4,6 +4,7 @@
 
 #include <shlobj.h>
 
+#include "package/relative_names.h"
 #include "system/system.h"
 #include "system/wide_path.h"
 
@@ -35,7 +36,7 @@ int RemoveShortcuts(const InstallDescription *description) {
     WCHAR programs[MAX_PATH];
     if (description->shortcuts == nullptr ||
         !SHGetSpecialFolderPathW(NULL, programs, CSIDL_PROGRAMS, FALSE) ||
-        !ManifestProductNameIsSafe(description->productName)) {
+        !ProductNameIsSafe(description->productName)) {
         return 1;
     }
     int allRemoved = 1;

@@ -86,7 +86,7 @@ int CreateShortcuts(const InstallDescription *description, const char *directory
     }
     WCHAR programs[MAX_PATH];
     if (!SHGetSpecialFolderPathW(NULL, programs, CSIDL_PROGRAMS, FALSE) ||
-        !ManifestProductNameIsSafe(description->productName)) {
+        !ProductNameIsSafe(description->productName)) {
         return 0;
     }
     int allSaved = 1;

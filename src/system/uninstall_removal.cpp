@@ -2,6 +2,7 @@
 // uninstall.cpp for why it is a file of its own).
 #include <windows.h>
 
+#include "package/relative_names.h"
 #include "system/system.h"
 #include "text/text_format.h"
 #include "uninstall/uninstall_key.h"
@@ -27,7 +28,7 @@ int UnregisterUninstaller(const char *uninstallerPath) {
                                  reinterpret_cast<BYTE *>(registered), &size);
     RegCloseKey(key);
     registered[sizeof registered - 1] = 0;
-    if (read != ERROR_SUCCESS || type != REG_SZ || lstrcmpiA(registered, command) != 0) {
+    if (read != ERROR_SUCCESS || type != REG_SZ || !NamesEqualFolded(registered, command)) {
         return 1;
     }
     return RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath) == ERROR_SUCCESS;

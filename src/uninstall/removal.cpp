@@ -85,21 +85,6 @@ static int ListNextName(const char *list, uint32_t length, uint32_t *offset, cha
     return strlen(line) == lineLength && EntryNameProblem(line) == NAME_SOUND;
 }
 
-static int NamesEqualIgnoringCase(const char *left, const char *right) {
-    for (;; left++, right++) {
-        unsigned char l = static_cast<unsigned char>(*left);
-        unsigned char r = static_cast<unsigned char>(*right);
-        l = (l >= 'A' && l <= 'Z') ? l + 32 : l;
-        r = (r >= 'A' && r <= 'Z') ? r + 32 : r;
-        if (l != r) {
-            return 0;
-        }
-        if (l == 0) {
-            return 1;
-        }
-    }
-}
-
 void RemovalRemoveListedFiles(const char *directory, const char *list, uint32_t length,
                               const char *keepName, ExtractProgressFunction progress,
                               RemovalReport *report) {
@@ -108,7 +93,7 @@ void RemovalRemoveListedFiles(const char *directory, const char *list, uint32_t 
     while (offset < length) {
         float fraction = static_cast<float>(offset) / static_cast<float>(length);
         if (!ListNextName(list, length, &offset, name) ||
-            (keepName != nullptr && NamesEqualIgnoringCase(name, keepName))) {
+            (keepName != nullptr && NamesEqualFolded(name, keepName))) {
             continue;
         }
         if (progress != nullptr) {

@@ -10,6 +10,7 @@
 #include "system/system.h"
 #include "ui/progress_window.h"
 #include "uninstall/removal.h"
+#include "package/relative_names.h"
 #include "platform/platform.h"
 #include "text/text_format.h"
 
@@ -18,9 +19,7 @@ UninstallRun uninstallRun;
 static int CharactersMatch(char left, char right) {
     left = left == '/' ? '\\' : left;
     right = right == '/' ? '\\' : right;
-    left = (left >= 'A' && left <= 'Z') ? static_cast<char>(left + 32) : left;
-    right = (right >= 'A' && right <= 'Z') ? static_cast<char>(right + 32) : right;
-    return left == right;
+    return NameCharacterFold(left) == NameCharacterFold(right);
 }
 
 // The length of path without "\" and tail when path ends that way, else 0.

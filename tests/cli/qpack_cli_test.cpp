@@ -1120,6 +1120,17 @@ TEST_F(QpackCli, ShowSaysWhyTheStubWouldRefuse) {
     EXPECT_NE(Qpack({"show", "nodir.exe"}).out.find("usable: no (no install directory)"),
               std::string::npos);
 
+    // Built before the product-name rule refused a stream: said, not installed.
+    parts =
+        PartsOf({{"\\a.txt", Bytes("alpha")},
+                 {"\\#Manifest", Bytes("productname = \"Demo: Pro\"\r\ndirectory = \"D\"\r\n")}});
+    WriteInstaller("stream.exe", &parts, true);
+    Outcome stream = Qpack({"show", "stream.exe"});
+    EXPECT_NE(stream.out.find("usable: no (the product name cannot name a folder: it holds the "
+                              "character ':', which on Windows names a stream"),
+              std::string::npos)
+        << stream.out;
+
     parts = PartsOf({{"\\a.txt", Bytes("alpha")}});
     WriteInstaller("bare.exe", &parts, true);
     Outcome bare = Qpack({"show", "bare.exe"});
@@ -1299,6 +1310,12 @@ TEST_F(QpackCli, CheckRefusesWhatTheStubCannotInstall) {
         {"directory climbing out", "productname = \"Demo\"\r\ndirectory = \"a\\..\\..\"\r\n", 2,
          "\"..\""},
         {"colon in product name", "productname = \"a:b\"\r\ndirectory = \"Demo\"\r\n", 1, "':'"},
+        {"stream in product name", "productname = \"Demo: Pro\"\r\ndirectory = \"Demo\"\r\n", 1,
+         "names a stream"},
+        {"DEL in product name", "productname = \"Demo\x7f\"\r\ndirectory = \"Demo\"\r\n", 1,
+         "code 127"},
+        {"dots and spaces product name", "productname = \". .\"\r\ndirectory = \"Demo\"\r\n", 1,
+         "only dots and spaces"},
         {"backslash in product name", "productname = \"a\\b\"\r\ndirectory = \"Demo\"\r\n", 1,
          "'\\'"},
         {"control character in product name", "productname = \"a\tb\"\r\ndirectory = \"Demo\"\r\n",

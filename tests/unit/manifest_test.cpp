@@ -410,6 +410,8 @@ TEST(ManifestUsableTest, RefusesMissingAndUnsafeNames) {
         {".", "Dir", 0},
         {"..", "Dir", 0},
         {". .", "Dir", 0},
+        {"Demo: Pro", "Dir", 0}, // a stream: its shortcuts could never be made
+        {"C:", "Dir", 0},
     };
     for (const Case &c : cases) {
         InstallDescription d;

@@ -1,5 +1,5 @@
-// The rules that keep a manifest's relative names (stale files, shortcut
-// names and targets) inside their folder and their paths inside MAX_PATH.
+// The one name rule (what a package or a manifest may name below a folder,
+// within MAX_PATH), the product-name rule beside it, and the one case fold.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -131,4 +131,70 @@ TEST(RelativeNames, PathMustFitMaxPathWithItsTerminator) {
     EXPECT_STREQ(path, "");
     std::string huge(1000, 'x');
     EXPECT_FALSE(RelativePathBuild(path, folder.c_str(), huge.c_str(), nullptr));
+}
+
+// The product's name is one name: the Start-menu folder, the Startup link
+// and the Run value. It may hold what Windows would store under another
+// name (a trailing dot, a device), which qpack warns about; it may never
+// leave its folder or name a stream.
+TEST(RelativeNames, ProductNamesAreOneNameWithoutSeparatorOrStream) {
+    struct Case {
+        const char *name;
+        NameProblem problem;
+    } cases[] = {
+        {"Product", NAME_SOUND},
+        {"Product 2.0", NAME_SOUND},
+        {"Acme|Pro<1>", NAME_SOUND},
+        {"..a", NAME_SOUND},
+        {"\xE9t\xE9", NAME_SOUND},
+        {nullptr, NAME_MISSING},
+        {"", NAME_MISSING},
+        {"Bad\\Name", NAME_RESERVED_CHARACTER},
+        {"Bad/Name", NAME_RESERVED_CHARACTER},
+        {"Demo: Pro", NAME_RESERVED_CHARACTER}, // a stream, never a folder or a link
+        {"C:", NAME_RESERVED_CHARACTER},
+        {"Tab\tName", NAME_CONTROL_CHARACTER},
+        {"\x1F", NAME_CONTROL_CHARACTER},
+        {"Del\x7f", NAME_CONTROL_CHARACTER},
+        {".", NAME_DOT_COMPONENT},
+        {"..", NAME_DOT_COMPONENT},
+        {"...", NAME_DOT_COMPONENT},
+        {". .", NAME_DOT_COMPONENT},
+        {" ", NAME_DOT_COMPONENT},
+    };
+    for (const Case &c : cases) {
+        const char *shown = c.name != nullptr ? c.name : "(null)";
+        EXPECT_EQ(ProductNameProblem(c.name), c.problem) << shown;
+        EXPECT_EQ(ProductNameIsSafe(c.name), c.problem == NAME_SOUND) << shown;
+    }
+}
+
+// One fold for names and keys: only A-Z are taken alike; bytes of a code
+// page, and the characters around the letters, stay as they are.
+TEST(RelativeNames, CaseFoldTakesOnlyAsciiLettersAlike) {
+    for (int c = 1; c < 256; c++) {
+        char folded = NameCharacterFold(static_cast<char>(c));
+        char expected = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : static_cast<char>(c);
+        EXPECT_EQ(folded, expected) << c;
+    }
+    struct Case {
+        const char *left, *right;
+        int equal;
+    } cases[] = {
+        {"", "", 1},
+        {"Readme.TXT", "readme.txt", 1},
+        {"#MANIFEST", "#manifest", 1},
+        {"\"C:\\Prog\\U.exe\"", "\"c:\\prog\\u.EXE\"", 1},
+        {"a", "", 0},
+        {"", "a", 0},
+        {"abc", "abcd", 0},
+        {"@", "`", 0},       // 0x40 and 0x60 sit beside A and a
+        {"[", "{", 0},       // so do 0x5B and 0x7B
+        {"\xC9", "\xE9", 0}, // E acute in the ANSI code page: not folded
+        {"a\\b", "a/b", 0},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(NamesEqualFolded(c.left, c.right), c.equal) << c.left << " / " << c.right;
+        EXPECT_EQ(NamesEqualFolded(c.right, c.left), c.equal) << c.right << " / " << c.left;
+    }
 }

@@ -412,9 +412,10 @@ void ProductNameCheck(Checker *checker, const char *productName) {
         Fail(checker, 0, "no \"productname\" line sets the product name");
         return;
     }
-    std::string problem = EntryComponentProblem(productName);
-    if (problem.empty() && !ManifestProductNameIsSafe(productName)) {
-        problem = "characters the installer refuses";
+    // The installer's refusals first, then what Windows would not store.
+    std::string problem = ProductNameProblemText(productName);
+    if (problem.empty()) {
+        problem = EntryComponentProblem(productName);
     }
     if (!problem.empty()) {
         Fail(checker, checker->setBy[MANIFEST_KEY_PRODUCTNAME],

@@ -7,6 +7,7 @@
 
 #include "manifest/manifest.h"
 #include "package/package.h"
+#include "package/relative_names.h"
 #include "qpack/qpack_arguments.h"
 #include "qpack/qpack_commands.h"
 #include "qpack/qpack_inflation.h"
@@ -62,9 +63,11 @@ std::string UnusableReason(const InstallDescription &description, bool loaded) {
                    ? "the installer has no manifest"
                    : "the manifest does not inflate to its size";
     }
-    if (!ManifestProductNameIsSafe(description.productName)) {
-        return description.productName == nullptr ? "no product name"
-                                                  : "the product name cannot name a folder";
+    if (!ProductNameIsSafe(description.productName)) {
+        return description.productName == nullptr
+                   ? "no product name"
+                   : "the product name cannot name a folder: it holds " +
+                         ProductNameProblemText(description.productName);
     }
     return description.directoryName == nullptr
                ? "no install directory"

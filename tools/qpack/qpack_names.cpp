@@ -57,12 +57,31 @@ std::string EntryComponentProblem(const std::string &component) {
     return "the component " + Quoted(component) + ", which Windows cannot store";
 }
 
+std::string ProductNameProblemText(const std::string &name) {
+    // The installer's rule gives the verdict; the rest finds the words.
+    if (name.find('\0') == std::string::npos && ProductNameIsSafe(name.c_str())) {
+        return "";
+    }
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7F) {
+            return "a control character (code " + std::to_string(c) + ")";
+        }
+        if (c == ':') {
+            return "the character ':', which on Windows names a stream of a file, never a folder"
+                   " or a link";
+        }
+        if (c == '\\' || c == '/') {
+            return "the character '" + std::string(1, static_cast<char>(c)) + "', a path separator";
+        }
+    }
+    return name.empty() ? "nothing"
+                        : "only dots and spaces, which Windows trims to \"\", \".\" or \"..\"";
+}
+
 std::string FoldAsciiCase(const std::string &name) {
     std::string folded = name;
     for (char &c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
+        c = NameCharacterFold(c);
     }
     return folded;
 }

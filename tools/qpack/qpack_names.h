@@ -28,6 +28,11 @@ std::string ExtractNameProblem(const std::string &name);
 // the one name rule accepts it.
 std::string RelativeNameProblemText(const std::string &name);
 
-// The name with A-Z folded to a-z: two names Windows takes for the same
-// file fold alike (exactly so for ASCII names).
+// Why the installer refuses this product name (it names the Start-menu
+// folder, the Startup link and the Run value), or "" when the product-name
+// rule accepts it.
+std::string ProductNameProblemText(const std::string &name);
+
+// The name with A-Z folded to a-z by the installer's one fold: two names
+// Windows takes for the same file fold alike (exactly so for ASCII names).
 std::string FoldAsciiCase(const std::string &name);
