@@ -5,20 +5,7 @@
 # from each (the .deb unpacked with dpkg -x, the zip under Wine) building an
 # installer with the programs it came with, no --stub given.
 #   packages_test.sh SOURCE NATIVE_BUILD WIN32_BUILD WINE_RUN SCRATCH
-set -eu
-source=$(realpath "$1")
-native=$(realpath "$2")
-win32=$(realpath "$3")
-wine_run=$(realpath "$4")
-scratch=$(realpath -m "$5")
-
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-
-rm -rf "$scratch"
+. "$(dirname "$0")/common.sh"
 mkdir -p "$scratch/work/payload"
 printf 'productname = "Packaged"\r\ndirectory = "Packaged"\r\nuninstaller = "uninstall.exe"\r\n' \
   >"$scratch/work/manifest.txt"

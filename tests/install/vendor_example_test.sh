@@ -10,21 +10,7 @@
 #   - a second build with nothing changed does not run qpack again; a
 #     touched payload file, a changed source file and a touched manifest do.
 #   vendor_example_test.sh SOURCE NATIVE_BUILD WIN32_BUILD WINE_RUN SCRATCH
-set -eu
-source=$(realpath "$1")
-native=$(realpath "$2")
-win32=$(realpath "$3")
-wine_run=$(realpath "$4")
-scratch=$(realpath -m "$5")
-
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
-windows_path() { printf 'Z:%s' "${1//\//\\}"; }
-
-rm -rf "$scratch"
-mkdir -p "$scratch"
+. "$(dirname "$0")/common.sh"
 
 echo "== cmake --install with DESTDIR, as make install does, then the prefix moved"
 DESTDIR="$scratch/stage" cmake --install "$native" --prefix /opt/qunpack --strip >"$scratch/install.log"
