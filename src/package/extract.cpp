@@ -158,12 +158,22 @@ struct ExtractBuffer {
     uint32_t capacity;
 };
 
+// The block is never smaller than this, so that it always has a region of
+// its own: its pages go back to the system when it grows or is released.
+// Cut from a standard region, it would leave every page it had touched
+// resident behind the directory, which keeps that region. Pages that are
+// never touched cost no memory.
+const uint32_t EXTRACT_BUFFER_MINIMUM = 1u << 20;
+static_assert(EXTRACT_BUFFER_MINIMUM > REGION_HEAP_REGION_GRANULES * (64u << 10),
+              "the buffer must not fit a standard region");
+
 // A block of at least size bytes (size not 0), or null when the heap has
 // none. The smaller block is released before the larger one is asked for,
 // so that at most one entry's worth is held.
 static unsigned char *ExtractBufferFor(ExtractBuffer *buffer, uint32_t size) {
     if (size > buffer->capacity) {
         RegionHeapFree(buffer->block);
+        size = size > EXTRACT_BUFFER_MINIMUM ? size : EXTRACT_BUFFER_MINIMUM;
         buffer->block = static_cast<unsigned char *>(RegionHeapAlloc(size));
         buffer->capacity = buffer->block != nullptr ? size : 0;
     }
