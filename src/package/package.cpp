@@ -149,7 +149,8 @@ static int EndsInMagic(const unsigned char *bytes, uint32_t count) {
 
 // Reads the certificate entry of the image whose PE headers lie in the
 // headLength bytes at head. Returns 1 when the entry is not zero: the file
-// is signed, and the table and the signing fields go to location. Returns 0
+// is signed, and the table, the signing fields and their bytes' sum (both
+// inside the optional header, which lies in head) go to location. Returns 0
 // for an entry of zeros, none, or no PE image: the file is unsigned.
 static int CertificateEntryRead(const unsigned char *head, uint32_t headLength,
                                 PackageLocation *location) {
@@ -161,6 +162,9 @@ static int CertificateEntryRead(const unsigned char *head, uint32_t headLength,
         return 0;
     }
     PeSigningFields(&image, location->signingFields);
+    for (const PeSpan &field : location->signingFields) {
+        location->signingFieldsSum += PackageByteSum(head + field.offset, field.length);
+    }
     location->certificateTable.offset = entry.address;
     location->certificateTable.length = entry.size;
     return 1;
@@ -271,7 +275,7 @@ static int PackageLocateOpened(PackageLocation *location) {
         location->trailerOffset = length - PACKAGE_TRAILER_SIZE;
         const unsigned char *tail =
             PackageBytesMap(location->trailerOffset, PACKAGE_TRAILER_SIZE, &view);
-        int found = tail != nullptr && EndsInMagic(tail, PACKAGE_TRAILER_SIZE);
+        int found = tail != nullptr && PackageTrailerDecode(tail, &packageReader.trailer);
         PackageBytesUnmap(&view);
         return found;
     }
@@ -290,6 +294,10 @@ static int PackageLocateOpened(PackageLocation *location) {
     uint32_t room = Smaller(table.offset, PACKAGE_TRAILER_ROOM);
     const unsigned char *before = PackageBytesMap(table.offset - room, room, &view);
     found = before != nullptr && LocateBeforeTable(before, room, location);
+    if (found) {
+        uint32_t trailerAt = location->trailerOffset - (table.offset - room);
+        PackageTrailerDecode(before + trailerAt, &packageReader.trailer);
+    }
     PackageBytesUnmap(&view);
     return found;
 }
@@ -314,21 +322,15 @@ static int PackageSumInViews(uint32_t offset, uint32_t length, uint32_t *sum) {
 
 // The package sum of the located file being opened. The sum wraps, so the
 // signing fields of a signed file are counted as zero by taking their
-// bytes off again. Returns 0 when a view could not be mapped.
+// bytes, summed by the locate, off again. Returns 0 when a view could not
+// be mapped.
 static int PackageSumOpened(uint32_t *sum) {
     const PackageLocation *location = &packageReader.location;
-    uint32_t fields = 0;
-    for (uint32_t i = 0; location->certificateTable.length != 0 && i < 2; i++) {
-        const PeSpan &field = location->signingFields[i];
-        if (!PackageSumInViews(field.offset, field.length, &fields)) {
-            return 0;
-        }
-    }
     *sum = 0;
     if (!PackageSumInViews(0, location->trailerOffset, sum)) {
         return 0;
     }
-    *sum -= fields;
+    *sum -= location->signingFieldsSum;
     return 1;
 }
 
@@ -426,14 +428,8 @@ static int PackageLoad(void) {
     if (!PackageLocateOpened(&packageReader.location)) {
         return 0;
     }
+    // The locate decoded the trailer from the bytes it found it in.
     uint32_t packageEnd = packageReader.location.trailerOffset;
-    PlatformView view;
-    const unsigned char *trailerBytes = PackageBytesMap(packageEnd, PACKAGE_TRAILER_SIZE, &view);
-    if (trailerBytes == nullptr) {
-        return 0;
-    }
-    PackageTrailerDecode(trailerBytes, &packageReader.trailer);
-    PackageBytesUnmap(&view);
     const PackageTrailer *trailer = &packageReader.trailer;
 
     // The directory stream lies between the image and the trailer, and the

@@ -78,9 +78,10 @@ const uint32_t INFLATE_MAX_RATIO = 1032;
 // Where the package lies in the file. An unsigned installer's trailer is
 // its last 24 bytes; a signed one's stands before the signature.
 struct PackageLocation {
-    uint32_t trailerOffset;  // the package sum covers the bytes before it
-    PeSpan certificateTable; // behind the package; length 0 when unsigned
-    PeSpan signingFields[2]; // counted as zero by the sum when signed
+    uint32_t trailerOffset;    // the package sum covers the bytes before it
+    PeSpan certificateTable;   // behind the package; length 0 when unsigned
+    PeSpan signingFields[2];   // counted as zero by the sum when signed
+    uint32_t signingFieldsSum; // the byte sum of their bytes; 0 when unsigned
 };
 
 // The process-wide reader, set by a PackageOpen* call and cleared by
@@ -170,7 +171,8 @@ int PackageReadEntryFull(void *destination, const DirectoryRecord *record);
 //
 // PackageFileLocate finds its trailer (see PackageLocate), reading its
 // head, and its tail or its certificate table and the bytes before it
-// only; 1 with packageReader.location set, else 0.
+// only; 1 with packageReader.location and packageReader.trailer set,
+// else 0.
 // PackageFileSum computes the package sum of the located file over views
 // of packageViewSize bytes; 0 when a view could not be mapped.
 // PackageFileBytesMap maps the length bytes at offset (a view of their own

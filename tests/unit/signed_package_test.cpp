@@ -205,6 +205,12 @@ TEST(SignedPackageTest, FindsThePackageBehindTheTableAndItsPadding) {
             EXPECT_EQ(location.trailerOffset, Size(plain) - PACKAGE_TRAILER_SIZE);
             EXPECT_EQ(location.certificateTable.offset, Size(plain) + padding);
             EXPECT_EQ(location.certificateTable.length, 72u);
+            uint32_t fieldsSum = 0;
+            for (uint32_t i = 0; i < 12; i++) {
+                fieldsSum += installer[i < 4 ? TestPeCheckSumOffset() + i
+                                             : TestPeCertificateEntryOffset(magic) + i - 4];
+            }
+            EXPECT_EQ(location.signingFieldsSum, fieldsSum) << "the bytes signing rewrote";
             EXPECT_EQ(OpenExact(installer), 1) << magic << " padding " << padding;
         }
     }
