@@ -227,7 +227,13 @@ bool ExtractRootPrepare(const std::string &shownRoot, std::string *installDirect
     return true;
 }
 
+// Entries' streams are read through views of at most this size: the view
+// is held beside the entry's buffer, and mapping 256 KiB costs little
+// against inflating them.
+const uint32_t QPACK_EXTRACT_VIEW_SIZE = 256u << 10;
+
 int ExtractAll(const std::string &installer, const std::string &shownRoot, bool internalToo) {
+    packageViewSize = std::min(packageViewSize, QPACK_EXTRACT_VIEW_SIZE);
     session = ExtractSession();
     session.installer = installer;
     session.shownRoot = shownRoot;
