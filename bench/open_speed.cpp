@@ -3,24 +3,30 @@
 // run, natively and under Wine (make bench-open). A plain program, not a
 // test: speeds are measured and reported, never asserted.
 //
-//   open_speed INSTALLER_PATH [ROUNDS]
+//   open_speed INSTALLER_PATH [ROUNDS [VIEW_KIB...]]
 //
 // It writes a valid installer of 512 MiB (random bytes as its image, a
-// one-entry package behind it) to INSTALLER_PATH, reads it once to bring it
-// into the file cache, then times, ROUNDS times (default 7) in alternating
-// order:
+// one-entry package behind it) to INSTALLER_PATH, and one of 64 KiB beside
+// it, reads them once to bring them into the file cache, then times,
+// ROUNDS times (default 7) in alternating order:
 //   stub    PackageOpenFileInViews and PackageClose: the stub's open (the
 //           trailer found, the package sum taken in views, the directory
 //           inflated and checked).
+//   stub in views of N KiB   the same with packageViewSize set to each
+//           VIEW_KIB given, so that view sizes compare in one run.
+//   small   the stub's open of the 64 KiB installer, 100 times: what an
+//           open costs beyond reading the bytes (the views of the head, the
+//           trailer and the directory), per open.
 //   whole   the file opened, mapped whole with the system's plain calls,
 //           summed in one psadbw pass, unmapped and closed (on POSIX
 //           mapped with MAP_POPULATE, which is faster than a fault per
 //           few pages: the stronger reference).
 //   views   the same in views of the stub's size (PACKAGE_VIEW_SIZE), each
 //           mapped, summed and unmapped.
-// It prints the medians, the stub's speed as a share of the whole-file
-// pass (the ratio of the medians) and the range of the per-round shares.
-// Goal: the stub at 0.90 of the whole-file pass or better. The file is
+// It prints the medians, each one's speed as a share of the whole-file
+// pass (the ratio of the medians) and the range of the stub's per-round
+// shares.
+// Goal: the stub at 0.90 of the whole-file pass or better. The files are
 // removed at the end.
 #include "package/byte_sum.h"
 #include "package/package.h"
@@ -43,11 +49,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
 
 const uint32_t kImageBytes = 512u << 20;
+const uint32_t kSmallImageBytes = 64u << 10;
+const int kSmallOpens = 100;
 const uint32_t kViewBytes = PACKAGE_VIEW_SIZE;
 
 // The reference pass: every byte added once with psadbw, four blocks per step.
@@ -199,14 +208,15 @@ void Write(SummedWriter *writer, const unsigned char *bytes, size_t count) {
     writer->ok = writer->ok && std::fwrite(bytes, 1, count, writer->out) == count;
 }
 
-bool WriteInstaller(const char *path) {
+bool WriteInstaller(const char *path, uint32_t imageBytes) {
     SummedWriter writer = {std::fopen(path, "wb"), 0, true};
     if (writer.out == nullptr) {
         return false;
     }
     std::vector<unsigned char> chunk(1u << 20);
     uint32_t state = 2463534242u;
-    for (uint32_t done = 0; done < kImageBytes; done += static_cast<uint32_t>(chunk.size())) {
+    for (uint32_t done = 0; done < imageBytes; done += static_cast<uint32_t>(chunk.size())) {
+        chunk.resize(std::min<uint32_t>(1u << 20, imageBytes - done));
         for (unsigned char &byte : chunk) {
             state ^= state << 13, state ^= state >> 17, state ^= state << 5;
             byte = static_cast<unsigned char>(state);
@@ -228,7 +238,7 @@ bool WriteInstaller(const char *path) {
     Write(&writer, directory.data(), directory.size());
     Write(&writer, entry.data(), entry.size());
     std::vector<unsigned char> trailer;
-    PutU32(&trailer, kImageBytes);
+    PutU32(&trailer, imageBytes);
     PutU32(&trailer, static_cast<uint32_t>(directory.size()));
     PutU32(&trailer, static_cast<uint32_t>(record.size()));
     PutU32(&trailer, writer.sum);
@@ -245,65 +255,93 @@ double Median(std::vector<double> values) {
 }
 
 struct Case {
-    const char *name;
+    std::string name;
+    uint32_t viewSize; // of the stub's open; 0 for the reference passes
     std::vector<double> seconds;
 };
+
+// The stub's open of path in views of viewSize bytes; false when it failed.
+bool StubOpen(const char *path, uint32_t viewSize) {
+    packageViewSize = viewSize;
+    bool opened = PackageOpenFileInViews(path) == 1;
+    PackageClose();
+    packageViewSize = PACKAGE_VIEW_SIZE;
+    return opened;
+}
 
 } // namespace
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: open_speed INSTALLER_PATH [ROUNDS]\n");
+        std::fprintf(stderr, "usage: open_speed INSTALLER_PATH [ROUNDS [VIEW_KIB...]]\n");
         return 2;
     }
     const char *path = argv[1];
+    std::string smallPath = std::string(path) + ".small.exe";
     int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 7;
     if (!PlatformProcessorHasSse2()) {
         std::fprintf(stderr, "the reference pass needs SSE2\n");
         return 1;
     }
     RegionHeapInit();
-    if (!WriteInstaller(path)) {
+    if (!WriteInstaller(path, kImageBytes) ||
+        !WriteInstaller(smallPath.c_str(), kSmallImageBytes)) {
         std::fprintf(stderr, "cannot write %s\n", path);
         return 1;
     }
     bool ok = true;
     uint32_t fileSum = RefSum(path, kImageBytes * 2u, &ok); // into the file cache
-    Case cases[3] = {{"stub (PackageOpenFileInViews)", {}},
-                     {"whole file, psadbw", {}},
-                     {"views of the stub's size, psadbw", {}}};
+    RefSum(smallPath.c_str(), kImageBytes, &ok);
+    // cases[0..2] as before; then a stub row per view size asked for; the
+    // small installer's open last.
+    std::vector<Case> cases = {{"stub (PackageOpenFileInViews)", PACKAGE_VIEW_SIZE, {}},
+                               {"whole file, psadbw", 0, {}},
+                               {"views of the stub's size, psadbw", 0, {}}};
+    for (int i = 3; i < argc; i++) {
+        uint32_t kib = static_cast<uint32_t>(std::max(1, std::atoi(argv[i])));
+        cases.push_back({"stub in views of " + std::to_string(kib) + " KiB", kib << 10, {}});
+    }
+    cases.push_back({"small: 64 KiB installer, per open", PACKAGE_VIEW_SIZE, {}});
+    size_t count = cases.size();
     std::vector<double> shares;
     for (int round = 0; round < rounds && ok; round++) {
-        double taken[3] = {0, 0, 0};
-        for (int step = 0; step < 3 && ok; step++) {
-            int which = (step + round) % 3; // each goes first in turn
+        std::vector<double> taken(count, 0);
+        for (size_t step = 0; step < count && ok; step++) {
+            size_t which = (step + static_cast<size_t>(round)) % count; // each goes first in turn
             auto start = std::chrono::steady_clock::now();
-            if (which == 0) {
-                ok = PackageOpenFileInViews(path) == 1;
-                PackageClose();
+            if (which == count - 1) {
+                for (int open = 0; open < kSmallOpens && ok; open++) {
+                    ok = StubOpen(smallPath.c_str(), PACKAGE_VIEW_SIZE);
+                }
+            } else if (cases[which].viewSize != 0) {
+                ok = StubOpen(path, cases[which].viewSize);
             } else {
                 ok = RefSum(path, which == 1 ? kImageBytes * 2u : kViewBytes, &ok) == fileSum && ok;
             }
             taken[which] =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         }
-        for (int i = 0; i < 3; i++) {
+        taken[count - 1] /= kSmallOpens;
+        for (size_t i = 0; i < count; i++) {
             cases[i].seconds.push_back(taken[i]);
         }
         shares.push_back(taken[1] / taken[0]);
     }
     std::remove(path);
+    std::remove(smallPath.c_str());
     if (!ok) {
         std::fprintf(stderr, "an open or a pass failed\n");
         return 1;
     }
     std::printf("open of a 512 MiB installer, median of %d rounds\n", rounds);
     double whole = Median(cases[1].seconds);
-    for (Case &one : cases) {
-        double median = Median(one.seconds);
-        std::printf("  %-33s %7.1f ms  %6.2f GiB/s  %.2f of the whole-file pass\n", one.name,
-                    median * 1e3, 0.5 / median, whole / median);
+    for (size_t i = 0; i + 1 < count; i++) {
+        double median = Median(cases[i].seconds);
+        std::printf("  %-33s %7.1f ms  %6.2f GiB/s  %.2f of the whole-file pass\n",
+                    cases[i].name.c_str(), median * 1e3, 0.5 / median, whole / median);
     }
+    std::printf("  %-33s %7.1f us\n", cases[count - 1].name.c_str(),
+                Median(cases[count - 1].seconds) * 1e6);
     std::sort(shares.begin(), shares.end());
     std::printf("  stub's share per round: %.2f to %.2f (goal: 0.90 or more)\n", shares.front(),
                 shares.back());
