@@ -89,16 +89,19 @@ bench-wine: native win32
 
 # The stub's open of a 512 MiB installer (bench/open_speed.cpp) against the
 # file mapped whole and summed in one psadbw pass, natively and then the
-# Win32 build under Wine; BENCH_ROUNDS rounds, medians. The installer is
-# written to BENCH_OPEN_DIR and removed after each run.
+# Win32 build under Wine; BENCH_ROUNDS rounds, medians. The stub's open is
+# also timed in views of each size in BENCH_OPEN_VIEWS (KiB; qpack reads in
+# views of 1 MiB). The installers are written to BENCH_OPEN_DIR and removed
+# after each run.
 BENCH_OPEN_DIR ?= build/bench-open
+BENCH_OPEN_VIEWS ?= 1024 256
 bench-open: native win32
 	@mkdir -p $(BENCH_OPEN_DIR)
 	@echo "load before: $$(cat /proc/loadavg)"
-	@echo "== native"; build/native/bin/open_speed $(BENCH_OPEN_DIR)/installer.exe $(BENCH_ROUNDS)
+	@echo "== native"; build/native/bin/open_speed $(BENCH_OPEN_DIR)/installer.exe $(BENCH_ROUNDS) $(BENCH_OPEN_VIEWS)
 	@echo "== Win32 under Wine"; root=$$(cd $(BENCH_OPEN_DIR) && pwd); \
 	scripts/wine-run.sh --prefix build/win32/wineprefix build/win32/bin/open_speed.exe \
-	  "Z:$$(echo $$root/installer.exe | tr / '\\')" $(BENCH_ROUNDS)
+	  "Z:$$(echo $$root/installer.exe | tr / '\\')" $(BENCH_ROUNDS) $(BENCH_OPEN_VIEWS)
 	@echo "load after: $$(cat /proc/loadavg)"
 
 # Peak resident memory of qpack extract against a plain inflate-and-write
