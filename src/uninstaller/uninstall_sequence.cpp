@@ -9,7 +9,7 @@
 #include "driver/driver.h"
 #include "system/system.h"
 #include "ui/progress_window.h"
-#include "uninstall/removal.h"
+#include "removal/removal.h"
 #include "package/relative_names.h"
 #include "platform/platform.h"
 #include "text/text_format.h"

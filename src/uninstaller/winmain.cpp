@@ -12,7 +12,7 @@
 #include "package/package.h"
 #include "text/text_format.h"
 #include "ui/progress_window.h"
-#include "uninstall/removal.h"
+#include "removal/removal.h"
 #include "uninstaller/uninstaller.h"
 
 // Inflates "#Files" into a region-heap block; 0 when it is missing or
