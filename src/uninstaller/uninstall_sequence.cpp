@@ -10,44 +10,21 @@
 #include "system/system.h"
 #include "ui/progress_window.h"
 #include "removal/removal.h"
-#include "package/relative_names.h"
+#include "removal/uninstaller_folder.h"
 #include "platform/platform.h"
 #include "text/text_format.h"
 
 UninstallRun uninstallRun;
 
-static int CharactersMatch(char left, char right) {
-    left = left == '/' ? '\\' : left;
-    right = right == '/' ? '\\' : right;
-    return NameCharacterFold(left) == NameCharacterFold(right);
-}
-
-// The length of path without "\" and tail when path ends that way, else 0.
-static size_t PathWithoutTail(const char *path, size_t length, const char *tail) {
-    size_t tailLength = strlen(tail);
-    if (tailLength == 0 || tailLength + 1 >= length || path[length - tailLength - 1] != '\\')
-        return 0;
-    for (size_t i = 0; i < tailLength; i++) {
-        if (!CharactersMatch(path[length - tailLength + i], tail[i]))
-            return 0;
-    }
-    return length - tailLength - 1;
-}
-
 int UninstallFolderFind(const InstallDescription *description) {
     const char *path = uninstallRun.ownPath;
-    size_t length = strlen(path);
-    const char *ownName = strrchr(path, '\\') != nullptr ? strrchr(path, '\\') + 1 : path;
-    const char *name = description->uninstaller != nullptr ? description->uninstaller : ownName;
-    size_t directoryLength = PathWithoutTail(path, length, name);
-    uninstallRun.baseLength =
-        directoryLength != 0 ? PathWithoutTail(path, directoryLength, description->directoryName)
-                             : 0;
-    if (uninstallRun.baseLength == 0)
+    UninstallerFolder folder;
+    if (!UninstallerFolderFind(path, description->uninstaller, description->directoryName, &folder))
         return 0;
-    memcpy(uninstallRun.directory, path, directoryLength);
-    uninstallRun.directory[directoryLength] = 0;
-    TextFormat(uninstallRun.ownEntryName, MAX_PATH, "%s", path + directoryLength);
+    memcpy(uninstallRun.directory, path, folder.directoryLength);
+    uninstallRun.directory[folder.directoryLength] = 0;
+    uninstallRun.baseLength = folder.baseLength;
+    TextFormat(uninstallRun.ownEntryName, MAX_PATH, "%s", path + folder.directoryLength);
     return 1;
 }
 

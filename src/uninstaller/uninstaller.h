@@ -28,12 +28,10 @@ struct UninstallRun {
 
 extern UninstallRun uninstallRun;
 
-// Finds the install directory from uninstallRun.ownPath: the path must end
-// in "\" and the manifest's uninstaller name (its file name when the
-// manifest names none), and what stands before must end in "\" and the
-// manifest's directory (ASCII case ignored, "/" taken as "\"). Returns 1
-// with directory, ownEntryName and baseLength set, 0 when the program is
-// not in the product's install folder.
+// Finds the install directory in uninstallRun.ownPath (UninstallerFolderFind
+// with the manifest's uninstaller and directory names). Returns 1 with
+// directory, ownEntryName and baseLength set, 0 when the program is not in
+// the product's install folder.
 int UninstallFolderFind(const InstallDescription *description);
 
 // The removal, run by the progress window on MSG_START_INSTALL: the
