@@ -1,22 +1,51 @@
-// The uninstall sequence: the question, the removal while the progress
-// window shows each file, the uninstaller's own file left to the next
-// restart, and the closing message.
+// The uninstall sequence: where the uninstaller stands, the running
+// product, then the question, the removal while the progress window shows
+// each file, the uninstaller's own file left to the next restart, and the
+// closing message.
 #include "uninstaller/uninstaller.h"
 
-#include <stdio.h>
 #include <string.h>
 
-#include "driver/driver.h"
-#include "system/system.h"
-#include "ui/progress_window.h"
+#include "heap/region_heap.h"
+#include "package/package.h"
+#include "platform/platform.h"
 #include "removal/removal.h"
 #include "removal/uninstaller_folder.h"
-#include "platform/platform.h"
+#include "shell/shell.h"
+#include "system/system.h"
 #include "text/text_format.h"
+#include "ui/progress_window.h"
 
 UninstallRun uninstallRun;
 
-int UninstallFolderFind(const InstallDescription *description) {
+// Inflates "#Files" into a region-heap block; 0 when it is missing or
+// damaged.
+static int FileListLoad(void) {
+    const DirectoryRecord *record = PackageFindEntry(REMOVAL_LIST_ENTRY_NAME);
+    if (record == nullptr)
+        return 0;
+    uint32_t size = DirectoryRecordSize(record);
+    char *list = static_cast<char *>(RegionHeapAlloc(size + 1));
+    if (list == nullptr)
+        return 0;
+    if (!PackageReadEntryFull(list, record)) {
+        RegionHeapFree(list);
+        return 0;
+    }
+    uninstallRun.list = list;
+    uninstallRun.listLength = size;
+    return 1;
+}
+
+static int OwnPathFind(void) {
+    DWORD length = GetModuleFileNameA(NULL, uninstallRun.ownPath, MAX_PATH);
+    return length > 0 && length < MAX_PATH;
+}
+
+// Sets the install directory, the folder it was made in and the own entry's
+// name from ownPath; 0 when the program is not in the product's install
+// folder.
+static int UninstallRunFolderSet(const InstallDescription *description) {
     const char *path = uninstallRun.ownPath;
     UninstallerFolder folder;
     if (!UninstallerFolderFind(path, description->uninstaller, description->directoryName, &folder))
@@ -96,4 +125,35 @@ void RunUninstall(HWND window) {
                              description->productName) == IDYES)
         UninstallConfirmed(window, description);
     PostMessageA(window, WM_CLOSE, 0, 0);
+}
+
+// Everything after the file list and the own path: where it stands, the
+// running product, the removal. Returns the exit code.
+static int UninstallRunChecked(InstallDescription *description) {
+    if (!UninstallRunFolderSet(description)) {
+        ShowFormattedMessage(GetDesktopWindow(), MB_ICONERROR,
+                             "This uninstaller is not in the install folder of %s.\n\nNothing "
+                             "has been removed.",
+                             description->productName);
+        return UNINSTALL_EXIT_DECLINED;
+    }
+    if (!CheckPreviousInstance(description->mutexName, description->mainWindowName,
+                               description->productName))
+        return UNINSTALL_EXIT_DECLINED;
+    uninstallRun.exitCode = UNINSTALL_EXIT_DECLINED;
+    progressWindowSequence = RunUninstall;
+    progressWindowVerb = "Removing";
+    ProgressWindowRun(description);
+    return uninstallRun.exitCode;
+}
+
+int UninstallSequenceRun(InstallDescription *description) {
+    int exitCode = UNINSTALL_EXIT_STOPPED;
+    if (!FileListLoad() || !OwnPathFind())
+        ShowPackageFailure();
+    else
+        exitCode = UninstallRunChecked(description);
+    RegionHeapFree(const_cast<char *>(uninstallRun.list));
+    uninstallRun.list = nullptr;
+    return exitCode;
 }
