@@ -5,9 +5,9 @@
 
 #include <shlobj.h>
 
-#include "driver/driver.h"
 #include "package/extract.h"
 #include "package/install_directory.h"
+#include "shell/shell.h"
 #include "system/system.h"
 #include "ui/progress_window.h"
 
@@ -132,4 +132,12 @@ void RunInstall(HWND window) {
             description->productName) == IDYES)
         InstallConfirmed(window, description);
     PostMessageA(window, WM_CLOSE, 0, 0);
+}
+
+void InstallSequenceRun(InstallDescription *description) {
+    if (!CheckPreviousInstance(description->mutexName, description->mainWindowName,
+                               description->productName))
+        return;
+    progressWindowSequence = RunInstall;
+    ProgressWindowRun(description);
 }

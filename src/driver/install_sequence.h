@@ -1,10 +1,17 @@
-// The install sequence: what the progress window runs when it receives
-// MSG_START_INSTALL.
+// The installer's own sequence, between the shell's start and stop: the
+// check for a running copy of the product, then the install the progress
+// window runs when it receives MSG_START_INSTALL.
 #pragma once
 
 #include <windows.h>
 
+#include "manifest/manifest.h"
 #include "package/extract.h"
+
+// Runs the installer's sequence for the description the shell loaded: no
+// window when CheckPreviousInstance says stop, else the progress window
+// with RunInstall, until the window closes.
+void InstallSequenceRun(InstallDescription *description);
 
 // Runs the install inside the progress window's procedure and ends by
 // posting WM_CLOSE to window, whatever happened.

@@ -1,7 +1,9 @@
 // System integration, the install steps around the extraction: stale files
 // removed before it, the origin marker after it, the Start-menu shortcuts
-// and the uninstall registration. Each takes the install description and
-// the install directory (no "\" at its end).
+// and the uninstaller's registration. Each takes the install description
+// and the install directory (no "\" at its end). Then the removals: the
+// autostart entries of a product stuck in its start-up, and for the
+// uninstaller, the shortcuts and the registration.
 #pragma once
 
 #include <windows.h>
@@ -36,6 +38,16 @@ extern ShortcutLinkCreateFunction shortcutLinkCreate;
 // a value the installer has nothing for is deleted. Returns 1 when every
 // value was written or no uninstaller was asked for, 0 otherwise.
 int RegisterUninstaller(const InstallDescription *description, const char *directory);
+
+// ---- Removal of a product stuck in its start-up ----
+
+// Removes the product's autostart entries: "<Startup>\<name>.lnk" and the
+// value named after the product under HKEY_CURRENT_USER
+// "Software\Microsoft\Windows\CurrentVersion\Run". Failures are ignored; a
+// null or empty name, a name with a path separator, or a shortcut path too
+// long for MAX_PATH leaves the shortcut (and, for an empty name, the Run key)
+// alone.
+void RemoveAutostart(const char *productName);
 
 // ---- Removal, for the uninstaller ----
 

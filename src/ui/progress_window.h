@@ -36,8 +36,8 @@ struct ProgressWindow {
 extern ProgressWindow progressWindow;
 
 // What the window runs on MSG_START_INSTALL: the installer's RunInstall or
-// the uninstaller's RunUninstall, set by each program's WinMain (so that
-// neither carries the other's sequence). The function ends by posting
+// the uninstaller's RunUninstall, set by each program's sequence (so that
+// neither carries the other's). The function ends by posting
 // WM_CLOSE to window, whatever happened; with none set the window closes.
 typedef void (*ProgressSequenceFunction)(HWND window);
 extern ProgressSequenceFunction progressWindowSequence;

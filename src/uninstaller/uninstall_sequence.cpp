@@ -1,53 +1,59 @@
-// The uninstall sequence: the question, the removal while the progress
-// window shows each file, the uninstaller's own file left to the next
-// restart, and the closing message.
+// The uninstall sequence: where the uninstaller stands, the running
+// product, then the question, the removal while the progress window shows
+// each file, the uninstaller's own file left to the next restart, and the
+// closing message.
 #include "uninstaller/uninstaller.h"
 
-#include <stdio.h>
 #include <string.h>
 
-#include "driver/driver.h"
-#include "system/system.h"
-#include "ui/progress_window.h"
-#include "uninstall/removal.h"
-#include "package/relative_names.h"
+#include "heap/region_heap.h"
+#include "package/package.h"
 #include "platform/platform.h"
+#include "removal/removal.h"
+#include "removal/uninstaller_folder.h"
+#include "shell/shell.h"
+#include "system/system.h"
 #include "text/text_format.h"
+#include "ui/progress_window.h"
 
 UninstallRun uninstallRun;
 
-static int CharactersMatch(char left, char right) {
-    left = left == '/' ? '\\' : left;
-    right = right == '/' ? '\\' : right;
-    return NameCharacterFold(left) == NameCharacterFold(right);
-}
-
-// The length of path without "\" and tail when path ends that way, else 0.
-static size_t PathWithoutTail(const char *path, size_t length, const char *tail) {
-    size_t tailLength = strlen(tail);
-    if (tailLength == 0 || tailLength + 1 >= length || path[length - tailLength - 1] != '\\')
+// Inflates "#Files" into a region-heap block; 0 when it is missing or
+// damaged.
+static int FileListLoad(void) {
+    const DirectoryRecord *record = PackageFindEntry(REMOVAL_LIST_ENTRY_NAME);
+    if (record == nullptr)
         return 0;
-    for (size_t i = 0; i < tailLength; i++) {
-        if (!CharactersMatch(path[length - tailLength + i], tail[i]))
-            return 0;
+    uint32_t size = DirectoryRecordSize(record);
+    char *list = static_cast<char *>(RegionHeapAlloc(size + 1));
+    if (list == nullptr)
+        return 0;
+    if (!PackageReadEntryFull(list, record)) {
+        RegionHeapFree(list);
+        return 0;
     }
-    return length - tailLength - 1;
+    uninstallRun.list = list;
+    uninstallRun.listLength = size;
+    return 1;
 }
 
-int UninstallFolderFind(const InstallDescription *description) {
+static int OwnPathFind(void) {
+    DWORD length = GetModuleFileNameA(NULL, uninstallRun.ownPath, MAX_PATH);
+    return length > 0 && length < MAX_PATH;
+}
+
+// Sets the install directory, the folder it was made in and the own entry's
+// name from ownPath; 0 when the program is not in the product's install
+// folder.
+static int UninstallRunFolderSet(const InstallDescription *description) {
     const char *path = uninstallRun.ownPath;
-    size_t length = strlen(path);
-    const char *ownName = strrchr(path, '\\') != nullptr ? strrchr(path, '\\') + 1 : path;
-    const char *name = description->uninstaller != nullptr ? description->uninstaller : ownName;
-    size_t directoryLength = PathWithoutTail(path, length, name);
-    uninstallRun.baseLength =
-        directoryLength != 0 ? PathWithoutTail(path, directoryLength, description->directoryName)
-                             : 0;
-    if (uninstallRun.baseLength == 0)
+    UninstallerFolder folder;
+    if (!UninstallerFolderFind(path, description->uninstaller, description->directoryName, &folder))
         return 0;
-    memcpy(uninstallRun.directory, path, directoryLength);
-    uninstallRun.directory[directoryLength] = 0;
-    TextFormat(uninstallRun.ownEntryName, MAX_PATH, "%s", path + directoryLength);
+    memcpy(uninstallRun.directory, path, folder.directoryLength);
+    uninstallRun.directory[folder.directoryLength] = 0;
+    uninstallRun.baseLength = folder.baseLength;
+    TextFormat(uninstallRun.ownEntryName, MAX_PATH, "%s", path + folder.directoryLength);
     return 1;
 }
 
@@ -119,4 +125,35 @@ void RunUninstall(HWND window) {
                              description->productName) == IDYES)
         UninstallConfirmed(window, description);
     PostMessageA(window, WM_CLOSE, 0, 0);
+}
+
+// Everything after the file list and the own path: where it stands, the
+// running product, the removal. Returns the exit code.
+static int UninstallRunChecked(InstallDescription *description) {
+    if (!UninstallRunFolderSet(description)) {
+        ShowFormattedMessage(GetDesktopWindow(), MB_ICONERROR,
+                             "This uninstaller is not in the install folder of %s.\n\nNothing "
+                             "has been removed.",
+                             description->productName);
+        return UNINSTALL_EXIT_DECLINED;
+    }
+    if (!CheckPreviousInstance(description->mutexName, description->mainWindowName,
+                               description->productName))
+        return UNINSTALL_EXIT_DECLINED;
+    uninstallRun.exitCode = UNINSTALL_EXIT_DECLINED;
+    progressWindowSequence = RunUninstall;
+    progressWindowVerb = "Removing";
+    ProgressWindowRun(description);
+    return uninstallRun.exitCode;
+}
+
+int UninstallSequenceRun(InstallDescription *description) {
+    int exitCode = UNINSTALL_EXIT_STOPPED;
+    if (!FileListLoad() || !OwnPathFind())
+        ShowPackageFailure();
+    else
+        exitCode = UninstallRunChecked(description);
+    RegionHeapFree(const_cast<char *>(uninstallRun.list));
+    uninstallRun.list = nullptr;
+    return exitCode;
 }

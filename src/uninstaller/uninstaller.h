@@ -1,5 +1,6 @@
-// The uninstaller's driver: its run sequence (winmain.cpp) and the removal
-// it runs inside the progress window (uninstall_sequence.cpp).
+// The uninstaller's own sequence (uninstall_sequence.cpp), between the
+// shell's start and stop in its WinMain (winmain.cpp): where it stands, the
+// running product, and the removal inside the progress window.
 #pragma once
 
 #include <windows.h>
@@ -7,15 +8,18 @@
 #include <stdint.h>
 
 #include "manifest/manifest.h"
+#include "shell/shell.h"
 
 // The exit codes: everything removed, something left, declined or refused
-// (nothing removed), and the early stops it shares with the installer.
+// (nothing removed), and the early stops: the shell's, and a file list or
+// own path that cannot be had.
 const int UNINSTALL_EXIT_REMOVED = 0;
 const int UNINSTALL_EXIT_INCOMPLETE = 1;
 const int UNINSTALL_EXIT_DECLINED = 2;
-const int UNINSTALL_EXIT_STOPPED = -1;
+const int UNINSTALL_EXIT_STOPPED = SHELL_EXIT_STOPPED;
 
-// The process-wide state of one run, set by WinMain before the window runs.
+// The process-wide state of one run, set by UninstallSequenceRun before the
+// window runs.
 struct UninstallRun {
     char ownPath[MAX_PATH];      // this program's file
     char directory[MAX_PATH];    // the install directory, no "\" at its end
@@ -28,13 +32,13 @@ struct UninstallRun {
 
 extern UninstallRun uninstallRun;
 
-// Finds the install directory from uninstallRun.ownPath: the path must end
-// in "\" and the manifest's uninstaller name (its file name when the
-// manifest names none), and what stands before must end in "\" and the
-// manifest's directory (ASCII case ignored, "/" taken as "\"). Returns 1
-// with directory, ownEntryName and baseLength set, 0 when the program is
-// not in the product's install folder.
-int UninstallFolderFind(const InstallDescription *description);
+// Runs the uninstaller's sequence for the description the shell loaded:
+// loads the "#Files" list and finds its own path (the package failure
+// message when either cannot be had), refuses to run outside the product's
+// install folder (UninstallerFolderFind), checks for a running product,
+// then runs RunUninstall in the progress window. Frees what it loaded.
+// Returns the exit code.
+int UninstallSequenceRun(InstallDescription *description);
 
 // The removal, run by the progress window on MSG_START_INSTALL: the
 // question, the removal, the self-removal and the closing message; sets

@@ -8,15 +8,17 @@
 
 #include "qpack/package_writer.h"
 
+std::string BesideTests(const char *name) {
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(NULL, path, MAX_PATH);
+    std::string folder(path);
+    return folder.substr(0, folder.rfind('\\') + 1) + name;
+}
+
 const std::string &StubImage(void) {
     static std::string image;
-    if (image.empty()) {
-        char path[MAX_PATH];
-        DWORD length = GetModuleFileNameA(NULL, path, MAX_PATH);
-        std::string folder(path, length);
-        folder.resize(folder.find_last_of('\\') + 1);
-        image = ReadFileBytes(folder + "qunpack.exe");
-    }
+    if (image.empty())
+        image = ReadFileBytes(BesideTests("qunpack.exe"));
     return image;
 }
 

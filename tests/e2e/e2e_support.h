@@ -24,6 +24,10 @@ const char kPackageFailureText[] =
 const DWORD kExitStopped = 0xFFFFFFFFu; // the stub's -1
 const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvane";
 
+// The path of a program built beside this test program (qpack.exe, the
+// stub, the uninstaller, the helpers).
+std::string BesideTests(const char *name);
+
 // The stub as built, read from beside this test program.
 const std::string &StubImage(void);
 

@@ -1,5 +1,6 @@
 // The installer's start: its own package verified, the installer-wide lock,
-// and the package failure message, with the real stub.
+// and the package failure message, with the real stub (and the lock with
+// the real uninstaller, whose start is the same).
 #include <gtest/gtest.h>
 
 #include "e2e_support.h"
@@ -85,13 +86,16 @@ TEST(RunSequence, ASecondInstallerEndsSilentlyWhileTheLockIsHeld) {
     std::string path = folder + "\\setup.exe";
     WriteFileBytes(path, SmallInstaller());
 
-    // Held for as long as the installer may run: one that waited for the
+    // Held for as long as the programs may run: one that waited for the
     // lock instead of giving up after half a second would never end, and
-    // one that went on without it would show its confirmation.
+    // one that went on without it would show its confirmation (or, for the
+    // uninstaller without a package, the package failure).
     HeldInstallerLock lock;
     ASSERT_TRUE(lock.taken == WAIT_OBJECT_0 || lock.taken == WAIT_ABANDONED);
-    Program program;
-    ASSERT_TRUE(StartProgram(path, "", &program));
-    EXPECT_EQ(WaitProgramWithoutWindows(&program, E2E_TIMEOUT_MS), kExitStopped);
-    CloseProgram(&program);
+    for (const std::string &program : {path, BesideTests("qunpack-uninstall.exe")}) {
+        Program started;
+        ASSERT_TRUE(StartProgram(program, "", &started)) << program;
+        EXPECT_EQ(WaitProgramWithoutWindows(&started, E2E_TIMEOUT_MS), kExitStopped) << program;
+        CloseProgram(&started);
+    }
 }

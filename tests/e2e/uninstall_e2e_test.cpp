@@ -21,13 +21,6 @@ std::string ProgramsFolder(const std::string &product = kProduct) {
     return SpecialFolder(CSIDL_PROGRAMS) + "\\" + product;
 }
 
-std::string BesideTests(const char *name) {
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(NULL, path, MAX_PATH);
-    std::string folder(path);
-    return folder.substr(0, folder.rfind('\\') + 1) + name;
-}
-
 // Every file and folder below root, "\" separated; empty when root is gone.
 void ContentsCollect(const std::string &root, const std::string &below,
                      std::set<std::string> *found) {

@@ -1,7 +1,7 @@
 // Removal engine tests: an install folder laid out on disk, a list of the
 // names an install wrote, and what must be left once the engine has run.
 #include "platform/platform.h"
-#include "uninstall/removal.h"
+#include "removal/removal.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include "pe/pe.h"
 #include "qpack/package_writer.h"
 #include "qpack/stub_branding.h"
-#include "uninstall/uninstall_key.h"
+#include "removal/uninstall_key.h"
 
 #include <gtest/gtest.h>
 

@@ -1,24 +1,15 @@
-// CheckPreviousInstance, RemoveAutostart and the installer lock in-process,
-// against the fake_product stand-in and mutexes held by threads of this
-// process. The
-// message boxes are real: a helper thread reads and answers them.
+// CheckPreviousInstance in-process, against the fake_product stand-in and
+// mutexes held by threads of this process. The message boxes are real: a
+// helper thread reads and answers them.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <shlobj.h>
 
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
-
-static const DWORD kLongWaitMs = 60000; // process starts are slow under Wine
-static const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-
-static std::string UniqueName(const char *what) {
-    static int counter;
-    return "qunpack-test-" + std::string(what) + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-           std::to_string(++counter);
-}
+#include "shell/shell.h"
+#include "system/system.h"
+#include "win_test_support.h"
 
 // ---- A running product -------------------------------------------------------
 
@@ -131,112 +122,6 @@ static int CheckAnswering(const char *mutexName, const char *windowName, const c
     return go;
 }
 
-// ---- Mutexes held by other threads --------------------------------------------
-
-struct MutexHolder {
-    std::string name;
-    DWORD holdMs; // INFINITE: until release is set; 0: exit without releasing
-    HANDLE held, release, thread;
-};
-
-static DWORD WINAPI HoldMutex(void *context) {
-    MutexHolder *holder = static_cast<MutexHolder *>(context);
-    HANDLE mutex = CreateMutexA(NULL, FALSE, holder->name.c_str());
-    WaitForSingleObject(mutex, INFINITE);
-    SetEvent(holder->held);
-    if (holder->holdMs == 0)
-        return 0; // abandoned: the holder's handle below stays open
-    WaitForSingleObject(holder->release, holder->holdMs);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-    return 0;
-}
-
-static void StartHolding(MutexHolder *holder, const std::string &name, DWORD holdMs) {
-    holder->name = name;
-    holder->holdMs = holdMs;
-    holder->held = CreateEventA(NULL, TRUE, FALSE, NULL);
-    holder->release = CreateEventA(NULL, TRUE, FALSE, NULL);
-    holder->thread = CreateThread(NULL, 0, HoldMutex, holder, 0, NULL);
-    WaitForSingleObject(holder->held, kLongWaitMs);
-}
-
-static void StopHolding(MutexHolder *holder) {
-    SetEvent(holder->release);
-    WaitForSingleObject(holder->thread, kLongWaitMs);
-    CloseHandle(holder->thread);
-    CloseHandle(holder->held);
-    CloseHandle(holder->release);
-}
-
-static DWORD WINAPI TryMutex(void *name) {
-    HANDLE mutex = CreateMutexA(NULL, FALSE, static_cast<const char *>(name));
-    DWORD result = WaitForSingleObject(mutex, 0);
-    if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED)
-        ReleaseMutex(mutex);
-    CloseHandle(mutex);
-    return result;
-}
-
-static DWORD TryMutexFromAnotherThread(const std::string &name) {
-    HANDLE thread = CreateThread(NULL, 0, TryMutex, const_cast<char *>(name.c_str()), 0, NULL);
-    WaitForSingleObject(thread, kLongWaitMs);
-    DWORD result = WAIT_FAILED;
-    GetExitCodeThread(thread, &result);
-    CloseHandle(thread);
-    return result;
-}
-
-// ---- Autostart entries ---------------------------------------------------------
-
-static std::string StartupFolder(void) {
-    char folder[MAX_PATH];
-    if (!SHGetSpecialFolderPathA(NULL, folder, CSIDL_STARTUP, TRUE))
-        return "";
-    return folder;
-}
-
-static bool MakeFile(const std::string &path) {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(file);
-    return true;
-}
-
-static bool FileExists(const std::string &path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-static void SetRunValue(const std::string &name) {
-    HKEY run;
-    ASSERT_EQ(
-        RegCreateKeyExA(HKEY_CURRENT_USER, kRunKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &run, NULL),
-        ERROR_SUCCESS);
-    const char command[] = "C:\\product.exe";
-    RegSetValueExA(run, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(command),
-                   sizeof command);
-    RegCloseKey(run);
-}
-
-static bool RunValueExists(const std::string &name) {
-    HKEY run;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &run) != ERROR_SUCCESS)
-        return false;
-    bool exists = RegQueryValueExA(run, name.c_str(), NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
-    RegCloseKey(run);
-    return exists;
-}
-
-static void MakeAutostart(const std::string &name) {
-    ASSERT_TRUE(MakeFile(StartupFolder() + "\\" + name + ".lnk"));
-    SetRunValue(name);
-}
-
-static bool HasShortcut(const std::string &name) {
-    return FileExists(StartupFolder() + "\\" + name + ".lnk");
-}
-
 // ---- The start-up mutex -------------------------------------------------------------
 
 TEST(PreviousInstance, GoesOnWhenNothingIsNamedOrHeldAndKeepsTheMutex) {
@@ -304,40 +189,6 @@ TEST(PreviousInstance, AStuckStartupRemovesTheAutostartEntriesAndRefuses) {
     EXPECT_FALSE(RunValueExists(other));
 }
 
-TEST(PreviousInstance, RemoveAutostartLeavesAloneWhatItCannotNameExactly) {
-    std::string folder = StartupFolder();
-    ASSERT_FALSE(folder.empty());
-
-    // "<Startup>\<name>.lnk" longer than MAX_PATH: the path cut to fit names
-    // another file, which must survive. The Run value still goes.
-    std::string name = UniqueName("long") + std::string(MAX_PATH - folder.size(), 'n');
-    std::string cutPath = (folder + "\\" + name + ".lnk").substr(0, MAX_PATH - 1);
-    ASSERT_TRUE(MakeFile(cutPath));
-    SetRunValue(name);
-    RemoveAutostart(name.c_str());
-    EXPECT_TRUE(FileExists(cutPath));
-    EXPECT_FALSE(RunValueExists(name));
-    DeleteFileA(cutPath.c_str());
-
-    // A name that climbs out of the Startup folder deletes nothing there.
-    std::string outside = UniqueName("outside");
-    std::string outsidePath = folder + "\\..\\" + outside + ".lnk";
-    ASSERT_TRUE(MakeFile(outsidePath));
-    RemoveAutostart(("..\\" + outside).c_str());
-    EXPECT_TRUE(FileExists(outsidePath));
-    DeleteFileA(outsidePath.c_str());
-
-    // An empty name leaves the Run key's default value.
-    SetRunValue("");
-    RemoveAutostart("");
-    RemoveAutostart(NULL);
-    EXPECT_TRUE(RunValueExists(""));
-    HKEY run;
-    ASSERT_EQ(RegOpenKeyA(HKEY_CURRENT_USER, kRunKey, &run), ERROR_SUCCESS);
-    RegDeleteValueA(run, "");
-    RegCloseKey(run);
-}
-
 // ---- The running product ---------------------------------------------------------
 
 static int openAttempts;
@@ -397,46 +248,4 @@ TEST(PreviousInstance, AShellFolderWindowWithTheProductsTitleIsPassedOver) {
     EXPECT_FALSE(ProductHasEnded(&folder, 0));
     StopFakeProduct(&folder);
     StopFakeProduct(&product);
-}
-
-// ---- The installer lock -------------------------------------------------------------
-
-static const char kGlobalLockName[] = "Global\\QUnpack_Running";
-static const char kSessionLockName[] = "QUnpack_Running";
-
-TEST(InstallerLock, HoldsBothNamesUntilReleased) {
-    InstallerLock lock;
-    ASSERT_EQ(InstallerLockAcquire(&lock), 1);
-    EXPECT_EQ(TryMutexFromAnotherThread(kGlobalLockName), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(TryMutexFromAnotherThread(kSessionLockName), static_cast<DWORD>(WAIT_TIMEOUT));
-    InstallerLockRelease(&lock);
-    EXPECT_EQ(TryMutexFromAnotherThread(kGlobalLockName), static_cast<DWORD>(WAIT_OBJECT_0));
-    EXPECT_EQ(TryMutexFromAnotherThread(kSessionLockName), static_cast<DWORD>(WAIT_OBJECT_0));
-}
-
-TEST(InstallerLock, EitherNameHeldElsewhereKeepsItOutAndLeavesTheOtherFree) {
-    // An installer in another session holds only the global name; one shipped
-    // before it existed holds only the session's. An abandoned one counts as
-    // held: its holder left its work half done.
-    const struct {
-        const char *held, *other;
-        DWORD holdMs;
-    } cases[] = {{kGlobalLockName, kSessionLockName, INFINITE},
-                 {kSessionLockName, kGlobalLockName, INFINITE},
-                 {kGlobalLockName, kSessionLockName, 0}};
-    for (const auto &c : cases) {
-        MutexHolder holder;
-        StartHolding(&holder, c.held, c.holdMs);
-        InstallerLock lock;
-        EXPECT_EQ(InstallerLockAcquire(&lock), 0) << c.held;
-        EXPECT_EQ(lock.global, (HANDLE)NULL);
-        EXPECT_EQ(lock.session, (HANDLE)NULL);
-        EXPECT_EQ(TryMutexFromAnotherThread(c.other), static_cast<DWORD>(WAIT_OBJECT_0))
-            << c.other << " must not stay owned";
-        if (c.holdMs == 0) {
-            EXPECT_EQ(TryMutexFromAnotherThread(c.held), static_cast<DWORD>(WAIT_OBJECT_0))
-                << "the abandoned mutex the wait took is given back";
-        }
-        StopHolding(&holder);
-    }
 }

@@ -7,7 +7,6 @@
 
 #include <string>
 
-#include "driver/driver.h"
 #include "system/system.h"
 
 static const wchar_t kShellFolders[] =

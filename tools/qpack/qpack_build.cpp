@@ -17,8 +17,8 @@
 #include "manifest/manifest.h"
 #include "package/package.h"
 #include "package/relative_names.h"
-#include "uninstall/removal.h"
-#include "uninstall/uninstall_key.h"
+#include "removal/removal.h"
+#include "removal/uninstall_key.h"
 
 #include <stdio.h>
 #include <string.h>

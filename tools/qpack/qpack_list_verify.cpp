@@ -17,7 +17,7 @@
 
 #include "manifest/manifest.h"
 #include "package/package.h"
-#include "uninstall/removal.h"
+#include "removal/removal.h"
 
 namespace {
 

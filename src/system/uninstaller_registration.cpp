@@ -1,7 +1,8 @@
-// The uninstall registration: a key below HKEY_LOCAL_MACHINE named as the
-// package says (uninstall_key.h), holding what Programs and Features shows
-// of the product. Its removal is a file of its own (uninstall_removal.cpp),
-// so that neither program carries the other's registry calls.
+// The uninstaller's registration: a key below HKEY_LOCAL_MACHINE named as
+// the package says (uninstall_key.h), holding what Programs and Features
+// shows of the product. Its removal is a file of its own
+// (uninstaller_unregistration.cpp), so that neither program carries the
+// other's registry calls.
 #include <windows.h>
 
 #include <shellapi.h>
@@ -13,7 +14,7 @@
 #include "pe/pe.h"
 #include "system/system.h"
 #include "text/text_format.h"
-#include "uninstall/uninstall_key.h"
+#include "removal/uninstall_key.h"
 
 // The values written under the key, in this order: ANSI text, then the
 // version resource's UTF-16 text, then numbers (REG_DWORD). A value without

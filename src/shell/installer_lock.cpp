@@ -1,5 +1,5 @@
-// The installer-wide lock (see driver.h).
-#include "driver/driver.h"
+// The installer-wide lock (see shell.h).
+#include "shell/shell.h"
 
 static const char kGlobalLockName[] = "Global\\QUnpack_Running";
 // The same name without the "Global\" prefix: one string for both.
@@ -48,6 +48,8 @@ int InstallerLockAcquire(InstallerLock *lock) {
 }
 
 void InstallerLockRelease(InstallerLock *lock) {
+    if (lock->global == NULL)
+        return; // refused: nothing is held
     ReleaseMutex(lock->session);
     ReleaseMutex(lock->global);
     MutexClose(&lock->session);

@@ -1,7 +1,7 @@
 // The removal engine: listed files first, then their folders from the
 // deepest up, so that a folder is tried only once nothing listed is left
 // inside it.
-#include "uninstall/removal.h"
+#include "removal/removal.h"
 
 #include <stdio.h>
 #include <string.h>

@@ -1,15 +1,12 @@
-// Previous-instance handling: before the install, a product stuck in its
-// start-up is refused with advice to reboot, and a running product is asked
-// to close and waited for.
+// Previous-instance handling: before the install or the removal, a product
+// stuck in its start-up is refused with advice to reboot, and a running
+// product is asked to close and waited for.
 #include <windows.h>
-#include <shlobj.h>
 
-#include "driver/driver.h"
-#include "package/relative_names.h"
-#include "system/wide_path.h"
+#include "shell/shell.h"
+#include "system/system.h"
 #include "text/text_format.h"
 
-static const char kRunKeyName[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 static const char kStartupFailedText[] =
     "A version of %s seems to have failed during startup (and may still be running).\n\n"
     "Please reboot your system and try this installer again.";
@@ -32,33 +29,6 @@ static int ShowProductMessage(const char *format, const char *productName, UINT 
     char message[kMessageSize];
     TextFormat(message, sizeof message, format, productName ? productName : "");
     return MessageBoxA(GetDesktopWindow(), message, kMessageCaption, type);
-}
-
-// The Startup folder is asked for wide: a profile path outside the code
-// page would otherwise name no folder at all.
-static void RemoveStartupShortcut(const char *productName) {
-    WCHAR folder[MAX_PATH];
-    // A name that could climb out of the Startup folder, or name a stream,
-    // never names a link there.
-    if (!ProductNameIsSafe(productName) ||
-        !SHGetSpecialFolderPathW(NULL, folder, CSIDL_STARTUP, FALSE))
-        return;
-    // A path that does not fit is left alone: cut, it could name another file.
-    WCHAR path[MAX_PATH];
-    if (WidePathJoin(path, folder, productName, ".lnk"))
-        DeleteFileW(path);
-}
-
-void RemoveAutostart(const char *productName) {
-    // An empty name would delete the Run key's default value.
-    if (!productName || !productName[0])
-        return;
-    RemoveStartupShortcut(productName);
-    HKEY run;
-    if (RegOpenKeyA(HKEY_CURRENT_USER, kRunKeyName, &run) != ERROR_SUCCESS)
-        return;
-    RegDeleteValueA(run, productName);
-    RegCloseKey(run);
 }
 
 // Shell folder windows take the name of the folder they show, which may be

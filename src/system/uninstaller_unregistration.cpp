@@ -1,11 +1,11 @@
-// The uninstall registration's removal, for the uninstaller (see
-// uninstall.cpp for why it is a file of its own).
+// The uninstaller's registration removed, for the uninstaller (see
+// uninstaller_registration.cpp for why it is a file of its own).
 #include <windows.h>
 
 #include "package/relative_names.h"
 #include "system/system.h"
 #include "text/text_format.h"
-#include "uninstall/uninstall_key.h"
+#include "removal/uninstall_key.h"
 
 // Products built without a key name of their own share one key: a later
 // install of another product may own it now, and its entry must stay.

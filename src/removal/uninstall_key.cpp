@@ -1,5 +1,5 @@
 // The uninstall key's name. See uninstall_key.h.
-#include "uninstall/uninstall_key.h"
+#include "removal/uninstall_key.h"
 
 #include <string.h>
 
