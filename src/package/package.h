@@ -88,8 +88,9 @@ struct PackageLocation {
 // reader kept into words.
 enum PackageFault {
     PACKAGE_SOUND = 0,
-    PACKAGE_NOT_OPENED,              // the file could not be opened (or mapped whole)
-    PACKAGE_NOT_READ,                // a view of the file could not be mapped
+    PACKAGE_NOT_OPENED, // the file could not be opened (or mapped whole)
+    PACKAGE_NOT_READ,   // a view of the file could not be mapped
+    // Finding the trailer (where PackageLocate gives up):
     PACKAGE_TOO_SHORT,               // shorter than a trailer
     PACKAGE_NO_MAGIC,                // unsigned, and the last 8 bytes are not the magic
     PACKAGE_TABLE_OUTSIDE_FILE,      // signed, and the certificate table leaves the file
@@ -97,12 +98,14 @@ enum PackageFault {
     PACKAGE_TABLE_REFUSED,           // signed, and the table is more than signatures
     PACKAGE_NO_TRAILER_BEFORE_TABLE, // signed, and no trailer ends before the table
     PACKAGE_TRAILER_IN_HEADERS,      // signed, and that trailer lies over the signing fields
-    PACKAGE_DIRECTORY_OUTSIDE,       // the trailer puts the directory stream outside the package
-    PACKAGE_DIRECTORY_EMPTY,         // the trailer gives the directory a size of 0
-    PACKAGE_DIRECTORY_TOO_LARGE,     // a directory size beyond what its stream can yield
-    PACKAGE_SUM_MISMATCH,            // the bytes before the trailer do not sum to packageSum
-    PACKAGE_OUT_OF_MEMORY,           // no heap block for the directory or the inflate state
-    PACKAGE_DIRECTORY_NOT_INFLATED,  // its stream does not yield exactly directorySize bytes
+    // The trailer's fields and the sum:
+    PACKAGE_DIRECTORY_OUTSIDE,   // the directory stream lies outside the package
+    PACKAGE_DIRECTORY_EMPTY,     // the directory's size is 0
+    PACKAGE_DIRECTORY_TOO_LARGE, // a directory size beyond what its stream can yield
+    PACKAGE_SUM_MISMATCH,        // the bytes before the trailer do not sum to packageSum
+    // The directory:
+    PACKAGE_OUT_OF_MEMORY,          // no heap block for the directory or the inflate state
+    PACKAGE_DIRECTORY_NOT_INFLATED, // its stream does not yield exactly directorySize bytes
     // A record of the directory (PackageRefusal.recordOffset):
     PACKAGE_RECORD_HEADER_CUT,        // its header runs past the end of the directory
     PACKAGE_RECORD_NAME_UNTERMINATED, // its name has no terminator inside the directory
@@ -148,7 +151,7 @@ struct PackageReader {
     PlatformMappedFile mapped;     // file, mapping and (when whole) view of a file
     const unsigned char *view;     // first byte of the package file; null in views
     uint32_t length;               // length of the package file
-    PackageLocation location;      // set once the magic has been seen
+    PackageLocation location;      // set while the trailer is looked for
     PackageTrailer trailer;        // decoded once the magic has been seen
     unsigned char *directory;      // region-heap block of trailer.directorySize bytes
     const unsigned char *dataArea; // view + dataStart; null in views and until ready
