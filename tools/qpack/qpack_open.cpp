@@ -67,8 +67,7 @@ static std::string RecordProblem(uint32_t fault, uint32_t offset) {
     std::string shown = Quoted(name) + ": ";
     uint32_t compressedSize = DirectoryRecordCompressedSize(record);
     uint32_t recordLength = DirectoryRecordLength(record);
-    uint32_t needed = DIRECTORY_RECORD_HEADER_SIZE +
-                      static_cast<uint32_t>(strlen(DirectoryRecordName(record))) + 1;
+    uint32_t needed = DIRECTORY_RECORD_HEADER_SIZE + static_cast<uint32_t>(name.size()) + 1;
     switch (fault) {
         case PACKAGE_RECORD_STREAM_OUTSIDE:
             return shown + "its stream (data offset " +
@@ -98,7 +97,8 @@ static std::string DirectoryInflationProblem(const PackageRefusal &refusal, uint
             return "its stream inflates to " + inflated + " bytes, but its size is " +
                    std::to_string(size);
         case Z_BUF_ERROR:
-            // Out of room or out of input: with every byte there, either.
+            // Inflate stopped for want of room or of input; with all size
+            // bytes out, it cannot be told which.
             if (refusal.inflated == size) {
                 return "its stream does not end within its size of " + std::to_string(size) +
                        " bytes";
@@ -168,6 +168,7 @@ static std::string SignedProblem(uint32_t fault) {
     }
 }
 
+// The sum the trailer gives against the one the reader took.
 static std::string SumProblem(void) {
     const PackageReader &reader = packageReader;
     bool isSigned = reader.location.certificateTable.length != 0;
