@@ -252,6 +252,7 @@ TEST_F(PackageTest, OpensAMappedFileAndReleasesIt) {
 
 TEST_F(PackageTest, OwnExecutableWithoutPackageIsRejected) {
     EXPECT_EQ(PackageOpen(), 0);
+    EXPECT_EQ(packageReader.refusal.fault, PACKAGE_NO_MAGIC);
     EXPECT_NE(packageReader.mapped.file, 0u) << "the test program itself was opened";
     EXPECT_EQ(packageReader.mapped.view, nullptr) << "and read in views";
     EXPECT_EQ(packageReader.directory, nullptr);
