@@ -89,8 +89,16 @@ static void WalkOpenPackage(void) {
     ManifestFree(&description);
 }
 
+// The reader records a fault exactly when it refuses the file.
+static int OpenedWithReason(int opened) {
+    if (opened != (packageReader.refusal.fault == PACKAGE_SOUND)) {
+        Fail(opened ? "an open succeeded with a fault" : "an open was refused without a fault");
+    }
+    return opened;
+}
+
 static void OpenMemoryAndWalk(const unsigned char *data, size_t size) {
-    if (PackageOpenMemory(data, static_cast<uint32_t>(size))) {
+    if (OpenedWithReason(PackageOpenMemory(data, static_cast<uint32_t>(size)))) {
         WalkOpenPackage();
     }
     PackageClose();
@@ -105,7 +113,7 @@ static void OpenFileAndWalk(const unsigned char *data, size_t size) {
         Fail("cannot write the temporary file");
     }
     fclose(file);
-    if (PackageOpenFile(temporaryPath)) {
+    if (OpenedWithReason(PackageOpenFile(temporaryPath))) {
         WalkOpenPackage();
     }
     PackageClose();

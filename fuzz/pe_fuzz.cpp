@@ -154,6 +154,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (PackageOpenMemory(data, length)) {
             Fail("a package opened that cannot be located");
         }
+        // The open gives up where PackageLocate does, for a reason of its own.
+        uint32_t fault = packageReader.refusal.fault;
+        if (fault < PACKAGE_TOO_SHORT || fault > PACKAGE_TRAILER_IN_HEADERS) {
+            Fail("a file that cannot be located refused for another reason");
+        }
         PackageClose();
         return 0;
     }

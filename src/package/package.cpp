@@ -170,18 +170,23 @@ static int CertificateEntryRead(const unsigned char *head, uint32_t headLength,
     return 1;
 }
 
-// 1 when the certificate table of a signed file of length bytes ends
-// exactly at the end of the file. (An empty one fails the table's check.)
-static int CertificateTableEndsFile(const PackageLocation *location, uint32_t length) {
+// PACKAGE_SOUND when the certificate table of a signed file of length
+// bytes ends exactly at the end of the file. (An empty one fails the
+// table's check.)
+static PackageFault CertificateTablePlacementFault(const PackageLocation *location,
+                                                   uint32_t length) {
     const PeSpan &table = location->certificateTable;
-    return table.offset <= length && table.length == length - table.offset;
+    if (table.offset > length || table.length > length - table.offset) {
+        return PACKAGE_TABLE_OUTSIDE_FILE;
+    }
+    return table.length == length - table.offset ? PACKAGE_SOUND : PACKAGE_TABLE_NOT_AT_END;
 }
 
 // The trailer of a signed file in the count bytes at bytes that end where
 // the certificate table starts (all of the file before it when it is
 // shorter than the trailer and its padding).
-static int LocateBeforeTable(const unsigned char *bytes, uint32_t count,
-                             PackageLocation *location) {
+static PackageFault LocateBeforeTable(const unsigned char *bytes, uint32_t count,
+                                      PackageLocation *location) {
     // The trailer ends in "k", so the zeros before the table are padding.
     uint32_t end = count;
     for (uint32_t padding = 0;
@@ -189,14 +194,17 @@ static int LocateBeforeTable(const unsigned char *bytes, uint32_t count,
         end--;
     }
     if (!EndsInMagic(bytes, end)) {
-        return 0;
+        return PACKAGE_NO_TRAILER_BEFORE_TABLE;
     }
     location->trailerOffset =
         location->certificateTable.offset - count + end - PACKAGE_TRAILER_SIZE;
     // The fields the sum leaves out lie in the image's header, before the trailer.
     const PeSpan &last = location->signingFields[1];
-    return last.offset <= location->trailerOffset &&
-           last.length <= location->trailerOffset - last.offset;
+    if (last.offset > location->trailerOffset ||
+        last.length > location->trailerOffset - last.offset) {
+        return PACKAGE_TRAILER_IN_HEADERS;
+    }
+    return PACKAGE_SOUND;
 }
 
 // How many bytes before the certificate table may hold the trailer.
@@ -217,12 +225,12 @@ int PackageLocate(const unsigned char *view, uint32_t length, PackageLocation *l
     }
     const PeSpan &table = location->certificateTable;
     PeCertificateFault fault;
-    if (!CertificateTableEndsFile(location, length) ||
+    if (CertificateTablePlacementFault(location, length) != PACKAGE_SOUND ||
         !PeCertificateTableCheck(view + table.offset, table.length, &fault)) {
         return 0;
     }
     uint32_t room = Smaller(table.offset, PACKAGE_TRAILER_ROOM);
-    return LocateBeforeTable(view + table.offset - room, room, location);
+    return LocateBeforeTable(view + table.offset - room, room, location) == PACKAGE_SOUND;
 }
 
 uint32_t PackageLocatedSum(const unsigned char *view, const PackageLocation *location) {
@@ -256,50 +264,61 @@ static void PackageBytesUnmap(PlatformView *view) {
     PlatformViewUnmap(view);
 }
 
-// PackageLocate for the file being opened, through views of its head, and
-// then of its tail or of its certificate table and the bytes before it (a
-// file opened whole looks for the PE headers in all of it).
-static int PackageLocateOpened(PackageLocation *location) {
+// PackageLocate for the file being opened (of at least the trailer's
+// length), through views of its head, and then of its tail or of its
+// certificate table and the bytes before it (a file opened whole looks for
+// the PE headers in all of it). Returns the fault met, if any.
+static PackageFault PackageLocateOpened(PackageLocation *location) {
     memset(location, 0, sizeof *location);
     uint32_t length = packageReader.length;
     PlatformView view;
     uint32_t headLength =
         packageReader.view != nullptr ? length : Smaller(length, PACKAGE_HEADERS_VIEW);
     const unsigned char *head = PackageBytesMap(0, headLength, &view);
-    int isSigned = head != nullptr && CertificateEntryRead(head, headLength, location);
-    PackageBytesUnmap(&view);
     if (head == nullptr) {
-        return 0; // signed or not cannot be told
+        return PACKAGE_NOT_READ; // signed or not cannot be told
     }
+    int isSigned = CertificateEntryRead(head, headLength, location);
+    PackageBytesUnmap(&view);
     if (!isSigned) {
         location->trailerOffset = length - PACKAGE_TRAILER_SIZE;
         const unsigned char *tail =
             PackageBytesMap(location->trailerOffset, PACKAGE_TRAILER_SIZE, &view);
-        int found = tail != nullptr && PackageTrailerDecode(tail, &packageReader.trailer);
+        if (tail == nullptr) {
+            return PACKAGE_NOT_READ;
+        }
+        PackageFault fault =
+            PackageTrailerDecode(tail, &packageReader.trailer) ? PACKAGE_SOUND : PACKAGE_NO_MAGIC;
         PackageBytesUnmap(&view);
-        return found;
+        return fault;
     }
     const PeSpan &table = location->certificateTable;
-    if (!CertificateTableEndsFile(location, length)) {
-        return 0;
+    PackageFault fault = CertificateTablePlacementFault(location, length);
+    if (fault != PACKAGE_SOUND) {
+        return fault;
     }
-    PeCertificateFault fault;
     const unsigned char *certificates = PackageBytesMap(table.offset, table.length, &view);
-    int found =
-        certificates != nullptr && PeCertificateTableCheck(certificates, table.length, &fault);
+    if (certificates == nullptr) {
+        return PACKAGE_NOT_READ;
+    }
+    int sound =
+        PeCertificateTableCheck(certificates, table.length, &packageReader.refusal.certificate);
     PackageBytesUnmap(&view);
-    if (!found) {
-        return 0;
+    if (!sound) {
+        return PACKAGE_TABLE_REFUSED;
     }
     uint32_t room = Smaller(table.offset, PACKAGE_TRAILER_ROOM);
     const unsigned char *before = PackageBytesMap(table.offset - room, room, &view);
-    found = before != nullptr && LocateBeforeTable(before, room, location);
-    if (found) {
+    if (before == nullptr) {
+        return PACKAGE_NOT_READ;
+    }
+    fault = LocateBeforeTable(before, room, location);
+    if (fault == PACKAGE_SOUND) {
         uint32_t trailerAt = location->trailerOffset - (table.offset - room);
         PackageTrailerDecode(before + trailerAt, &packageReader.trailer);
     }
     PackageBytesUnmap(&view);
-    return found;
+    return fault;
 }
 
 // The byte sum of the length bytes at offset of the file being opened,
@@ -339,25 +358,29 @@ static int SizeWithinRatio(uint32_t size, uint32_t compressedSize) {
     return static_cast<uint64_t>(size) <= static_cast<uint64_t>(compressedSize) * INFLATE_MAX_RATIO;
 }
 
-PackageDirectoryProblem PackageDirectoryProblemFind(const unsigned char *directory,
-                                                    uint32_t directorySize, uint32_t dataAreaSize) {
+PackageFault PackageDirectoryFaultFind(const unsigned char *directory, uint32_t directorySize,
+                                       uint32_t dataAreaSize, uint32_t *recordOffset) {
     uint32_t offset = 0;
     // The extraction counts installable bytes in 32 bits: a package whose
     // installable sizes add up to 4 GiB or more is outside the format.
     uint32_t installable = 0;
     for (;;) {
+        *recordOffset = offset;
         // Here offset <= directorySize; the header must fit, then the name
         // must end inside the directory.
         if (directorySize - offset < DIRECTORY_RECORD_HEADER_SIZE) {
-            return PACKAGE_DIRECTORY_RECORD_BROKEN;
+            return PACKAGE_RECORD_HEADER_CUT;
         }
         const DirectoryRecord *record =
             reinterpret_cast<const DirectoryRecord *>(directory + offset);
         const unsigned char *name = directory + offset + DIRECTORY_RECORD_HEADER_SIZE;
         uint32_t nameRoom = directorySize - offset - DIRECTORY_RECORD_HEADER_SIZE;
         const void *terminator = memchr(name, 0, nameRoom);
-        if (terminator == nullptr || name[0] != '\\') {
-            return PACKAGE_DIRECTORY_RECORD_BROKEN;
+        if (terminator == nullptr) {
+            return PACKAGE_RECORD_NAME_UNTERMINATED;
+        }
+        if (name[0] != '\\') {
+            return PACKAGE_RECORD_NAME_UNROOTED;
         }
         uint32_t nameLength =
             static_cast<uint32_t>(static_cast<const unsigned char *>(terminator) - name);
@@ -365,26 +388,28 @@ PackageDirectoryProblem PackageDirectoryProblemFind(const unsigned char *directo
         uint32_t dataOffset = DirectoryRecordDataOffset(record);
         uint32_t compressedSize = DirectoryRecordCompressedSize(record);
         if (dataOffset > dataAreaSize || compressedSize > dataAreaSize - dataOffset) {
-            return PACKAGE_DIRECTORY_RECORD_BROKEN;
+            return PACKAGE_RECORD_STREAM_OUTSIDE;
         }
         if (!SizeWithinRatio(DirectoryRecordSize(record), compressedSize)) {
-            return PACKAGE_DIRECTORY_RECORD_BROKEN;
+            return PACKAGE_RECORD_SIZE_TOO_LARGE;
         }
         if (!DirectoryRecordIsInternal(record)) {
             if (DirectoryRecordSize(record) > UINT32_MAX - installable) {
-                return PACKAGE_DIRECTORY_INSTALLABLE_TOO_LARGE;
+                return PACKAGE_INSTALLABLE_TOO_LARGE;
             }
             installable += DirectoryRecordSize(record);
         }
 
         uint32_t recordLength = DirectoryRecordLength(record);
         if (recordLength == 0) {
-            return PACKAGE_DIRECTORY_SOUND; // the last record; anything after it is never read
+            return PACKAGE_SOUND; // the last record; anything after it is never read
         }
         // The next record starts behind this one's name, within the directory.
-        if (recordLength < DIRECTORY_RECORD_HEADER_SIZE + nameLength + 1 ||
-            recordLength > directorySize - offset) {
-            return PACKAGE_DIRECTORY_RECORD_BROKEN;
+        if (recordLength < DIRECTORY_RECORD_HEADER_SIZE + nameLength + 1) {
+            return PACKAGE_RECORD_LENGTH_SHORT;
+        }
+        if (recordLength > directorySize - offset) {
+            return PACKAGE_RECORD_LENGTH_PAST_END;
         }
         offset += recordLength;
     }
@@ -392,41 +417,51 @@ PackageDirectoryProblem PackageDirectoryProblemFind(const unsigned char *directo
 
 int PackageValidateDirectory(const unsigned char *directory, uint32_t directorySize,
                              uint32_t dataAreaSize) {
-    return PackageDirectoryProblemFind(directory, directorySize, dataAreaSize) ==
-           PACKAGE_DIRECTORY_SOUND;
+    uint32_t recordOffset;
+    return PackageDirectoryFaultFind(directory, directorySize, dataAreaSize, &recordOffset) ==
+           PACKAGE_SOUND;
 }
 
 // Inflates the directory of the located file being opened into a new
-// region-heap block. Returns 0 when the stream cannot be mapped, the heap
-// has no block or the stream does not yield exactly directorySize bytes.
-static int PackageDirectoryLoad(const PackageTrailer *trailer) {
+// region-heap block, keeping inflate's result and count in the refusal.
+static PackageFault PackageDirectoryLoad(const PackageTrailer *trailer) {
     packageReader.directory = static_cast<unsigned char *>(RegionHeapAlloc(trailer->directorySize));
     if (packageReader.directory == nullptr) {
-        return 0;
+        return PACKAGE_OUT_OF_MEMORY;
     }
     PlatformView view;
     const unsigned char *stream =
         PackageBytesMap(trailer->directoryOffset, trailer->directoryCompressedSize, &view);
-    uint32_t produced = 0;
-    int whole = stream != nullptr &&
-                InflateBufferCount(packageReader.directory, trailer->directorySize, stream,
-                                   trailer->directoryCompressedSize, &produced) &&
-                produced == trailer->directorySize;
+    if (stream == nullptr) {
+        return PACKAGE_NOT_READ;
+    }
+    PackageRefusal *refusal = &packageReader.refusal;
+    InflateOnce(packageReader.directory, trailer->directorySize, stream,
+                trailer->directoryCompressedSize, &refusal->inflateStatus, &refusal->inflated);
     PackageBytesUnmap(&view);
-    return whole;
+    // No state (its set-up failed), or no window for a stream cut short.
+    if (refusal->inflateStatus == Z_STREAM_ERROR || refusal->inflateStatus == Z_MEM_ERROR) {
+        return PACKAGE_OUT_OF_MEMORY;
+    }
+    if (refusal->inflateStatus != Z_STREAM_END || refusal->inflated != trailer->directorySize) {
+        return PACKAGE_DIRECTORY_NOT_INFLATED;
+    }
+    return PACKAGE_SOUND;
 }
 
 // Verifies the package of the file set up in packageReader (view, or
 // mapped without a view, and length) and loads its directory. Every step
-// leaves what it set in packageReader for PackageClose.
-static int PackageLoad(void) {
+// leaves what it set in packageReader for PackageClose. Returns the first
+// fault met.
+static PackageFault PackageVerify(void) {
     uint32_t length = packageReader.length;
     if (length < PACKAGE_TRAILER_SIZE) {
-        return 0;
+        return PACKAGE_TOO_SHORT;
     }
     // The magic first, so that a file without a package is not read through.
-    if (!PackageLocateOpened(&packageReader.location)) {
-        return 0;
+    PackageFault fault = PackageLocateOpened(&packageReader.location);
+    if (fault != PACKAGE_SOUND) {
+        return fault;
     }
     // The locate decoded the trailer from the bytes it found it in.
     uint32_t packageEnd = packageReader.location.trailerOffset;
@@ -436,38 +471,53 @@ static int PackageLoad(void) {
     // directory is not empty and no larger than its stream can yield.
     if (trailer->directoryOffset > packageEnd ||
         trailer->directoryCompressedSize > packageEnd - trailer->directoryOffset) {
-        return 0;
+        return PACKAGE_DIRECTORY_OUTSIDE;
     }
-    if (trailer->directorySize == 0 ||
-        !SizeWithinRatio(trailer->directorySize, trailer->directoryCompressedSize)) {
-        return 0;
+    if (trailer->directorySize == 0) {
+        return PACKAGE_DIRECTORY_EMPTY;
+    }
+    if (!SizeWithinRatio(trailer->directorySize, trailer->directoryCompressedSize)) {
+        return PACKAGE_DIRECTORY_TOO_LARGE;
     }
 
-    uint32_t sum = 0;
-    if (!PackageSumOpened(&sum) || sum != trailer->packageSum) {
-        return 0;
+    uint32_t *sum = &packageReader.refusal.sum;
+    if (!PackageSumOpened(sum)) {
+        return PACKAGE_NOT_READ;
     }
-    if (!PackageDirectoryLoad(trailer)) {
-        return 0;
+    if (*sum != trailer->packageSum) {
+        return PACKAGE_SUM_MISMATCH;
+    }
+    fault = PackageDirectoryLoad(trailer);
+    if (fault != PACKAGE_SOUND) {
+        return fault;
     }
 
     uint32_t dataStart = trailer->directoryOffset + trailer->directoryCompressedSize;
-    uint32_t dataAreaSize = packageEnd - dataStart;
-    if (!PackageValidateDirectory(packageReader.directory, trailer->directorySize, dataAreaSize)) {
-        return 0;
+    packageReader.dataStart = dataStart;
+    packageReader.dataAreaSize = packageEnd - dataStart;
+    fault =
+        PackageDirectoryFaultFind(packageReader.directory, trailer->directorySize,
+                                  packageReader.dataAreaSize, &packageReader.refusal.recordOffset);
+    if (fault != PACKAGE_SOUND) {
+        return fault;
     }
     packageReader.dataArea =
         packageReader.view != nullptr ? packageReader.view + dataStart : nullptr;
-    packageReader.dataStart = dataStart;
-    packageReader.dataAreaSize = dataAreaSize;
-    packageReader.ready = 1;
-    return 1;
+    return PACKAGE_SOUND;
+}
+
+// Verifies the file set up in packageReader, keeping the fault met.
+static int PackageLoad(void) {
+    packageReader.refusal.fault = PackageVerify();
+    packageReader.ready = packageReader.refusal.fault == PACKAGE_SOUND;
+    return packageReader.ready;
 }
 
 // Opens the file set up in packageReader.mapped, whole (with a view) or in
 // views.
 static int PackageLoadMapped(int opened) {
     if (!opened) {
+        packageReader.refusal.fault = PACKAGE_NOT_OPENED;
         return 0;
     }
     packageReader.view = packageReader.mapped.view;
@@ -504,15 +554,6 @@ void PackageClose(void) {
 }
 
 // ---- The file of the last open, for diagnosis -----------------------------------
-
-int PackageFileLocate(void) {
-    return packageReader.length >= PACKAGE_TRAILER_SIZE &&
-           PackageLocateOpened(&packageReader.location);
-}
-
-int PackageFileSum(uint32_t *sum) {
-    return PackageSumOpened(sum);
-}
 
 const unsigned char *PackageFileBytesMap(uint32_t offset, uint32_t length, PlatformView *view) {
     return PackageBytesMap(offset, length, view);

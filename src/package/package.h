@@ -84,6 +84,52 @@ struct PackageLocation {
     uint32_t signingFieldsSum; // the byte sum of their bytes; 0 when unsigned
 };
 
+// Why an open refused its file: the first check it failed. The stub only
+// needs to know that it failed; qpack turns the fault and the numbers the
+// reader kept into words.
+enum PackageFault {
+    PACKAGE_SOUND = 0,
+    PACKAGE_NOT_OPENED, // the file could not be opened (or mapped whole)
+    PACKAGE_NOT_READ,   // a view of the file could not be mapped
+    // Finding the trailer (where PackageLocate gives up):
+    PACKAGE_TOO_SHORT,               // shorter than a trailer
+    PACKAGE_NO_MAGIC,                // unsigned, and the last 8 bytes are not the magic
+    PACKAGE_TABLE_OUTSIDE_FILE,      // signed, and the certificate table leaves the file
+    PACKAGE_TABLE_NOT_AT_END,        // signed, and bytes follow the certificate table
+    PACKAGE_TABLE_REFUSED,           // signed, and the table is more than signatures
+    PACKAGE_NO_TRAILER_BEFORE_TABLE, // signed, and no trailer ends before the table
+    PACKAGE_TRAILER_IN_HEADERS,      // signed, and that trailer lies over the signing fields
+    // The trailer's fields and the sum:
+    PACKAGE_DIRECTORY_OUTSIDE,   // the directory stream lies outside the package
+    PACKAGE_DIRECTORY_EMPTY,     // the directory's size is 0
+    PACKAGE_DIRECTORY_TOO_LARGE, // a directory size beyond what its stream can yield
+    PACKAGE_SUM_MISMATCH,        // the bytes before the trailer do not sum to packageSum
+    // The directory:
+    PACKAGE_OUT_OF_MEMORY,          // no heap block for the directory or the inflate state
+    PACKAGE_DIRECTORY_NOT_INFLATED, // its stream does not yield exactly directorySize bytes
+    // A record of the directory (PackageRefusal.recordOffset):
+    PACKAGE_RECORD_HEADER_CUT,        // its header runs past the end of the directory
+    PACKAGE_RECORD_NAME_UNTERMINATED, // its name has no terminator inside the directory
+    PACKAGE_RECORD_NAME_UNROOTED,     // its name does not start with "\"
+    PACKAGE_RECORD_STREAM_OUTSIDE,    // its stream leaves the data area
+    PACKAGE_RECORD_SIZE_TOO_LARGE,    // a size beyond what its stream can yield
+    PACKAGE_RECORD_LENGTH_SHORT,      // recordLength does not cover its header and name
+    PACKAGE_RECORD_LENGTH_PAST_END,   // recordLength leads past the end of the directory
+    PACKAGE_INSTALLABLE_TOO_LARGE     // the installable sizes add up to 4 GiB or more
+};
+
+// What the last open recorded about its file. fault is set by every
+// PackageOpen* call; each other field only by the step that met it, so it
+// is meaningful for the faults named beside it.
+struct PackageRefusal {
+    uint32_t fault;                 // a PackageFault; PACKAGE_SOUND after a successful open
+    uint32_t sum;                   // the package sum taken (PACKAGE_SUM_MISMATCH)
+    PeCertificateFault certificate; // the table's check (PACKAGE_TABLE_REFUSED)
+    int inflateStatus;              // inflate's result for the directory stream
+    uint32_t inflated;              // and the bytes it yielded (PACKAGE_DIRECTORY_NOT_INFLATED)
+    uint32_t recordOffset;          // where the record at fault starts in the directory
+};
+
 // The process-wide reader, set by a PackageOpen* call and cleared by
 // PackageClose. Every field is zero/null until the step that sets it.
 // After a successful open, every record of the chain starting at directory
@@ -91,6 +137,10 @@ struct PackageLocation {
 // directory, its name starts with "\", its recordLength covers its own header
 // and name and leads to a record that starts inside the directory, and its
 // stream lies inside the data area.
+//
+// A refused open keeps what it had set until PackageClose: the location,
+// the trailer, the directory (so that the record at fault can be read),
+// dataStart and dataAreaSize once the directory is loaded, and refusal.
 //
 // A package opened whole (PackageOpenFile, PackageOpenMemory) is read
 // through view. One opened in views (PackageOpen, PackageOpenFileInViews)
@@ -102,13 +152,14 @@ struct PackageReader {
     PlatformMappedFile mapped;     // file, mapping and (when whole) view of a file
     const unsigned char *view;     // first byte of the package file; null in views
     uint32_t length;               // length of the package file
-    PackageLocation location;      // set once the magic has been seen
+    PackageLocation location;      // set while the trailer is looked for
     PackageTrailer trailer;        // decoded once the magic has been seen
     unsigned char *directory;      // region-heap block of trailer.directorySize bytes
-    const unsigned char *dataArea; // view + dataStart; null in views
+    const unsigned char *dataArea; // view + dataStart; null in views and until ready
     uint32_t dataStart;            // file offset of the data area
     uint32_t dataAreaSize;         // up to the trailer
     int ready;                     // 1 once the open has succeeded
+    PackageRefusal refusal;        // why the open failed
 };
 
 extern PackageReader packageReader;
@@ -124,8 +175,9 @@ const uint32_t PACKAGE_VIEW_SIZE = 16u << 20;
 extern uint32_t packageViewSize;
 
 // Opens the program's own executable as the package, in views. Returns 1
-// when the package is open and verified, 0 on any failure. Whatever an
-// earlier open left is released first. Call PackageClose afterwards,
+// when the package is open and verified, 0 on any failure, with
+// packageReader.refusal saying why. Whatever an earlier open left is
+// released first. Call PackageClose afterwards,
 // whether the open succeeded or not.
 int PackageOpen(void);
 
@@ -166,21 +218,10 @@ int PackageReadEntry(void *destination, const DirectoryRecord *record);
 int PackageReadEntryFull(void *destination, const DirectoryRecord *record);
 
 // The file of the last PackageOpen* call stays open until PackageClose,
-// also when its open failed, so that a tool can retrace the open's steps
-// and say which one failed. These read that file whatever the outcome:
-//
-// PackageFileLocate finds its trailer (see PackageLocate), reading its
-// head, and its tail or its certificate table and the bytes before it
-// only; 1 with packageReader.location and packageReader.trailer set,
-// else 0.
-// PackageFileSum computes the package sum of the located file over views
-// of packageViewSize bytes; 0 when a view could not be mapped.
-// PackageFileBytesMap maps the length bytes at offset (a view of their own
-// when the file was opened in views, to be released with
-// PackageFileBytesUnmap); null when they lie outside the file or cannot be
-// mapped.
-int PackageFileLocate(void);
-int PackageFileSum(uint32_t *sum);
+// also when its open failed. PackageFileBytesMap maps the length bytes at
+// offset of that file (a view of their own when the file was opened in
+// views, to be released with PackageFileBytesUnmap); null when they lie
+// outside the file or cannot be mapped.
 const unsigned char *PackageFileBytesMap(uint32_t offset, uint32_t length, PlatformView *view);
 void PackageFileBytesUnmap(PlatformView *view);
 
@@ -258,23 +299,19 @@ uint32_t PackageLocatedSum(const unsigned char *view, const PackageLocation *loc
 // (the fields are decoded either way).
 int PackageTrailerDecode(const unsigned char *bytes, PackageTrailer *trailer);
 
-// Why a directory is refused, so that qpack can say the reader's own reason.
-enum PackageDirectoryProblem {
-    PACKAGE_DIRECTORY_SOUND = 0,
-    PACKAGE_DIRECTORY_RECORD_BROKEN,        // a record's header, name, stream or length
-    PACKAGE_DIRECTORY_INSTALLABLE_TOO_LARGE // the installable sizes add up to 4 GiB or more
-};
-
 // Checks the record chain of an inflated directory of directorySize bytes
 // whose entries' streams lie in a data area of dataAreaSize bytes, reading
-// nothing outside the directory: PACKAGE_DIRECTORY_SOUND when every record
-// is sound (see PackageReader) and the installable entries' sizes add up
-// to less than 4 GiB, else the first problem met.
-PackageDirectoryProblem PackageDirectoryProblemFind(const unsigned char *directory,
-                                                    uint32_t directorySize, uint32_t dataAreaSize);
+// nothing outside the directory: PACKAGE_SOUND when every record is sound
+// (see PackageReader) and the installable entries' sizes add up to less
+// than 4 GiB, else the first fault met (a PACKAGE_RECORD_* fault, or
+// PACKAGE_INSTALLABLE_TOO_LARGE) with *recordOffset set to where the record
+// at fault starts.
+PackageFault PackageDirectoryFaultFind(const unsigned char *directory, uint32_t directorySize,
+                                       uint32_t dataAreaSize, uint32_t *recordOffset);
 
-// 1 when PackageDirectoryProblemFind finds none, 0 otherwise. PackageOpen
-// runs it once, so that later walks can trust every offset they follow.
+// 1 when PackageDirectoryFaultFind finds none, 0 otherwise. PackageOpen
+// runs the check once, so that later walks can trust every offset they
+// follow.
 int PackageValidateDirectory(const unsigned char *directory, uint32_t directorySize,
                              uint32_t dataAreaSize);
 

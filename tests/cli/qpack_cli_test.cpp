@@ -727,6 +727,36 @@ TEST_F(QpackCli, VerifySaysPreciselyWhyAnInstallerDoesNotOpen) {
              return PackageAssemble(parts, true);
          },
          "the directory does not inflate as the trailer says", false},
+        {"directory size 0",
+         [](PackageParts *parts) {
+             parts->trailer.directorySize = 0;
+             return PackageAssemble(parts, true);
+         },
+         "the trailer gives the directory a size of 0", false},
+        {"directory stream longer than its size",
+         [](PackageParts *parts) {
+             parts->trailer.directorySize -= 1;
+             return PackageAssemble(parts, true);
+         },
+         "the directory does not inflate as the trailer says: its stream does not end within its"
+         " size of " +
+             std::to_string(sound.trailer.directorySize - 1) + " bytes",
+         false},
+        {"last name without its terminator",
+         [](PackageParts *parts) {
+             parts->directory.pop_back();
+             PackageCompressDirectory(parts);
+             return PackageAssemble(parts, true);
+         },
+         "directory record 4 (at offset 75): its name has no terminator inside the directory",
+         false},
+        {"entry size beyond what its stream can yield",
+         [](PackageParts *parts) {
+             parts->records[0].size = parts->records[0].compressedSize * INFLATE_MAX_RATIO + 1;
+             PackageEncodeDirectory(parts);
+             return PackageAssemble(parts, true);
+         },
+         "directory record 1 (at offset 0): \"\\a.txt\": its size of ", false},
         {"entry stream cut in half",
          [](PackageParts *parts) {
              PackageBytes &last = parts->streams.back();

@@ -252,6 +252,7 @@ TEST_F(PackageTest, OpensAMappedFileAndReleasesIt) {
 
 TEST_F(PackageTest, OwnExecutableWithoutPackageIsRejected) {
     EXPECT_EQ(PackageOpen(), 0);
+    EXPECT_EQ(packageReader.refusal.fault, PACKAGE_NO_MAGIC);
     EXPECT_NE(packageReader.mapped.file, 0u) << "the test program itself was opened";
     EXPECT_EQ(packageReader.mapped.view, nullptr) << "and read in views";
     EXPECT_EQ(packageReader.directory, nullptr);
@@ -283,6 +284,7 @@ std::vector<PackageWriterEntry> SmallEntries() {
 TEST_F(PackageTest, EverySingleByteChangeIsRejected) {
     PackageBytes installer = Build(SmallEntries());
     ASSERT_EQ(OpenBytes(installer), 1);
+    EXPECT_EQ(packageReader.refusal.fault, PACKAGE_SOUND);
     // Everything before the trailer is covered by the package sum. The
     // trailer's first 16 bytes are not, but each of its fields is caught by
     // the magic, the bounds, the exact directory size or the sum itself.
@@ -291,6 +293,7 @@ TEST_F(PackageTest, EverySingleByteChangeIsRejected) {
             PackageBytes damaged = installer;
             damaged[position] = static_cast<unsigned char>(damaged[position] ^ change);
             EXPECT_EQ(OpenBytes(damaged), 0) << "byte " << position << " ^ " << change;
+            EXPECT_NE(packageReader.refusal.fault, PACKAGE_SOUND) << "byte " << position;
         }
     }
 }
@@ -515,65 +518,80 @@ struct CraftedCase {
     CraftedStage stage;
     const char *what;
     std::function<void(PackageParts *)> craft;
+    PackageFault fault; // the reason the reader records
+    int record;         // the record at fault, counting from 0; -1 for none
 };
 
 // One case per check of the open; the package sum is always made right, so
 // that only the check under test can refuse it.
 const CraftedCase craftedCases[] = {
     {kTrailer, "directory offset past the trailer's start",
-     [](PackageParts *p) { p->trailer.directoryOffset = PackageEnd(*p) + 1; }},
+     [](PackageParts *p) { p->trailer.directoryOffset = PackageEnd(*p) + 1; },
+     PACKAGE_DIRECTORY_OUTSIDE, -1},
     {kTrailer, "directory stream running into the trailer",
-     [](PackageParts *p) { p->trailer.directoryCompressedSize += DataAreaSize(*p) + 1; }},
+     [](PackageParts *p) { p->trailer.directoryCompressedSize += DataAreaSize(*p) + 1; },
+     PACKAGE_DIRECTORY_OUTSIDE, -1},
     {kTrailer, "directory offset and size wrapping past 2^32",
-     [](PackageParts *p) { p->trailer.directoryCompressedSize = 0xFFFFFFFFu; }},
-    {kTrailer, "directory size 0", [](PackageParts *p) { p->trailer.directorySize = 0; }},
+     [](PackageParts *p) { p->trailer.directoryCompressedSize = 0xFFFFFFFFu; },
+     PACKAGE_DIRECTORY_OUTSIDE, -1},
+    {kTrailer, "directory size 0", [](PackageParts *p) { p->trailer.directorySize = 0; },
+     PACKAGE_DIRECTORY_EMPTY, -1},
     {kTrailer, "directory size beyond what its stream can yield",
      [](PackageParts *p) {
          p->trailer.directorySize = p->trailer.directoryCompressedSize * INFLATE_MAX_RATIO + 1;
-     }},
+     },
+     PACKAGE_DIRECTORY_TOO_LARGE, -1},
     {kInflate, "directory inflating to less than its size",
-     [](PackageParts *p) { p->trailer.directorySize += 1; }},
+     [](PackageParts *p) { p->trailer.directorySize += 1; }, PACKAGE_DIRECTORY_NOT_INFLATED, -1},
     {kInflate, "directory inflating to more than its size",
-     [](PackageParts *p) { p->trailer.directorySize -= 1; }},
+     [](PackageParts *p) { p->trailer.directorySize -= 1; }, PACKAGE_DIRECTORY_NOT_INFLATED, -1},
     {kInflate, "directory stream cut short",
      [](PackageParts *p) {
          p->directoryStream.pop_back();
          p->trailer.directoryCompressedSize -= 1;
-     }},
+     },
+     PACKAGE_DIRECTORY_NOT_INFLATED, -1},
     {kInflate, "directory stream damaged",
-     [](PackageParts *p) { p->directoryStream[p->directoryStream.size() / 2] ^= 0x55; }},
+     [](PackageParts *p) { p->directoryStream[p->directoryStream.size() / 2] ^= 0x55; },
+     PACKAGE_DIRECTORY_NOT_INFLATED, -1},
     {kChain, "directory ending inside the first record's header",
      [](PackageParts *p) {
          p->directory.resize(10);
          PackageCompressDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_HEADER_CUT, 0},
     {kChain, "last name without its terminator",
      [](PackageParts *p) {
          p->directory.pop_back();
          PackageCompressDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_NAME_UNTERMINATED, 2},
     {kChain, "record length leaving the directory",
      [](PackageParts *p) {
          p->records[0].recordLength = 0xFFFF;
          PackageEncodeDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_LENGTH_PAST_END, 0},
     {kChain, "record length ending exactly at the directory's end",
      [](PackageParts *p) {
          p->records[1].recordLength =
              static_cast<uint16_t>(p->directory.size() - p->records[0].recordLength);
          PackageEncodeDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_HEADER_CUT, 2},
     {kChain, "record length one past the directory's end",
      [](PackageParts *p) {
          p->records[1].recordLength =
              static_cast<uint16_t>(p->directory.size() - p->records[0].recordLength + 1);
          PackageEncodeDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_LENGTH_PAST_END, 1},
     {kChain, "record length inside the record's own name",
      [](PackageParts *p) {
          p->records[0].recordLength = 18 + 3;
          PackageEncodeDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_LENGTH_SHORT, 0},
     {kChain, "record length overlapping the record's own terminator",
      [](PackageParts *p) {
          // The next record starts one byte early, so that this record's
@@ -582,38 +600,45 @@ const CraftedCase craftedCases[] = {
          PackageEncodeDirectory(p);
          p->directory.erase(p->directory.begin() + p->records[0].recordLength + 1);
          PackageCompressDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_LENGTH_SHORT, 0},
     {kChain, "name without its leading backslash",
      [](PackageParts *p) {
          p->records[1].name = "dir\\two.bin";
          FixRecordLengths(p);
-     }},
+     },
+     PACKAGE_RECORD_NAME_UNROOTED, 1},
     {kChain, "empty name on the last record",
      [](PackageParts *p) {
          p->records[2].name = "";
          FixRecordLengths(p);
-     }},
+     },
+     PACKAGE_RECORD_NAME_UNROOTED, 2},
     {kChain, "data offset past the data area",
      [](PackageParts *p) {
          p->records[0].dataOffset = DataAreaSize(*p) + 1;
          PackageEncodeDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_STREAM_OUTSIDE, 0},
     {kChain, "stream running into the trailer",
      [](PackageParts *p) {
          p->records[2].compressedSize += 1;
          PackageEncodeDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_STREAM_OUTSIDE, 2},
     {kChain, "data offset and size wrapping past 2^32",
      [](PackageParts *p) {
          p->records[1].dataOffset = 0xFFFFFFFFu;
          p->records[1].compressedSize = 2;
          PackageEncodeDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_STREAM_OUTSIDE, 1},
     {kChain, "entry size beyond what its stream can yield",
      [](PackageParts *p) {
          p->records[0].size = p->records[0].compressedSize * INFLATE_MAX_RATIO + 1;
          PackageEncodeDirectory(p);
-     }},
+     },
+     PACKAGE_RECORD_SIZE_TOO_LARGE, 0},
 };
 
 PackageParts CraftingBase() {
@@ -639,6 +664,14 @@ TEST_F(PackageTest, CraftedBoundsAreRejected) {
         uint32_t pageCalls = PlatformPagesAllocCount();
         EXPECT_EQ(OpenBytes(installer), 0) << crafted.what;
         EXPECT_EQ(PackageFirstRecord(), nullptr) << crafted.what;
+        EXPECT_EQ(packageReader.refusal.fault, crafted.fault) << crafted.what;
+        uint32_t recordOffset = 0;
+        for (int i = 0; i < crafted.record; i++) {
+            recordOffset += parts.records[i].recordLength;
+        }
+        if (crafted.record >= 0) {
+            EXPECT_EQ(packageReader.refusal.recordOffset, recordOffset) << crafted.what;
+        }
         if (crafted.stage == kTrailer) {
             EXPECT_EQ(packageReader.directory, nullptr) << crafted.what;
             EXPECT_EQ(PlatformPagesAllocCount(), pageCalls) << crafted.what << ": allocated";
@@ -648,10 +681,13 @@ TEST_F(PackageTest, CraftedBoundsAreRejected) {
             // The chain check alone, on a directory of exactly its size: the
             // directory in the heap has addressable neighbours, this one has none.
             PackageBytes directory = parts.directory;
-            EXPECT_EQ(PackageValidateDirectory(directory.data(),
-                                               static_cast<uint32_t>(directory.size()),
-                                               DataAreaSize(parts)),
-                      0)
+            uint32_t size = static_cast<uint32_t>(directory.size());
+            uint32_t at = 0;
+            EXPECT_EQ(PackageDirectoryFaultFind(directory.data(), size, DataAreaSize(parts), &at),
+                      crafted.fault)
+                << crafted.what;
+            EXPECT_EQ(at, recordOffset) << crafted.what;
+            EXPECT_EQ(PackageValidateDirectory(directory.data(), size, DataAreaSize(parts)), 0)
                 << crafted.what;
         }
     }
@@ -661,6 +697,7 @@ TEST_F(PackageTest, CraftedBoundsAreRejected) {
     PackageBytes trailerOnly = PackageAssemble(&bare, true);
     ASSERT_EQ(trailerOnly.size(), 24u);
     EXPECT_EQ(OpenBytes(trailerOnly), 0);
+    EXPECT_NE(packageReader.refusal.fault, PACKAGE_SOUND);
 }
 
 // ---- Release after every failure -----------------------------------------------
@@ -682,13 +719,16 @@ TEST_F(PackageTest, InstallableSizesReaching4GiBAreRefused) {
     parts.records.insert(parts.records.begin() + 1, twin);
     struct {
         uint32_t big, twin;
-        int opens;
-    } cases[] = {{0x80000000u, 0x7FFFFFF0u, 0}, {0x80000000u, 0x7FFFFFEFu, 1}};
+        PackageFault fault;
+    } cases[] = {{0x80000000u, 0x7FFFFFF0u, PACKAGE_INSTALLABLE_TOO_LARGE},
+                 {0x80000000u, 0x7FFFFFEFu, PACKAGE_SOUND}};
     for (const auto &c : cases) {
         parts.records[0].size = c.big;
         parts.records[1].size = c.twin;
         FixRecordLengths(&parts);
-        EXPECT_EQ(OpenBytes(PackageAssemble(&parts, true)), c.opens) << std::hex << c.twin;
+        EXPECT_EQ(OpenBytes(PackageAssemble(&parts, true)), c.fault == PACKAGE_SOUND)
+            << std::hex << c.twin;
+        EXPECT_EQ(packageReader.refusal.fault, c.fault) << std::hex << c.twin;
         PackageClose();
     }
 }
@@ -711,15 +751,18 @@ TEST_F(PackageTest, CloseReleasesEveryFailureStage) {
         const char *what;
         std::string path;
         bool heapFails;
+        PackageFault fault;
     };
     const Stage stages[] = {
-        {"no file", (folder / "absent").string(), false},
-        {"empty file", WriteTemp("empty", {}), false},
-        {"no magic", WriteTemp("nomagic", noMagic), false},
-        {"wrong sum", WriteTemp("badsum", badSum), false},
-        {"no heap block for the directory", WriteTemp("good", good), true},
-        {"directory not of its size", WriteTemp("baddir", badDirectory), false},
-        {"chain leaving the directory", WriteTemp("badchain", badChain), false},
+        {"no file", (folder / "absent").string(), false, PACKAGE_NOT_OPENED},
+        {"empty file", WriteTemp("empty", {}), false, PACKAGE_TOO_SHORT},
+        {"no magic", WriteTemp("nomagic", noMagic), false, PACKAGE_NO_MAGIC},
+        {"wrong sum", WriteTemp("badsum", badSum), false, PACKAGE_SUM_MISMATCH},
+        {"no heap block for the directory", WriteTemp("good", good), true, PACKAGE_OUT_OF_MEMORY},
+        {"directory not of its size", WriteTemp("baddir", badDirectory), false,
+         PACKAGE_DIRECTORY_NOT_INFLATED},
+        {"chain leaving the directory", WriteTemp("badchain", badChain), false,
+         PACKAGE_RECORD_LENGTH_PAST_END},
     };
     int descriptors = OpenDescriptors();
     for (const Stage &stage : stages) {
@@ -727,6 +770,7 @@ TEST_F(PackageTest, CloseReleasesEveryFailureStage) {
         PlatformPagesFailAt(stage.heapFails ? 1 : 0);
         EXPECT_EQ(PackageOpenFile(stage.path.c_str()), 0) << stage.what;
         PlatformPagesFailAt(0);
+        EXPECT_EQ(packageReader.refusal.fault, stage.fault) << stage.what;
         PackageClose();
         EXPECT_TRUE(ReaderIsClear()) << stage.what;
         EXPECT_EQ(UsedBlocks(), 0u) << stage.what;
@@ -758,6 +802,7 @@ TEST_F(PackageTest, OpenFailsCleanlyAtEveryPageFailure) {
         if (opened) {
             break;
         }
+        EXPECT_EQ(packageReader.refusal.fault, PACKAGE_OUT_OF_MEMORY) << "fail at " << failAt;
         PackageClose();
         EXPECT_EQ(UsedBlocks(), 0u) << "fail at " << failAt;
         EXPECT_EQ(PlatformPagesLiveCount(), livePages) << "fail at " << failAt;

@@ -92,13 +92,20 @@ PackageBytes Sign(const PackageBytes &installer, uint32_t padding, uint32_t tabl
     return SignWith(installer, padding, Signature(tableSize), magic);
 }
 
-// Opens from an exact-size copy, so that ASan sees any read beyond it.
-int OpenExact(const PackageBytes &bytes) {
+// Opens from an exact-size copy, so that ASan sees any read beyond it, and
+// closes again: what the reader recorded, a fault exactly when it refused.
+PackageRefusal OpenExactRefusal(const PackageBytes &bytes) {
     std::vector<unsigned char> *copy = new std::vector<unsigned char>(bytes);
     int opened = PackageOpenMemory(copy->data(), Size(*copy));
+    PackageRefusal refusal = packageReader.refusal;
     PackageClose();
     delete copy;
-    return opened;
+    EXPECT_EQ(opened, refusal.fault == PACKAGE_SOUND) << "fault " << refusal.fault;
+    return refusal;
+}
+
+int OpenExact(const PackageBytes &bytes) {
+    return OpenExactRefusal(bytes).fault == PACKAGE_SOUND;
 }
 
 TEST(PeImageTest, ReadsTheHeadersOfBothFormats) {
@@ -226,36 +233,56 @@ TEST(SignedPackageTest, RefusesEveryOtherPlacement) {
         const char *what;
         uint32_t padding, tableSize;
         std::function<void(PackageBytes *)> change;
+        PackageFault fault;
     };
     const Placement cases[] = {
-        {"16 bytes behind the table", 4, 64, [](PackageBytes *b) { b->resize(b->size() + 16); }},
+        {"16 bytes behind the table", 4, 64, [](PackageBytes *b) { b->resize(b->size() + 16); },
+         PACKAGE_TABLE_NOT_AT_END},
         {"a table that runs past the end", 4, 64,
-         [&](PackageBytes *b) { PutLittleEndian(b, entry + 4, 64 + 8, 4); }},
+         [&](PackageBytes *b) { PutLittleEndian(b, entry + 4, 64 + 8, 4); },
+         PACKAGE_TABLE_OUTSIDE_FILE},
         {"a table whose end wraps around", 4, 64,
          [&](PackageBytes *b) {
              PutLittleEndian(b, entry, 0xFFFFFFF0, 4);
              PutLittleEndian(b, entry + 4, 0x10 + Size(*b), 4);
-         }},
+         },
+         PACKAGE_TABLE_OUTSIDE_FILE},
         {"a table that ends early", 4, 64,
-         [&](PackageBytes *b) { PutLittleEndian(b, entry + 4, 60, 4); }},
-        {"an empty table at the end", 0, 0, [](PackageBytes *b) { b->resize(b->size() + 8); }},
-        {"an empty table", 0, 0, [](PackageBytes *) {}},
+         [&](PackageBytes *b) { PutLittleEndian(b, entry + 4, 60, 4); }, PACKAGE_TABLE_NOT_AT_END},
+        {"an empty table at the end", 0, 0, [](PackageBytes *b) { b->resize(b->size() + 8); },
+         PACKAGE_TABLE_NOT_AT_END},
+        {"an empty table", 0, 0, [](PackageBytes *) {}, PACKAGE_TABLE_REFUSED},
         {"a table beyond the file", 4, 64,
-         [&](PackageBytes *b) { PutLittleEndian(b, entry, Size(*b) + 8, 4); }},
-        {"padding that is not zero", 4, 64, [&](PackageBytes *b) { (*b)[packageEnd + 1] = 1; }},
-        {"8 bytes of padding", 8, 64, [](PackageBytes *) {}},
-        {"no magic before the table", 2, 64,
-         [&](PackageBytes *b) { (*b)[packageEnd - 1] ^= 0x20; }},
+         [&](PackageBytes *b) { PutLittleEndian(b, entry, Size(*b) + 8, 4); },
+         PACKAGE_TABLE_OUTSIDE_FILE},
+        {"padding that is not zero", 4, 64, [&](PackageBytes *b) { (*b)[packageEnd + 1] = 1; },
+         PACKAGE_NO_TRAILER_BEFORE_TABLE},
+        {"8 bytes of padding", 8, 64, [](PackageBytes *) {}, PACKAGE_NO_TRAILER_BEFORE_TABLE},
+        {"no magic before the table", 2, 64, [&](PackageBytes *b) { (*b)[packageEnd - 1] ^= 0x20; },
+         PACKAGE_NO_TRAILER_BEFORE_TABLE},
+        {"a trailer over the signing fields", 0, 128,
+         [&](PackageBytes *b) {
+             // The magic among the data directories, the table right behind it.
+             uint32_t table = entry + 24;
+             PackageBytes signature(b->end() - 128, b->end());
+             b->resize(table);
+             std::copy(PACKAGE_MAGIC, PACKAGE_MAGIC + 8, b->end() - 8);
+             b->insert(b->end(), signature.begin(), signature.end());
+             PutLittleEndian(b, entry, table, 4);
+         },
+         PACKAGE_TRAILER_IN_HEADERS},
         {"no certificate entry", 4, 64,
-         [](PackageBytes *b) { PutLittleEndian(b, kTestPeOptionalHeader + 92, 4, 4); }},
-        {"no PE image", 4, 64, [](PackageBytes *b) { (*b)[kTestPeHeaders] = 'X'; }},
+         [](PackageBytes *b) { PutLittleEndian(b, kTestPeOptionalHeader + 92, 4, 4); },
+         PACKAGE_NO_MAGIC},
+        {"no PE image", 4, 64, [](PackageBytes *b) { (*b)[kTestPeHeaders] = 'X'; },
+         PACKAGE_NO_MAGIC},
     };
     for (const Placement &placement : cases) {
         PackageBytes bytes = Sign(plain, placement.padding, placement.tableSize);
         placement.change(&bytes);
         PackageLocation location;
         EXPECT_EQ(PackageLocate(bytes.data(), Size(bytes), &location), 0) << placement.what;
-        EXPECT_EQ(OpenExact(bytes), 0) << placement.what;
+        EXPECT_EQ(OpenExactRefusal(bytes).fault, placement.fault) << placement.what;
     }
 }
 
@@ -330,8 +357,15 @@ TEST(SignedPackageTest, CertificateTableHoldsSignaturesAndNothingElse) {
         EXPECT_EQ(fault.problem, shape.problem);
         EXPECT_EQ(fault.recordOffset,
                   shape.problem == PE_CERTIFICATES_SOUND ? Size(shape.table) : shape.at);
-        EXPECT_EQ(OpenExact(SignWith(plain, 2, shape.table)),
-                  shape.problem == PE_CERTIFICATES_SOUND);
+        // The reader refuses the installer for the check's fault, and keeps it.
+        PackageRefusal refusal = OpenExactRefusal(SignWith(plain, 2, shape.table));
+        if (shape.problem == PE_CERTIFICATES_SOUND) {
+            EXPECT_EQ(refusal.fault, PACKAGE_SOUND);
+        } else {
+            EXPECT_EQ(refusal.fault, PACKAGE_TABLE_REFUSED);
+            EXPECT_EQ(refusal.certificate.problem, shape.problem);
+            EXPECT_EQ(refusal.certificate.recordOffset, shape.at);
+        }
     }
 }
 
@@ -354,7 +388,8 @@ TEST(SignedPackageTest, AStrangersPackageBehindOrInsideTheTableIsRefused) {
         ASSERT_TRUE(SignedAttackMake(vendor, stranger, insideTable, &attack));
         PackageLocation location;
         EXPECT_EQ(PackageLocate(attack.data(), Size(attack), &location), 0);
-        EXPECT_EQ(OpenExact(attack), 0);
+        EXPECT_EQ(OpenExactRefusal(attack).fault,
+                  insideTable ? PACKAGE_TABLE_REFUSED : PACKAGE_TABLE_NOT_AT_END);
         if (insideTable) {
             uint32_t table = Size(vendor) - 64;
             PeCertificateFault fault;
@@ -394,7 +429,9 @@ TEST(SignedPackageTest, SigningFieldsCountAsZeroOnlyWhenSigned) {
     PutLittleEndian(&parts.stub, TestPeCheckSumOffset(), 0x1234, 4);
     const PackageBytes withCheckSum = PackageAssemble(&parts, true);
     EXPECT_EQ(OpenExact(withCheckSum), 1);
-    EXPECT_EQ(OpenExact(Sign(withCheckSum, 3)), 0);
+    PackageRefusal refusal = OpenExactRefusal(Sign(withCheckSum, 3));
+    EXPECT_EQ(refusal.fault, PACKAGE_SUM_MISMATCH);
+    EXPECT_EQ(refusal.sum, parts.trailer.packageSum - 0x12 - 0x34) << "the CheckSum counted";
     // Unsigned, a CheckSum changed after the build is a changed byte.
     PackageBytes changed = built;
     changed[TestPeCheckSumOffset()] = 7;

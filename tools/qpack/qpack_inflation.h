@@ -11,8 +11,8 @@
 #include "package/package.h"
 
 // Opens the installer with the package reader; the caller ends with
-// PackageClose. On failure reports exactly why (the reader only says no)
-// and returns false with nothing left open.
+// PackageClose. On failure reports exactly why, in words for the fault the
+// reader recorded, and returns false with nothing left open.
 bool InstallerOpen(const std::string &path);
 
 // ---- Streamed inflation ------------------------------------------------------------
