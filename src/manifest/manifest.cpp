@@ -176,84 +176,56 @@ int ParseColour(ColourRef *colour, const char *text) {
 
 // ---- Keys ----------------------------------------------------------------------------
 
-// The key names in the order of ManifestKeyIndex, each ended by its NUL:
-// one block of text, so that they need no pointers (each would cost the
-// image an address and its relocation).
-static const char kManifestKeyNames[] = "productname\0"
-                                        "origin\0"
-                                        "directory\0"
-                                        "uninstaller\0"
-                                        "mutexname\0"
-                                        "mainwindowname\0"
-                                        "BKColour\0"
-                                        "ProgressBorderColour\0"
-                                        "ProgressBarColour\0"
-                                        "StatusTextColour\0"
-                                        "shortcut\0"
-                                        "delfile";
-
-static const char *NextKeyName(const char *name) {
-    return name + strlen(name) + 1;
-}
-
+// One row per key, in the order of ManifestKeyIndex: its name, the form of
+// its value and, for a string or a colour, the field of InstallDescription
+// it sets.
 struct ManifestKeyRow {
+    char name[sizeof "ProgressBorderColour"]; // the longest
     uint8_t valueForm;
-    uint8_t field; // offset of the key's string or colour in InstallDescription
+    char *InstallDescription::*string;     // MANIFEST_VALUE_STRING
+    ColourRef InstallDescription::*colour; // MANIFEST_VALUE_COLOUR
 };
 
-#define FIELD(member) static_cast<uint8_t>(offsetof(InstallDescription, member))
-
-// In the order of ManifestKeyIndex.
-static const ManifestKeyRow kManifestKeys[MANIFEST_KEY_COUNT] = {
-    {MANIFEST_VALUE_STRING, FIELD(productName)},
-    {MANIFEST_VALUE_STRING, FIELD(origin)},
-    {MANIFEST_VALUE_STRING, FIELD(directoryName)},
-    {MANIFEST_VALUE_STRING, FIELD(uninstaller)},
-    {MANIFEST_VALUE_STRING, FIELD(mutexName)},
-    {MANIFEST_VALUE_STRING, FIELD(mainWindowName)},
-    {MANIFEST_VALUE_COLOUR, FIELD(backgroundColour)},
-    {MANIFEST_VALUE_COLOUR, FIELD(progressBorderColour)},
-    {MANIFEST_VALUE_COLOUR, FIELD(progressBarColour)},
-    {MANIFEST_VALUE_COLOUR, FIELD(statusTextColour)},
-    {MANIFEST_VALUE_SHORTCUT, 0},
-    {MANIFEST_VALUE_FILE_NAME, 0},
+static const ManifestKeyRow kManifestKeys[] = {
+    {"productname", MANIFEST_VALUE_STRING, &InstallDescription::productName, nullptr},
+    {"origin", MANIFEST_VALUE_STRING, &InstallDescription::origin, nullptr},
+    {"directory", MANIFEST_VALUE_STRING, &InstallDescription::directoryName, nullptr},
+    {"uninstaller", MANIFEST_VALUE_STRING, &InstallDescription::uninstaller, nullptr},
+    {"mutexname", MANIFEST_VALUE_STRING, &InstallDescription::mutexName, nullptr},
+    {"mainwindowname", MANIFEST_VALUE_STRING, &InstallDescription::mainWindowName, nullptr},
+    {"BKColour", MANIFEST_VALUE_COLOUR, nullptr, &InstallDescription::backgroundColour},
+    {"ProgressBorderColour", MANIFEST_VALUE_COLOUR, nullptr,
+     &InstallDescription::progressBorderColour},
+    {"ProgressBarColour", MANIFEST_VALUE_COLOUR, nullptr, &InstallDescription::progressBarColour},
+    {"StatusTextColour", MANIFEST_VALUE_COLOUR, nullptr, &InstallDescription::statusTextColour},
+    {"shortcut", MANIFEST_VALUE_SHORTCUT, nullptr, nullptr},
+    {"delfile", MANIFEST_VALUE_FILE_NAME, nullptr, nullptr},
 };
-
-#undef FIELD
+static_assert(sizeof kManifestKeys / sizeof kManifestKeys[0] == MANIFEST_KEY_COUNT,
+              "a row for every key");
 
 int ManifestFindKey(const char *key) {
     if (key == nullptr) {
         return -1;
     }
-    const char *name = kManifestKeyNames;
-    for (int index = 0; index < MANIFEST_KEY_COUNT; index++, name = NextKeyName(name)) {
-        if (NamesEqualFolded(key, name)) {
+    for (int index = 0; index < MANIFEST_KEY_COUNT; index++) {
+        if (NamesEqualFolded(key, kManifestKeys[index].name)) {
             return index;
         }
     }
     return -1;
 }
 
+static int KeyIndexIsValid(int keyIndex) {
+    return keyIndex >= 0 && keyIndex < MANIFEST_KEY_COUNT;
+}
+
 const char *ManifestKeyName(int keyIndex) {
-    if (keyIndex < 0 || keyIndex >= MANIFEST_KEY_COUNT) {
-        return nullptr;
-    }
-    const char *name = kManifestKeyNames;
-    for (; keyIndex > 0; keyIndex--) {
-        name = NextKeyName(name);
-    }
-    return name;
+    return KeyIndexIsValid(keyIndex) ? kManifestKeys[keyIndex].name : nullptr;
 }
 
 int ManifestKeyValueForm(int keyIndex) {
-    return (keyIndex >= 0 && keyIndex < MANIFEST_KEY_COUNT) ? kManifestKeys[keyIndex].valueForm
-                                                            : -1;
-}
-
-// The field a string or colour key sets; a table row's offset, in place of
-// a switch per value form.
-static void *KeyField(InstallDescription *description, int keyIndex) {
-    return reinterpret_cast<char *>(description) + kManifestKeys[keyIndex].field;
+    return KeyIndexIsValid(keyIndex) ? kManifestKeys[keyIndex].valueForm : -1;
 }
 
 // ---- Applying a key ------------------------------------------------------------------
@@ -314,9 +286,9 @@ static int ApplyDeleteFile(InstallDescription *description, const char *value) {
 static int ApplyKeyIndex(InstallDescription *description, int keyIndex, const char *value) {
     switch (ManifestKeyValueForm(keyIndex)) {
         case MANIFEST_VALUE_STRING:
-            return ApplyString(static_cast<char **>(KeyField(description, keyIndex)), value);
+            return ApplyString(&(description->*kManifestKeys[keyIndex].string), value);
         case MANIFEST_VALUE_COLOUR:
-            return ParseColour(static_cast<ColourRef *>(KeyField(description, keyIndex)), value);
+            return ParseColour(&(description->*kManifestKeys[keyIndex].colour), value);
         case MANIFEST_VALUE_SHORTCUT:
             return ApplyShortcut(description, value);
         case MANIFEST_VALUE_FILE_NAME:
