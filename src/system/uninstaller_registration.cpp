@@ -35,10 +35,21 @@ enum UninstallValue {
     VALUE_COUNT
 };
 
-// The names in that order, each behind the one before and its NUL.
-static const char kValueNames[] = "\0DisplayName\0UninstallString\0DisplayIcon\0InstallLocation\0"
-                                  "InstallDate\0Publisher\0DisplayVersion\0EstimatedSize\0"
-                                  "NoModify\0NoRepair";
+// The names in that order.
+static const char kValueNames[][sizeof "UninstallString"] = {
+    "",
+    "DisplayName",
+    "UninstallString",
+    "DisplayIcon",
+    "InstallLocation",
+    "InstallDate",
+    "Publisher",
+    "DisplayVersion",
+    "EstimatedSize",
+    "NoModify",
+    "NoRepair",
+};
+static_assert(sizeof kValueNames / sizeof kValueNames[0] == VALUE_COUNT, "a name for every value");
 
 // What the values hold: data (null: none) and, for the UTF-16 text, its
 // bytes with the NUL.
@@ -49,8 +60,8 @@ struct UninstallValues {
 
 static int UninstallValuesWrite(HKEY key, const UninstallValues *values) {
     int written = 1; // every value is attempted even when one fails
-    const char *name = kValueNames;
-    for (int i = 0; i < VALUE_COUNT; i++, name += strlen(name) + 1) {
+    for (int i = 0; i < VALUE_COUNT; i++) {
+        const char *name = kValueNames[i];
         const BYTE *data = static_cast<const BYTE *>(values->data[i]);
         LONG result;
         if (data == nullptr) {
