@@ -25,33 +25,47 @@ static int FindInstallDirectory(char *directory, const char *directoryName) {
     return InstallDirectoryBuild(directory, NULL, windows, directoryName);
 }
 
-// Files the package delivered damaged will be damaged on every try: only a
-// new download helps; files that found no room need space first. The
-// others were most likely held by a program. Each cause present gets its
-// sentence, so that each sentence is stored once.
-static const char kDownloadAdvice[] = "The installer may be damaged: download it again.";
+// Each cause of the failures gets its sentence, in this order: files the
+// package delivered damaged will be damaged on every try, so only a new
+// download helps; files that found no room need space first; the others
+// were most likely held by a program.
+static const char kDamagedAdvice[] = "The installer may be damaged: download it again.";
 static const char kDiskFullAdvice[] =
-    " The disk is full: free some space on it and run this installer again.";
+    "The disk is full: free some space on it and run this installer again.";
+static const char kInUseAdvice[] =
+    "Close any program that may be using them and run this installer again.";
+static const char kOthersInUseAdvice[] =
+    "Close any program that may be using the other files before you run it.";
 
-static const char *IncompleteInstallClosingAdvice(const ExtractionReport *files) {
-    if (files->damaged + files->full == 0)
-        return "Close any program that may be using them and run this installer again.";
-    if (files->damaged + files->full == files->failed)
-        return "";
-    return " Close any program that may be using the other files before you run it.";
+// The sentences for the causes of an incomplete install, in order; the
+// unused ones are empty. Returns how many there are.
+static int IncompleteInstallAdvice(const ExtractionReport *files, const char *advice[3]) {
+    int count = 0;
+    if (files->damaged)
+        advice[count++] = kDamagedAdvice;
+    if (files->full)
+        advice[count++] = kDiskFullAdvice;
+    if (files->damaged + files->full < files->failed) {
+        advice[count] = count == 0 ? kInUseAdvice : kOthersInUseAdvice;
+        count++;
+    }
+    for (int unused = count; unused < 3; unused++)
+        advice[unused] = "";
+    return count;
 }
 
 static void ShowOutcome(HWND window, const InstallDescription *description,
                         const ExtractionReport *files, int systemStepsDone) {
     const char *product = description->productName;
     if (files->failed > 0) {
-        // The disk's sentence drops its leading space when it comes first.
-        ShowFormattedMessage(
-            window, MB_ICONERROR,
-            "%s was not installed completely: %u of %u files could not be written.\n\n%s%s%s",
-            product, files->failed, files->files, files->damaged ? kDownloadAdvice : "",
-            files->full ? kDiskFullAdvice + (files->damaged == 0) : "",
-            IncompleteInstallClosingAdvice(files));
+        const char *advice[3];
+        int sentences = IncompleteInstallAdvice(files, advice);
+        ShowFormattedMessage(window, MB_ICONERROR,
+                             "%s was not installed completely: %u of %u files could not be "
+                             "written.\n\n%s%s%s%s%s",
+                             product, files->failed, files->files, advice[0],
+                             sentences > 1 ? " " : "", advice[1], sentences > 2 ? " " : "",
+                             advice[2]);
     } else if (!systemStepsDone) {
         ShowFormattedMessage(
             window, MB_ICONWARNING,
