@@ -263,8 +263,7 @@ void SetStatusWithoutPaint(const char *text, float fraction) {
     progressWindow.fraction = fraction;
 }
 
-// Not inlined: the sequences call it several times each.
-__attribute__((noinline)) void SetStatus(const char *text, float fraction) {
+void SetStatus(const char *text, float fraction) {
     SetStatusWithoutPaint(text, fraction);
     StatusPaint();
 }
@@ -294,8 +293,7 @@ SIZE BitmapDrawnSize(const PackageBitmap *bitmap, uint32_t dpi) {
 // halftoned, which averages the source pixels under each drawn one: GDI's
 // best stretch. (The brush origin that halftoning asks for matters to
 // patterned brushes only.)
-__attribute__((noinline)) int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point,
-                                         SIZE drawn) {
+int BitmapDraw(HDC dc, const PackageBitmap *bitmap, POINT point, SIZE drawn) {
     if (drawn.cx != bitmap->width || drawn.cy != bitmap->height)
         SetStretchBltMode(dc, HALFTONE);
     return StretchDIBits(
