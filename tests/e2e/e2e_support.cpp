@@ -89,10 +89,6 @@ std::string ReadFileBytes(const std::string &path) {
     return bytes;
 }
 
-bool FileExists(const std::string &path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 std::string SpecialFolder(int csidl) {
     char path[MAX_PATH] = "";
     SHGetSpecialFolderPathA(NULL, path, csidl, FALSE);

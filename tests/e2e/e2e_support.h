@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "../win/win_test_support.h" // unique names, files and autostart entries
+
 // Under an emulated Wine a process start alone takes seconds: every wait
 // here is generous, since these are behaviour tests, not timing tests.
 const DWORD E2E_TIMEOUT_MS = 60000;
@@ -45,7 +47,6 @@ std::string MakeTestFolder(const std::string &name);
 void WriteFileBytes(const std::string &path, const std::string &bytes);
 std::string ReadFileBytes(const std::string &path); // empty when unreadable
 void RemoveTree(const std::string &folder);
-bool FileExists(const std::string &path);
 std::string SpecialFolder(int csidl); // empty when the shell cannot say
 bool UninstallKeyExists(void);
 

@@ -7,8 +7,6 @@
 
 #include "e2e_support.h"
 
-static const char kRunKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-
 static std::string StuckText(const std::string &product) {
     return "A version of " + product +
            " seems to have failed during startup (and may still be running).\n\n"
@@ -91,26 +89,6 @@ static bool ExpectMessage(Program *installer, const std::string &text, UINT type
     }
     ExpectBox(*box, text, type, "");
     return true;
-}
-
-static void SetRunValue(const std::string &name) {
-    HKEY run;
-    ASSERT_EQ(
-        RegCreateKeyExA(HKEY_CURRENT_USER, kRunKey, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &run, NULL),
-        ERROR_SUCCESS);
-    const char command[] = "C:\\other.exe";
-    RegSetValueExA(run, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(command),
-                   sizeof command);
-    RegCloseKey(run);
-}
-
-static bool RunValueExists(const std::string &name) {
-    HKEY run;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &run) != ERROR_SUCCESS)
-        return false;
-    bool exists = RegQueryValueExA(run, name.c_str(), NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
-    RegCloseKey(run);
-    return exists;
 }
 
 static std::string StartupShortcut(const std::string &name) {
