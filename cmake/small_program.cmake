@@ -70,13 +70,15 @@ endif()
 set(QUNPACK_QUIET_INFLATE ${CMAKE_BINARY_DIR}/quiet_inflate)
 foreach(name inflate.c inffast.c)
   file(READ ${QUNPACK_ZLIB_SOURCE}/${name} QUNPACK_TEXT)
-  string(REGEX MATCHALL "strm->msg = \\([a-z_ ]*char \\*\\)\"[^\"]*\"" QUNPACK_MESSAGES
-    "${QUNPACK_TEXT}")
-  if(NOT QUNPACK_MESSAGES)
-    message(FATAL_ERROR "${name} of ${QUNPACK_ZLIB_SOURCE} sets no message the way this build knows")
+  set(QUNPACK_MESSAGE "strm->msg =[ \t\r\n]*\\([a-z_ ]*char \\*\\)\"[^\"]*\"")
+  string(REGEX MATCHALL "${QUNPACK_MESSAGE}" QUNPACK_MESSAGES "${QUNPACK_TEXT}")
+  string(REGEX REPLACE "${QUNPACK_MESSAGE}" "(void)0" QUNPACK_TEXT "${QUNPACK_TEXT}")
+  # A zlib that sets its messages another way fails here, not silently.
+  string(REGEX MATCH "strm->msg =[^;]*\"" QUNPACK_MESSAGE_LEFT "${QUNPACK_TEXT}")
+  if(NOT QUNPACK_MESSAGES OR QUNPACK_MESSAGE_LEFT)
+    message(FATAL_ERROR "${QUNPACK_ZLIB_SOURCE}/${name} sets its messages in a way this build does"
+      " not know: ${QUNPACK_MESSAGE_LEFT}")
   endif()
-  string(REGEX REPLACE "strm->msg = \\([a-z_ ]*char \\*\\)\"[^\"]*\"" "(void)0" QUNPACK_TEXT
-    "${QUNPACK_TEXT}")
   file(WRITE ${QUNPACK_QUIET_INFLATE}/${name}.new "${QUNPACK_TEXT}")
   file(COPY_FILE ${QUNPACK_QUIET_INFLATE}/${name}.new ${QUNPACK_QUIET_INFLATE}/${name}
     ONLY_IF_DIFFERENT)
