@@ -3,6 +3,7 @@
 // product is asked to close and waited for.
 #include <windows.h>
 
+#include "package/relative_names.h"
 #include "shell/shell.h"
 #include "system/system.h"
 #include "text/text_format.h"
@@ -32,12 +33,14 @@ static int ShowProductMessage(const char *format, const char *productName, UINT 
 }
 
 // Shell folder windows take the name of the folder they show, which may be
-// the product's window title; they are never the product.
+// the product's window title; they are never the product. Class names are
+// ASCII and compared ignoring its case, as the window manager compares them.
 static int IsShellFolderWindow(HWND window) {
     char className[32];
     if (!GetClassNameA(window, className, sizeof className))
         return 0;
-    return lstrcmpiA(className, "CabinetWClass") == 0 || lstrcmpiA(className, "ExploreWClass") == 0;
+    return NamesEqualFolded(className, "CabinetWClass") ||
+           NamesEqualFolded(className, "ExploreWClass");
 }
 
 static HWND FindProductWindow(const char *title) {
