@@ -549,6 +549,7 @@ int PackageOpenMemory(const void *data, uint32_t length) {
 
 void PackageClose(void) {
     RegionHeapFree(packageReader.directory);
+    PackageBytesUnmap(&packageReader.streamView.view);
     PlatformUnmapFile(&packageReader.mapped);
     memset(&packageReader, 0, sizeof packageReader);
 }
@@ -641,23 +642,48 @@ int PackageReadEntryFull(void *destination, const DirectoryRecord *record) {
 // it, while it is still in the cache.
 const uint32_t INFLATE_SUM_STRIDE = 256u << 10;
 
+// The bytes of the file from offset on that the stream view holds, mapping
+// it anew at offset (packageViewSize bytes, or up to the file's end) when
+// offset lies outside it; *count receives how many, at most left. The view
+// stays mapped from one entry to the next, since the entries' streams
+// follow one another in the file in the order they are read: one view per
+// entry would cost a round trip to the system for each of thousands of
+// small files. Null when a view could not be mapped.
+static const unsigned char *PackageStreamBytes(uint32_t offset, uint32_t left, uint32_t *count) {
+    PackageStreamView *kept = &packageReader.streamView;
+    // An offset before the view wraps past its length too: the view ends
+    // inside the file, below 4 GiB.
+    uint32_t skipped = offset - kept->offset;
+    if (skipped >= kept->length) {
+        PackageBytesUnmap(&kept->view);
+        kept->offset = offset;
+        kept->length = Smaller(packageViewSize, packageReader.length - offset);
+        kept->bytes = PackageBytesMap(offset, kept->length, &kept->view);
+        if (kept->bytes == nullptr) {
+            kept->length = 0;
+            return nullptr;
+        }
+        skipped = 0;
+    }
+    *count = Smaller(left, kept->length - skipped);
+    return kept->bytes + skipped;
+}
+
 // The state of one PackageEntryInflate.
 struct EntryInflation {
     z_stream stream;
-    PlatformView view;   // the view that next_in points into
-    uint32_t nextOffset; // file offset of the stream's bytes not yet mapped
+    uint32_t nextOffset; // file offset of the stream's bytes not yet given to it
     uint32_t left;       // how many of them
 };
 
-// Gives the stream its next view when it has used up the last one.
+// Gives the stream its next bytes when it has used up the last ones.
 // Returns 0 when a view could not be mapped.
 static int EntryInflationFeed(EntryInflation *inflation) {
     if (inflation->stream.avail_in != 0 || inflation->left == 0) {
         return 1;
     }
-    PackageBytesUnmap(&inflation->view);
-    uint32_t count = Smaller(packageViewSize, inflation->left);
-    const unsigned char *bytes = PackageBytesMap(inflation->nextOffset, count, &inflation->view);
+    uint32_t count;
+    const unsigned char *bytes = PackageStreamBytes(inflation->nextOffset, inflation->left, &count);
     if (bytes == nullptr) {
         return 0;
     }
@@ -720,6 +746,5 @@ int PackageEntryInflate(const DirectoryRecord *record, unsigned char *buffer, ui
         }
     }
     inflateEnd(stream);
-    PackageBytesUnmap(&inflation.view);
     return taken;
 }

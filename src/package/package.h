@@ -130,6 +130,16 @@ struct PackageRefusal {
     uint32_t recordOffset;          // where the record at fault starts in the directory
 };
 
+// The part of the file the entries' streams are read through: the length
+// bytes at offset, mapped at bytes (through view, unless the file is mapped
+// whole); length is 0 while none is mapped.
+struct PackageStreamView {
+    PlatformView view;
+    const unsigned char *bytes;
+    uint32_t offset;
+    uint32_t length;
+};
+
 // The process-wide reader, set by a PackageOpen* call and cleared by
 // PackageClose. Every field is zero/null until the step that sets it.
 // After a successful open, every record of the chain starting at directory
@@ -145,9 +155,10 @@ struct PackageRefusal {
 // A package opened whole (PackageOpenFile, PackageOpenMemory) is read
 // through view. One opened in views (PackageOpen, PackageOpenFileInViews)
 // has no view: the package sum is taken over views of packageViewSize
-// bytes one after the other, and an entry's stream is mapped while it is
-// read, so that the reader holds the directory, one view and what one
-// entry needs, whatever the file's length (up to 4 GiB less one byte).
+// bytes one after the other, and entries' streams are read through one
+// view of packageViewSize bytes that moves on when a stream leaves it, so
+// that the reader holds the directory, one view and what one entry needs,
+// whatever the file's length (up to 4 GiB less one byte).
 struct PackageReader {
     PlatformMappedFile mapped;     // file, mapping and (when whole) view of a file
     const unsigned char *view;     // first byte of the package file; null in views
@@ -160,6 +171,7 @@ struct PackageReader {
     uint32_t dataAreaSize;         // up to the trailer
     int ready;                     // 1 once the open has succeeded
     PackageRefusal refusal;        // why the open failed
+    PackageStreamView streamView;  // kept from one entry's stream to the next
 };
 
 extern PackageReader packageReader;
