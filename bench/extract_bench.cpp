@@ -27,6 +27,7 @@
 #include "package/extract.h"
 #include "package/package.h"
 #include "qpack/package_writer.h"
+#include "child_process.h"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -334,33 +335,12 @@ void FloorRegionHeap(benchmark::State &state) {
     FloorRun(state, true);
 }
 
-// Runs argv, waits, and returns its status and maximum resident set (KiB).
-int RunChild(const std::vector<std::string> &args, long *maxResidentKiB) {
-    pid_t child = fork();
-    if (child == 0) {
-        std::vector<char *> argv;
-        for (const std::string &arg : args) {
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage;
-    wait4(child, &status, 0, &usage);
-    *maxResidentKiB = usage.ru_maxrss;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 void Unzip(benchmark::State &state) {
     long peak = 0;
     for (auto _ : state) {
         fs::path target = FreshTarget();
         auto start = std::chrono::steady_clock::now();
-        int status = RunChild({"unzip", "-q", (corpus.folder / "corpus.zip").string(), "-d",
+        int status = ChildRun({"unzip", "-q", (corpus.folder / "corpus.zip").string(), "-d",
                                (target / "installed").string()},
                               &peak);
         state.SetIterationTime(Seconds(start));
@@ -420,7 +400,7 @@ MemoryFigures MeasureEngineMemory(const char *self) {
     std::string installDirectory = target.string() + "\\installed";
     fs::path reportPath = corpus.folder / "memory.txt";
     long peak = 0;
-    if (RunChild({self, "--extract-once", corpus.installer.string(), installDirectory,
+    if (ChildRun({self, "--extract-once", corpus.installer.string(), installDirectory,
                   reportPath.string()},
                  &peak) == 0) {
         long before = 0, high = 0;

@@ -12,6 +12,7 @@
 // and takes each one's peak resident set from wait4. It prints the medians
 // and their ratio (goal: qpack at 1.10 of the floor or less). The output
 // folders are removed after each run.
+#include "child_process.h"
 #include "package/package.h"
 
 #include <zlib.h>
@@ -105,26 +106,8 @@ int PlainExtract(const char *installer, const std::string &folder) {
 
 // Runs argv; returns its peak resident set in KiB, or -1 when it failed.
 long PeakOf(const std::vector<std::string> &args) {
-    pid_t child = fork();
-    if (child == 0) {
-        std::vector<char *> argv;
-        for (const std::string &arg : args) {
-            argv.push_back(const_cast<char *>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        if (freopen("/dev/null", "w", stdout) == nullptr) {
-            _exit(126);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage;
-    if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return usage.ru_maxrss;
+    long peak;
+    return ChildRun(args, &peak) == 0 ? peak : -1;
 }
 
 double MedianMiB(std::vector<long> values) {
