@@ -22,6 +22,17 @@
 
 namespace {
 
+// The height of the status line's text drawn in font on window.
+int TextHeight(HWND window, HGDIOBJ font) {
+    HDC dc = GetDC(window);
+    HGDIOBJ previous = SelectObject(dc, font);
+    SIZE size = {0, 0};
+    GetTextExtentPointA(dc, "Xy", 2, &size);
+    SelectObject(dc, previous);
+    ReleaseDC(window, dc);
+    return size.cy;
+}
+
 const COLORREF kBackground = RGB(0x20, 0x30, 0x40);
 const COLORREF kBar = RGB(0x00, 0xC0, 0x00);
 const COLORREF kBorder = RGB(0xFF, 0x00, 0x00);
@@ -170,13 +181,7 @@ class ProgressWindowTest : public ::testing::Test {
         GetClientRect(window, &client);
         W = client.right;
         H = client.bottom;
-        HDC dc = GetDC(window);
-        HGDIOBJ previous = SelectObject(dc, progressWindow.font);
-        SIZE size = {0, 0};
-        GetTextExtentPointA(dc, "Xy", 2, &size);
-        SelectObject(dc, previous);
-        ReleaseDC(window, dc);
-        L = size.cy;
+        L = TextHeight(window, progressWindow.font);
         BW = W / 2;
         BX = (W - BW) / 2;
     }
@@ -341,13 +346,7 @@ void ExpectPictureAt(HWND window, int dpi, int lineAtBase, int baseDpi) {
     RECT client;
     GetClientRect(window, &client);
     const int W = client.right, H = client.bottom, BW = W / 2, BX = (W - BW) / 2, M = BW / 2;
-    HDC dc = GetDC(window);
-    HGDIOBJ previous = SelectObject(dc, progressWindow.font);
-    SIZE text = {0, 0};
-    GetTextExtentPointA(dc, "Xy", 2, &text);
-    SelectObject(dc, previous);
-    ReleaseDC(window, dc);
-    const int line = text.cy;
+    const int line = TextHeight(window, progressWindow.font);
     EXPECT_NEAR(line, lineAtBase * dpi / baseDpi, 2) << "status text height";
 
     const int unit = dpi < 144 ? 1 : 2, frame = 2 * unit, margin = 20 * dpi / 96;
@@ -402,14 +401,9 @@ TEST_F(ProgressWindowTest, DrawsForTheDisplaysDpi) {
     HFONT font96 =
         CreateFontA(20, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_TT_PRECIS,
                     CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "Arial");
-    HDC dc = GetDC(window);
-    HGDIOBJ previous = SelectObject(dc, font96);
-    SIZE text = {0, 0};
-    GetTextExtentPointA(dc, "Xy", 2, &text);
-    SelectObject(dc, previous);
-    ReleaseDC(window, dc);
+    const int line96 = TextHeight(window, font96);
     DeleteObject(font96);
-    ExpectPictureAt(window, dpi, text.cy, 96);
+    ExpectPictureAt(window, dpi, line96, 96);
 }
 
 // Moved to monitors of 144 and 192 DPI and back, the window covers the
